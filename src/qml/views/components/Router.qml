@@ -1,0 +1,6 @@
+pragma Singleton
+import QtQuick
+
+QtObject {
+    property var serialPortManager: null
+}

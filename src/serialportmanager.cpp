@@ -1,0 +1,258 @@
+#include "serialportmanager.h"
+
+#include <QDebug>
+#include <QSerialPortInfo>
+#include <QTimer>
+
+#include <chrono>
+
+using namespace std::chrono_literals;
+
+namespace {
+
+SerialPortManager::PortEnumerator &defaultEnumerator()
+{
+    static SerialPortManager::PortEnumerator enumerator;
+    return enumerator;
+}
+
+QStringList platformPorts()
+{
+    QStringList names;
+    const auto ports = QSerialPortInfo::availablePorts();
+    names.reserve(ports.size());
+    for (const QSerialPortInfo &info : ports)
+        names.append(info.portName());
+    return names;
+}
+
+int hexDigit(QChar c)
+{
+    const char16_t u = c.unicode();
+    if (u >= u'0' && u <= u'9')
+        return u - u'0';
+    if (u >= u'a' && u <= u'f')
+        return u - u'a' + 10;
+    if (u >= u'A' && u <= u'F')
+        return u - u'A' + 10;
+    return -1;
+}
+
+} // namespace
+
+SerialPortManager::SerialPortManager(QObject *parent)
+    : QObject(parent),
+      m_port(new QSerialPort(this)),
+      m_pollTimer(new QTimer(this)),
+      m_enumerator(defaultEnumerator())
+{
+    connect(m_pollTimer, &QTimer::timeout, this, &SerialPortManager::refreshPorts);
+    m_pollTimer->start(2000ms);
+    connect(m_port, &QSerialPort::readyRead, this, &SerialPortManager::onReadyRead);
+    connect(m_port, &QSerialPort::errorOccurred, this, &SerialPortManager::onErrorOccurred);
+    refreshPorts();
+}
+
+SerialPortManager::~SerialPortManager()
+{
+    // The port closes as it is destroyed; nothing is reported from here on.
+    disconnect(m_port, nullptr, this, nullptr);
+}
+
+bool SerialPortManager::isConnected() const
+{
+    return m_port->isOpen();
+}
+
+void SerialPortManager::setDefaultPortEnumerator(PortEnumerator enumerator)
+{
+    defaultEnumerator() = std::move(enumerator);
+}
+
+void SerialPortManager::setPortEnumerator(PortEnumerator enumerator)
+{
+    m_enumerator = std::move(enumerator);
+}
+
+void SerialPortManager::refreshPorts()
+{
+    const QStringList names = m_enumerator ? m_enumerator() : platformPorts();
+    if (names == m_portList)
+        return;
+    m_portList = names;
+    Q_EMIT portListChanged();
+}
+
+bool SerialPortManager::connectSerialPort(const QString &portName, int baudRate, int dataBits,
+                                          int parity, int stopBits, int flowControl)
+{
+    setSuppressed(false);
+
+    const bool wasOpen = m_port->isOpen();
+    if (wasOpen)
+        m_port->close();
+
+    m_port->setPortName(portName);
+    m_port->setBaudRate(baudRate, QSerialPort::AllDirections);
+    m_port->setDataBits(static_cast<QSerialPort::DataBits>(dataBits));
+    m_port->setParity(static_cast<QSerialPort::Parity>(parity));
+    m_port->setStopBits(static_cast<QSerialPort::StopBits>(stopBits));
+    m_port->setFlowControl(static_cast<QSerialPort::FlowControl>(flowControl));
+
+    if (m_port->open(QIODevice::ReadWrite)) {
+        setStatus(tr("已连接到 %1").arg(portName));
+        Q_EMIT connectionChanged();
+        return true;
+    }
+
+    setStatus(tr("连接失败: %1").arg(m_port->errorString()));
+    if (wasOpen)
+        Q_EMIT connectionChanged();
+    return false;
+}
+
+void SerialPortManager::disconnectSerialPort()
+{
+    setSuppressed(true);
+    if (!m_port->isOpen())
+        return;
+    m_port->close();
+    setStatus(tr("串口已断开"));
+    Q_EMIT connectionChanged();
+}
+
+void SerialPortManager::clearAutoReconnectSuppressed()
+{
+    setSuppressed(false);
+}
+
+void SerialPortManager::onErrorOccurred(QSerialPort::SerialPortError error)
+{
+    if (error == QSerialPort::NoError)
+        return;
+    setStatus(tr("串口错误: %1").arg(m_port->errorString()));
+    if (m_port->isOpen()) {
+        m_port->close();
+        Q_EMIT connectionChanged();
+    }
+}
+
+void SerialPortManager::onReadyRead()
+{
+    const QByteArray chunk = m_port->readAll();
+    if (chunk.isEmpty())
+        return;
+
+    m_buffer.append(chunk);
+    if (m_buffer.size() > MaxBufferSize)
+        m_buffer.remove(0, m_buffer.size() - MaxBufferSize);
+
+    if (m_hexMode) {
+        log(QStringLiteral("[SerialPort RX] HEX %1").arg(hexRendering(chunk)));
+        m_receivedData = hexRendering(m_buffer);
+    } else {
+        QString visible = printableRendering(chunk);
+        visible.replace(u'\r', QLatin1String("\\r"))
+                .replace(u'\n', QLatin1String("\\n"))
+                .replace(u'\t', QLatin1String("\\t"));
+        log(QStringLiteral("[SerialPort RX] TEXT %1").arg(visible));
+        m_receivedData = printableRendering(m_buffer);
+    }
+    Q_EMIT receivedDataChanged();
+}
+
+void SerialPortManager::sendData(const QString &data, bool hexMode)
+{
+    if (!m_port->isOpen()) {
+        setStatus(tr("串口未连接"));
+        return;
+    }
+    m_hexMode = hexMode;
+
+    QByteArray payload;
+    QString line;
+    if (!hexMode) {
+        payload = data.toUtf8();
+        QString shown = data;
+        shown.replace(QLatin1String("\\r"), QLatin1String("\\\\r"))
+                .replace(QLatin1String("\\n"), QLatin1String("\\\\n"))
+                .replace(QLatin1String("\\t"), QLatin1String("\\\\t"));
+        line = QStringLiteral("[SerialPort TX] TEXT %1").arg(shown);
+    } else {
+        QString digits = data.trimmed();
+        digits.remove(u' ');
+        if (digits.size() % 2 != 0) {
+            setStatus(tr("十六进制数据长度必须为偶数"));
+            return;
+        }
+        // Exactly two hex digits make a byte: no sign, no blank, no prefix.
+        payload.reserve(digits.size() / 2);
+        for (qsizetype i = 0; i < digits.size(); i += 2) {
+            const int high = hexDigit(digits.at(i));
+            const int low = hexDigit(digits.at(i + 1));
+            if (high < 0 || low < 0) {
+                setStatus(tr("十六进制数据格式错误"));
+                return;
+            }
+            payload.append(static_cast<char>(high * 16 + low));
+        }
+        line = QStringLiteral("[SerialPort TX] HEX %1").arg(hexRendering(payload));
+    }
+
+    log(line);
+    const qint64 written = m_port->write(payload);
+    if (written == -1)
+        setStatus(tr("发送失败"));
+    else
+        setStatus(tr("已发送 %1 字节").arg(written));
+}
+
+void SerialPortManager::clearReceivedData()
+{
+    m_buffer.clear();
+    m_receivedData.clear();
+    Q_EMIT receivedDataChanged();
+}
+
+QString SerialPortManager::printableRendering(const QByteArray &bytes)
+{
+    static const char digits[] = "0123456789ABCDEF";
+    QString text;
+    text.reserve(bytes.size());
+    for (const char ch : bytes) {
+        const auto b = static_cast<unsigned char>(ch);
+        if ((b >= 0x20 && b <= 0x7E) || b == '\t' || b == '\n' || b == '\r') {
+            text.append(QLatin1Char(ch));
+        } else {
+            const QChar marker[4] = {u'[', QLatin1Char(digits[b >> 4]),
+                                     QLatin1Char(digits[b & 0xF]), u']'};
+            text.append(marker, 4);
+        }
+    }
+    return text;
+}
+
+QString SerialPortManager::hexRendering(const QByteArray &bytes)
+{
+    return QString::fromLatin1(bytes.toHex(' ').toUpper());
+}
+
+void SerialPortManager::setStatus(const QString &message)
+{
+    m_statusMessage = message;
+    Q_EMIT statusMessageChanged();
+}
+
+void SerialPortManager::setSuppressed(bool suppressed)
+{
+    if (m_autoReconnectSuppressed == suppressed)
+        return;
+    m_autoReconnectSuppressed = suppressed;
+    Q_EMIT autoReconnectSuppressedChanged();
+}
+
+void SerialPortManager::log(const QString &line)
+{
+    qDebug("%s", qUtf8Printable(line));
+    Q_EMIT debugLog(line);
+}

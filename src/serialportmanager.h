@@ -1,0 +1,87 @@
+#pragma once
+
+#include <QByteArray>
+#include <QObject>
+#include <QSerialPort>
+#include <QStringList>
+#include <QtQml/qqmlregistration.h>
+
+#include <functional>
+
+class QTimer;
+
+// The one link to the weighing sensor: lists the serial ports, opens and closes the
+// connection, sends payloads and keeps the newest received bytes as text.
+class SerialPortManager : public QObject
+{
+    Q_OBJECT
+    QML_ELEMENT
+
+    Q_PROPERTY(QStringList portList READ portList NOTIFY portListChanged)
+    Q_PROPERTY(bool isConnected READ isConnected NOTIFY connectionChanged)
+    Q_PROPERTY(bool autoReconnectSuppressed READ autoReconnectSuppressed
+                       NOTIFY autoReconnectSuppressedChanged)
+    Q_PROPERTY(QString receivedData READ receivedData NOTIFY receivedDataChanged)
+    Q_PROPERTY(QString statusMessage READ statusMessage NOTIFY statusMessageChanged)
+
+public:
+    // Lists the names of the ports present. Replaceable from C++ only, so that tests and
+    // the demo can offer pseudo-terminals, which the platform enumeration never lists.
+    using PortEnumerator = std::function<QStringList()>;
+
+    static constexpr qsizetype MaxBufferSize = 4096;
+
+    explicit SerialPortManager(QObject *parent = nullptr);
+    ~SerialPortManager() override;
+
+    QStringList portList() const { return m_portList; }
+    bool isConnected() const;
+    bool autoReconnectSuppressed() const { return m_autoReconnectSuppressed; }
+    QString receivedData() const { return m_receivedData; }
+    QString statusMessage() const { return m_statusMessage; }
+
+    // The enumeration used by managers constructed from now on; an empty function
+    // restores the platform's own.
+    static void setDefaultPortEnumerator(PortEnumerator enumerator);
+    // The enumeration of this manager; an empty function restores the platform's own.
+    void setPortEnumerator(PortEnumerator enumerator);
+
+    static QString printableRendering(const QByteArray &bytes);
+    static QString hexRendering(const QByteArray &bytes);
+
+Q_SIGNALS:
+    void autoReconnectSuppressedChanged();
+    void portListChanged();
+    void connectionChanged();
+    void receivedDataChanged();
+    void statusMessageChanged();
+    void debugLog(const QString &line);
+
+private Q_SLOTS:
+    void onReadyRead();
+    void onErrorOccurred(QSerialPort::SerialPortError error);
+
+public:
+    Q_INVOKABLE void refreshPorts();
+    Q_INVOKABLE bool connectSerialPort(const QString &portName, int baudRate, int dataBits,
+                                       int parity, int stopBits, int flowControl);
+    Q_INVOKABLE void disconnectSerialPort();
+    Q_INVOKABLE void clearAutoReconnectSuppressed();
+    Q_INVOKABLE void sendData(const QString &data, bool hexMode);
+    Q_INVOKABLE void clearReceivedData();
+
+private:
+    void setStatus(const QString &message);
+    void setSuppressed(bool suppressed);
+    void log(const QString &line);
+
+    QSerialPort *m_port;
+    QStringList m_portList;
+    QByteArray m_buffer;
+    QString m_receivedData;
+    QString m_statusMessage;
+    bool m_autoReconnectSuppressed = false;
+    bool m_hexMode = false;
+    QTimer *m_pollTimer;
+    PortEnumerator m_enumerator;
+};

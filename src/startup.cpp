@@ -1,0 +1,42 @@
+#include "startup.h"
+
+#include <QCoreApplication>
+#include <QQmlApplicationEngine>
+#include <QUrl>
+
+void qml_register_types_Pelora();
+
+namespace Pelora {
+
+void ensureModuleLinked()
+{
+    // Taking the address keeps the generated registration (and its static module
+    // registration) in the link; calling it is not needed.
+    volatile auto registration = &qml_register_types_Pelora;
+    Q_UNUSED(registration);
+}
+
+void setIdentity(QCoreApplication &app, const QString &applicationName)
+{
+    Q_UNUSED(app);
+    QCoreApplication::setOrganizationName(QStringLiteral("Pelora"));
+    QCoreApplication::setOrganizationDomain(QStringLiteral("pelora.local"));
+    QCoreApplication::setApplicationName(applicationName);
+}
+
+void loadRoot(QQmlApplicationEngine &engine, QCoreApplication &app, const QString &typeName)
+{
+    ensureModuleLinked();
+    QObject::connect(
+            &engine, &QQmlApplicationEngine::objectCreationFailed, &app,
+            [] { QCoreApplication::exit(-1); }, Qt::QueuedConnection);
+#if QT_VERSION >= QT_VERSION_CHECK(6, 5, 0)
+    engine.loadFromModule(u"Pelora", typeName);
+#else
+    // Before 6.5 the engine neither loads by module nor looks in qrc:/qt/qml by itself.
+    engine.addImportPath(QStringLiteral("qrc:/qt/qml"));
+    engine.load(QUrl(QStringLiteral("qrc:/qt/qml/Pelora/src/%1.qml").arg(typeName)));
+#endif
+}
+
+} // namespace Pelora

@@ -1,0 +1,22 @@
+#pragma once
+
+#include <QString>
+
+class QCoreApplication;
+class QQmlApplicationEngine;
+
+namespace Pelora {
+
+// Makes sure the module's native types are registered (the module lives in a static
+// library, so its registration has to be referenced to be linked in).
+void ensureModuleLinked();
+
+// Organization and application identity; the settings store finds its place through them.
+void setIdentity(QCoreApplication &app, const QString &applicationName = QStringLiteral("Pelora"));
+
+// Loads a root type of the module into the engine. A root that cannot be created ends
+// the event loop with -1 as soon as it runs.
+void loadRoot(QQmlApplicationEngine &engine, QCoreApplication &app,
+              const QString &typeName = QStringLiteral("Main"));
+
+} // namespace Pelora
