@@ -1,0 +1,378 @@
+#include "ptypair.h"
+#include "serialportmanager.h"
+
+#include <QLoggingCategory>
+#include <QScopeGuard>
+#include <QSignalSpy>
+#include <QTest>
+
+#include <memory>
+
+namespace {
+
+// Records the manager's own signals by name, in the order they are emitted.
+class SignalLog
+{
+public:
+    explicit SignalLog(SerialPortManager *m)
+    {
+        const auto add = [this](const char *name) { return [this, name] { names << QLatin1String(name); }; };
+        QObject::connect(m, &SerialPortManager::autoReconnectSuppressedChanged, m, add("suppressed"));
+        QObject::connect(m, &SerialPortManager::portListChanged, m, add("portList"));
+        QObject::connect(m, &SerialPortManager::connectionChanged, m, add("connection"));
+        QObject::connect(m, &SerialPortManager::receivedDataChanged, m, add("received"));
+        QObject::connect(m, &SerialPortManager::statusMessageChanged, m, add("status"));
+    }
+    QStringList take() { return std::exchange(names, {}); }
+    QStringList names;
+};
+
+const QString missingPort = QStringLiteral("/dev/pelora-no-such-port");
+
+} // namespace
+
+class TestSerialPortManager : public QObject
+{
+    Q_OBJECT
+
+private:
+    std::unique_ptr<PtyPair> pty;
+    std::unique_ptr<SerialPortManager> manager;
+    QByteArray sensorSide; // what the sensor side has read so far
+
+    bool open() { return manager->connectSerialPort(pty->slavePath(), 115200, 8, 0, 1, 0); }
+    // Lets the event loop send pending bytes and collects them on the sensor side.
+    QByteArray sensorReads(qsizetype count)
+    {
+        // A short read shows in the comparison that follows.
+        (void)QTest::qWaitFor([&] { return (sensorSide += pty->read()).size() >= count; }, 5000);
+        return std::exchange(sensorSide, {});
+    }
+    // Bytes written by the sensor that the manager has taken in, whole.
+    bool waitReceived(const QString &tail)
+    {
+        return QTest::qWaitFor([&] { return manager->receivedData().endsWith(tail); }, 5000);
+    }
+
+private Q_SLOTS:
+    void init()
+    {
+        SerialPortManager::setDefaultPortEnumerator([] { return QStringList(); });
+        pty = std::make_unique<PtyPair>();
+        QVERIFY(pty->isValid());
+        manager = std::make_unique<SerialPortManager>();
+        sensorSide.clear();
+    }
+    void cleanup()
+    {
+        manager.reset();
+        pty.reset();
+        SerialPortManager::setDefaultPortEnumerator({});
+    }
+
+    void portListFollowsTheEnumeration()
+    {
+        QStringList present;
+        manager->setPortEnumerator([&present] { return present; });
+        QSignalSpy changed(manager.get(), &SerialPortManager::portListChanged);
+
+        manager->refreshPorts();
+        QCOMPARE(changed.count(), 0); // nothing there, nothing changed
+
+        present = {QStringLiteral("ttyUSB0")};
+        manager->refreshPorts();
+        QCOMPARE(changed.count(), 1);
+        QCOMPARE(manager->portList(), present);
+
+        present << QStringLiteral("ttyUSB1");
+        manager->refreshPorts();
+        manager->refreshPorts();
+        QCOMPARE(changed.count(), 2);
+
+        present = {QStringLiteral("ttyUSB1"), QStringLiteral("ttyUSB0")}; // same names, new order
+        manager->refreshPorts();
+        QCOMPARE(changed.count(), 3);
+        QCOMPARE(manager->portList(), present);
+
+        present = {QStringLiteral("ttyUSB0")};
+        manager->refreshPorts();
+        QCOMPARE(changed.count(), 4);
+        QCOMPARE(manager->portList(), present);
+    }
+
+    void pollTimerPicksUpANewPort()
+    {
+        QStringList present;
+        manager->setPortEnumerator([&present] { return present; });
+        QSignalSpy changed(manager.get(), &SerialPortManager::portListChanged);
+        present = {pty->slavePath()};
+        QVERIFY(changed.wait(3000)); // the 2-second poll, not a call of ours
+        QCOMPARE(manager->portList(), present);
+    }
+
+    void enumerationIsTakenAtConstruction()
+    {
+        SerialPortManager::setDefaultPortEnumerator([] { return QStringList{QStringLiteral("COM7")}; });
+        SerialPortManager other;
+        QCOMPARE(other.portList(), QStringList{QStringLiteral("COM7")});
+    }
+
+    void connectAndReconnect()
+    {
+        SignalLog log(manager.get());
+        QVERIFY(open());
+        QVERIFY(manager->isConnected());
+        QCOMPARE(manager->statusMessage(), QStringLiteral("已连接到 %1").arg(pty->slavePath()));
+        QCOMPARE(log.take(), QStringList({"status", "connection"}));
+
+        // Connecting to the open port closes and reopens it and reports it again.
+        QVERIFY(open());
+        QVERIFY(manager->isConnected());
+        QCOMPARE(log.take(), QStringList({"status", "connection"}));
+
+        // The port is independent of the list: an open port stays open when it is not listed.
+        manager->refreshPorts();
+        QVERIFY(manager->isConnected());
+    }
+
+    void failedConnectFromClosed()
+    {
+        manager->disconnectSerialPort(); // suppressed: a connect lifts it even when it fails
+        SignalLog log(manager.get());
+        QVERIFY(!manager->connectSerialPort(missingPort, 115200, 8, 0, 1, 0));
+        QVERIFY(!manager->isConnected());
+        QVERIFY(!manager->autoReconnectSuppressed());
+        QVERIFY(manager->statusMessage().startsWith(QStringLiteral("连接失败: ")));
+        QVERIFY(manager->statusMessage().size() > 6);
+        QCOMPARE(log.take(), QStringList({"suppressed", "status", "status"}));
+    }
+
+    void failedConnectFromOpen()
+    {
+        QVERIFY(open());
+        SignalLog log(manager.get());
+        QVERIFY(!manager->connectSerialPort(missingPort, 115200, 8, 0, 1, 0));
+        QVERIFY(!manager->isConnected());
+        QVERIFY(manager->statusMessage().startsWith(QStringLiteral("连接失败: ")));
+        QCOMPARE(log.take(), QStringList({"status", "status", "connection"}));
+    }
+
+    void badBaudRateIsAFailedConnect()
+    {
+        QVERIFY(!manager->connectSerialPort(pty->slavePath(), 0, 8, 0, 1, 0));
+        QVERIFY(!manager->isConnected());
+        QVERIFY(manager->statusMessage().startsWith(QStringLiteral("连接失败: ")));
+    }
+
+    void manualDisconnect()
+    {
+        QVERIFY(open());
+        SignalLog log(manager.get());
+        manager->disconnectSerialPort();
+        QVERIFY(!manager->isConnected());
+        QVERIFY(manager->autoReconnectSuppressed());
+        QCOMPARE(manager->statusMessage(), QStringLiteral("串口已断开"));
+        QCOMPARE(log.take(), QStringList({"suppressed", "status", "connection"}));
+
+        // Closed already: the flag is set, nothing else happens; then nothing at all.
+        manager->disconnectSerialPort();
+        QCOMPARE(log.take(), QStringList());
+        QCOMPARE(manager->statusMessage(), QStringLiteral("串口已断开"));
+
+        // Connecting again lifts the suppression first.
+        QVERIFY(open());
+        QCOMPARE(log.take(), QStringList({"suppressed", "status", "connection"}));
+    }
+
+    void disconnectWhileClosedOnlySuppresses()
+    {
+        SignalLog log(manager.get());
+        manager->disconnectSerialPort();
+        QCOMPARE(log.take(), QStringList({"suppressed"}));
+        QVERIFY(manager->statusMessage().isEmpty());
+
+        manager->clearAutoReconnectSuppressed();
+        QVERIFY(!manager->autoReconnectSuppressed());
+        QCOMPARE(log.take(), QStringList({"suppressed"}));
+        manager->clearAutoReconnectSuppressed();
+        QCOMPARE(log.take(), QStringList());
+    }
+
+    void adapterPulledWhileOpen()
+    {
+        QVERIFY(open());
+        SignalLog log(manager.get());
+        QSignalSpy connection(manager.get(), &SerialPortManager::connectionChanged);
+        pty->closeMaster();
+        QVERIFY(connection.wait());
+        QVERIFY(!manager->isConnected());
+        QVERIFY(manager->statusMessage().startsWith(QStringLiteral("串口错误: ")));
+        QVERIFY(!manager->autoReconnectSuppressed());
+        const QStringList signalsSeen = log.take();
+        QCOMPARE(signalsSeen.count(QStringLiteral("connection")), 1);
+        QCOMPARE(signalsSeen.last(), QStringLiteral("connection"));
+        QVERIFY(!signalsSeen.contains(QStringLiteral("suppressed")));
+    }
+
+    void receivesInPrintableRendering()
+    {
+        QVERIFY(open());
+        QSignalSpy debug(manager.get(), &SerialPortManager::debugLog);
+        const QByteArray frame("ST005.20,1,0\r\n");
+        QTest::ignoreMessage(QtDebugMsg, "[SerialPort RX] TEXT ST005.20,1,0\\r\\n");
+        QVERIFY(pty->write(frame));
+        QVERIFY(waitReceived(QStringLiteral("\r\n")));
+        QCOMPARE(manager->receivedData(), QString::fromLatin1(frame));
+        QCOMPARE(debug.count(), 1);
+        QCOMPARE(debug.at(0).at(0).toString(), QStringLiteral("[SerialPort RX] TEXT ST005.20,1,0\\r\\n"));
+
+        // Bytes outside printable ASCII are bracketed; tab, CR and LF are kept.
+        QTest::ignoreMessage(QtDebugMsg, "[SerialPort RX] TEXT a\\tb[00][1B][E4][FF][7F]\\r");
+        QVERIFY(pty->write(QByteArray("a\tb\x00\x1b\xe4\xff\x7f\r", 9)));
+        QVERIFY(waitReceived(QStringLiteral("[7F]\r")));
+        QCOMPARE(manager->receivedData(),
+                 QString::fromLatin1(frame) + QStringLiteral("a\tb[00][1B][E4][FF][7F]\r"));
+    }
+
+    void receiveBufferKeepsTheNewest4096Bytes()
+    {
+        QLoggingCategory::setFilterRules(QStringLiteral("default.debug=false")); // 9 KB of log
+        const auto restore = qScopeGuard([] { QLoggingCategory::setFilterRules(QString()); });
+        QVERIFY(open());
+        QByteArray exact(4096, 'x');
+        exact.replace(4090, 6, "<end1>");
+        QVERIFY(pty->write(exact));
+        QVERIFY(waitReceived(QStringLiteral("<end1>")));
+        QCOMPARE(manager->receivedData(), QString::fromLatin1(exact));
+
+        manager->clearReceivedData();
+        QByteArray more;
+        for (int i = 0; more.size() < 5000; ++i)
+            more += QByteArray::number(i) + ',';
+        more.truncate(4994);
+        more += "<end2>";
+        QVERIFY(pty->write(more));
+        QVERIFY(waitReceived(QStringLiteral("<end2>")));
+        QCOMPARE(manager->receivedData(), QString::fromLatin1(more.right(4096)));
+    }
+
+    void clearAlwaysAnnounces()
+    {
+        QSignalSpy changed(manager.get(), &SerialPortManager::receivedDataChanged);
+        manager->clearReceivedData();
+        QCOMPARE(changed.count(), 1);
+        QVERIFY(manager->receivedData().isEmpty());
+    }
+
+    void bufferSurvivesDisconnectAndReconnect()
+    {
+        QVERIFY(open());
+        QVERIFY(pty->write("ST001.00,1,0\r\n"));
+        QVERIFY(waitReceived(QStringLiteral("\r\n")));
+        manager->disconnectSerialPort();
+        QCOMPARE(manager->receivedData(), QStringLiteral("ST001.00,1,0\r\n"));
+        QVERIFY(open());
+        QCOMPARE(manager->receivedData(), QStringLiteral("ST001.00,1,0\r\n"));
+        QVERIFY(pty->write("ST002.00,1,0\r\n"));
+        QVERIFY(waitReceived(QStringLiteral("ST002.00,1,0\r\n")));
+        QCOMPARE(manager->receivedData(), QStringLiteral("ST001.00,1,0\r\nST002.00,1,0\r\n"));
+    }
+
+    void sendsTextByteForByte()
+    {
+        QVERIFY(open());
+        QSignalSpy debug(manager.get(), &SerialPortManager::debugLog);
+        QTest::ignoreMessage(QtDebugMsg, "[SerialPort TX] TEXT AT+TARE\r");
+        manager->sendData(QStringLiteral("AT+TARE\r"), false);
+        QCOMPARE(manager->statusMessage(), QStringLiteral("已发送 8 字节"));
+        QCOMPARE(sensorReads(8), QByteArray("AT+TARE\r"));
+        QCOMPARE(debug.at(0).at(0).toString(), QStringLiteral("[SerialPort TX] TEXT AT+TARE\r"));
+
+        // UTF-8 goes out as it is; written backslash sequences are doubled in the log only.
+        const QString text = QStringLiteral("称重\\r\\n\\t!");
+        QTest::ignoreMessage(QtDebugMsg, "[SerialPort TX] TEXT 称重\\\\r\\\\n\\\\t!");
+        manager->sendData(text, false);
+        QCOMPARE(sensorReads(text.toUtf8().size()), text.toUtf8());
+        QCOMPARE(manager->statusMessage(), QStringLiteral("已发送 %1 字节").arg(text.toUtf8().size()));
+    }
+
+    void sendsHex()
+    {
+        QVERIFY(open());
+        QTest::ignoreMessage(QtDebugMsg, "[SerialPort TX] HEX 41 54 0D");
+        manager->sendData(QStringLiteral(" 41 54 0d "), true);
+        QCOMPARE(manager->statusMessage(), QStringLiteral("已发送 3 字节"));
+        QCOMPARE(sensorReads(3), QByteArray("AT\r"));
+
+        QTest::ignoreMessage(QtDebugMsg, "[SerialPort TX] HEX AB CD EF");
+        manager->sendData(QStringLiteral("aBcD Ef"), true);
+        QCOMPARE(sensorReads(3), QByteArray("\xab\xcd\xef"));
+
+        // An empty payload is no error: logged and written as nothing.
+        QTest::ignoreMessage(QtDebugMsg, "[SerialPort TX] HEX ");
+        manager->sendData(QStringLiteral("   "), true);
+        QCOMPARE(manager->statusMessage(), QStringLiteral("已发送 0 字节"));
+
+        // Received bytes now render as hex, the whole buffer included.
+        QTest::ignoreMessage(QtDebugMsg, "[SerialPort RX] HEX 4F 4B 0D 0A");
+        QVERIFY(pty->write("OK\r\n"));
+        QVERIFY(waitReceived(QStringLiteral("4F 4B 0D 0A")));
+        QCOMPARE(manager->receivedData(), QStringLiteral("4F 4B 0D 0A"));
+    }
+
+    void rejectsMalformedHex_data()
+    {
+        QTest::addColumn<QString>("payload");
+        QTest::addColumn<QString>("message");
+        const QString odd = QStringLiteral("十六进制数据长度必须为偶数");
+        const QString bad = QStringLiteral("十六进制数据格式错误");
+        QTest::newRow("odd") << "415" << odd;
+        QTest::newRow("odd after spaces") << "41 5" << odd;
+        QTest::newRow("not a digit") << "4G" << bad;
+        QTest::newRow("bad pair after good ones") << "4154zz" << bad;
+        QTest::newRow("minus sign") << "-1" << bad;
+        QTest::newRow("plus sign") << "+F" << bad;
+        QTest::newRow("tab inside") << "41\t5" << bad;
+        QTest::newRow("prefix") << "0x41" << bad;
+    }
+
+    void rejectsMalformedHex()
+    {
+        QFETCH(QString, payload);
+        QFETCH(QString, message);
+        QVERIFY(open());
+        QSignalSpy debug(manager.get(), &SerialPortManager::debugLog);
+        manager->sendData(payload, true);
+        QCOMPARE(manager->statusMessage(), message);
+        QCOMPARE(debug.count(), 0);
+
+        // Nothing went out: the next good payload is all the sensor sees.
+        manager->sendData(QStringLiteral("21"), true);
+        QCOMPARE(sensorReads(1), QByteArray("!"));
+
+        // The rejected payload still switched received bytes to the hex rendering.
+        manager->sendData(payload, true);
+        QVERIFY(pty->write("A"));
+        QVERIFY(waitReceived(QStringLiteral("41")));
+        QCOMPARE(manager->receivedData(), QStringLiteral("41"));
+    }
+
+    void sendingWhileClosedChangesNothingElse()
+    {
+        QSignalSpy debug(manager.get(), &SerialPortManager::debugLog);
+        SignalLog log(manager.get());
+        manager->sendData(QStringLiteral("41"), true);
+        QCOMPARE(manager->statusMessage(), QStringLiteral("串口未连接"));
+        QCOMPARE(log.take(), QStringList({"status"}));
+        QCOMPARE(debug.count(), 0);
+
+        // The hex mode was not taken over: text still renders as text.
+        QVERIFY(open());
+        QVERIFY(pty->write("OK\r"));
+        QVERIFY(waitReceived(QStringLiteral("OK\r")));
+        QCOMPARE(manager->receivedData(), QStringLiteral("OK\r"));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestSerialPortManager)
+#include "tst_serialportmanager.moc"
