@@ -1,9 +1,50 @@
 import QtQuick
+import QtQuick.Controls
 import QtQuick.Controls.Material
 import Pelora
+import "qml/views/components" as Components
 
 ApplicationWindow {
     id: window
+
+    property string _autoPortName: ""
+    property int _autoBaudRate: 115200
+    property bool _autoReconnectConfigured: false
+
+    function _loadAutoConnectConfig() {
+        const port = SettingsStore.value("serial/portName", "")
+        window._autoPortName = port === undefined || port === null ? "" : String(port)
+        window._autoReconnectConfigured = window._autoPortName.length > 0
+        const baud = parseInt(String(SettingsStore.value("serial/baudRate", "115200")))
+        window._autoBaudRate = isNaN(baud) ? 115200 : baud
+    }
+
+    function _shouldAutoReconnect() {
+        return window._autoReconnectConfigured && !serialPortManager.autoReconnectSuppressed
+    }
+
+    // Deferred to the event loop: a burst of requests makes one attempt, never one inside
+    // the manager's or the store's signal.
+    function _scheduleAutoConnect() {
+        // qmllint disable
+        Qt.callLater(window._tryAutoConnect)
+        // qmllint enable
+    }
+
+    function _tryAutoConnect() {
+        if (!window._shouldAutoReconnect() || serialPortManager.isConnected
+                || window._autoPortName.length === 0)
+            return
+        // An absent port is looked for; the list change that brings it in tries again.
+        let listed = false
+        for (const name of serialPortManager.portList)
+            listed = listed || name === window._autoPortName
+        if (!listed) {
+            serialPortManager.refreshPorts()
+            return
+        }
+        serialPortManager.connectSerialPort(window._autoPortName, window._autoBaudRate, 8, 0, 1, 0)
+    }
 
     width: 1280
     height: 720
@@ -14,7 +55,62 @@ ApplicationWindow {
     Material.primary: Material.Blue
     Material.accent: Material.LightBlue
 
+    StackView {
+        id: stack
+
+        anchors.fill: parent
+    }
+
     SerialPortManager {
         id: serialPortManager
+    }
+
+    Timer {
+        id: autoReconnectTimer
+
+        interval: 1000
+        repeat: true
+        running: window._shouldAutoReconnect()
+        onTriggered: window._tryAutoConnect()
+    }
+
+    Connections {
+        target: serialPortManager
+
+        function onPortListChanged() {
+            window._scheduleAutoConnect()
+        }
+        function onConnectionChanged() {
+            if (!serialPortManager.isConnected)
+                window._scheduleAutoConnect()
+        }
+        function onAutoReconnectSuppressedChanged() {
+            if (!serialPortManager.autoReconnectSuppressed)
+                window._scheduleAutoConnect()
+        }
+    }
+
+    Connections {
+        target: SettingsStore
+
+        function onValueChanged(key, value) {
+            if (key !== "serial/portName" && key !== "serial/baudRate")
+                return
+            window._loadAutoConnectConfig()
+            if (window._shouldAutoReconnect())
+                window._scheduleAutoConnect()
+        }
+    }
+
+    Component.onCompleted: {
+        Components.Router.serialPortManager = serialPortManager
+        window._loadAutoConnectConfig()
+        if (window._shouldAutoReconnect()) {
+            serialPortManager.refreshPorts()
+            window._scheduleAutoConnect()
+        }
+        Components.Router.setStackView(stack)
+        Components.Router.routes["/home"] = Qt.resolvedUrl("qml/views/Home.qml")
+        Components.Router.navigate("/home")
     }
 }

@@ -1,4 +1,61 @@
 import QtQuick
+import QtQuick.Controls
+import QtQuick.Layouts
+import Pelora
 
-Item {
+Page {
+    id: root
+
+    property string _route: ""
+    property var argument: ({})
+
+    background: Rectangle {
+        color: "#eef3f8"
+    }
+
+    SettingsDialog {
+        id: settingsDialog
+
+        objectName: "settingsDialog"
+        parent: Overlay.overlay
+        serialPort: Router.serialPortManager
+    }
+
+    ColumnLayout {
+        anchors.fill: parent
+        spacing: 0
+
+        Header {
+            objectName: "header"
+            Layout.fillWidth: true
+            titleText: qsTr("去皮 / 置零小工具")
+            onSystemSettingsRequested: settingsDialog.open()
+        }
+
+        Rectangle {
+            Layout.fillWidth: true
+            Layout.fillHeight: true
+            color: "#eef3f8"
+
+            ColumnLayout {
+                anchors.fill: parent
+                anchors.margins: 24
+                spacing: 18
+
+                WeightDisplay {
+                    objectName: "weightDisplay"
+                    Layout.fillWidth: true
+                    Layout.fillHeight: true
+                    serialPort: Router.serialPortManager
+                }
+            }
+        }
+
+        Footer {
+            objectName: "footer"
+            Layout.fillWidth: true
+            sensorConnected: Router.serialPortManager ? Router.serialPortManager.isConnected : false
+            statusText: Router.serialPortManager ? Router.serialPortManager.statusMessage : ""
+        }
+    }
 }

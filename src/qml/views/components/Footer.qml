@@ -1,4 +1,81 @@
 import QtQuick
+import QtQuick.Controls
+import QtQuick.Controls.Material
+import QtQuick.Layouts
 
-Item {
+Rectangle {
+    id: root
+
+    property bool sensorConnected: true
+    property string statusText: ""
+    property color successColor: "#2ecc71"
+    property color errorColor: "#e74c3c"
+    property color textColor: root.Material.foreground
+
+    implicitHeight: 40
+    color: root.Material.background
+    border.width: 1
+    border.color: root.Material.dividerColor
+
+    RowLayout {
+        anchors.fill: parent
+        anchors.leftMargin: 10
+        anchors.rightMargin: 10
+        spacing: 16
+
+        Label {
+            text: qsTr("状态")
+            font.bold: true
+            font.pixelSize: 14
+            color: root.textColor
+        }
+
+        Rectangle {
+            Layout.preferredWidth: 1
+            Layout.preferredHeight: root.height - 8
+            Layout.alignment: Qt.AlignVCenter
+            color: root.Material.dividerColor
+        }
+
+        RowLayout {
+            spacing: 6
+
+            Rectangle {
+                objectName: "connectionDot"
+                Layout.preferredWidth: 10
+                Layout.preferredHeight: 10
+                radius: 5
+                color: root.sensorConnected ? root.successColor : root.errorColor
+            }
+
+            Label {
+                objectName: "connectionLabel"
+                text: qsTr("电子秤：") + (root.sensorConnected ? qsTr("已连接") : qsTr("未连接"))
+                font.pixelSize: 14
+                color: root.textColor
+            }
+        }
+
+        Rectangle {
+            Layout.preferredWidth: 1
+            Layout.preferredHeight: root.height - 8
+            Layout.alignment: Qt.AlignVCenter
+            color: root.Material.dividerColor
+        }
+
+        Item {
+            Layout.fillWidth: true
+        }
+
+        Label {
+            objectName: "statusLabel"
+            text: root.statusText
+            visible: root.statusText !== ""
+            font.pixelSize: 12
+            color: root.Material.hintTextColor
+            horizontalAlignment: Text.AlignRight
+            elide: Text.ElideLeft
+            Layout.maximumWidth: root.width / 2
+        }
+    }
 }
