@@ -1,4 +1,341 @@
 import QtQuick
+import QtQuick.Controls
+import QtQuick.Controls.Material
+import QtQuick.Layouts
+import Pelora
+import "../../../protocol/WeighProtocol.js" as WeighProtocol
 
-Item {
+// The live weight panel: caption, readout with unit and badge, and the zero and tare buttons.
+Rectangle {
+    id: root
+
+    // The SerialPortManager (or anything with isConnected, receivedData and sendData).
+    property var serialPort: null
+    property string lineEnding: WeighProtocol.LineEnding.CR
+
+    property real weightValue: 0
+    property bool stable: false
+    property bool overload: false
+    property bool hasWeightFrame: false
+    property string stableText: qsTr("未连接")
+    property int fractionDigits: 3
+    property int unitIndex: 1
+    property int outputFormatValue: 1
+
+    property color badgeColor: "#2ECC71"
+    property color warningColor: "#F39C12"
+    property color errorColor: "#E53935"
+    property color tareButtonColor: "#F59E0B"
+    property color buttonColor: "#4C5CC5"
+    property color valueColor: "#4C5CC5"
+
+    // Bound to the port's own notifications, so the buttons and the badge follow it.
+    readonly property bool _portReady: !!root.serialPort && !!root.serialPort.isConnected
+    readonly property color displayBadgeColor: {
+        if (!root._portReady || !root.hasWeightFrame)
+            return "#95A5A6"
+        if (root.overload)
+            return root.errorColor
+        return root.stable ? root.badgeColor : root.warningColor
+    }
+    readonly property string displayUnitText: root.unitIndex === 0 ? qsTr("斤") : qsTr("公斤")
+    // Weights are kept in kilograms; one kilogram is two jin.
+    readonly property real displayWeight: root.unitIndex === 0 ? root.weightValue * 2.0 : root.weightValue
+
+    signal zeroRequested()
+    signal tareRequested()
+
+    Layout.fillWidth: true
+    Layout.fillHeight: true
+    color: Material.background
+    radius: 12
+    border.width: 1
+    border.color: Material.dividerColor
+
+    // Reads the port state afresh: handlers may run before the bindings above have caught up.
+    function _isPortConnected() {
+        return !!root.serialPort && !!root.serialPort.isConnected
+    }
+
+    // Leading whole number of a stored value, decimal or 0x hex; NaN when there is none.
+    // Settings may come back as numbers or as their text, so both go through String().
+    function _readInteger(value) {
+        return parseInt(String(value))
+    }
+
+    function loadDisplayPreferences() {
+        const unit = root._readInteger(SettingsStore.value("weight/unit", 1))
+        root.unitIndex = (unit === 0 || unit === 1) ? unit : 1
+        const format = root._readInteger(SettingsStore.value("scale/outputFormatIndex", 1))
+        root.outputFormatValue = (format === 1 || format === 2 || format === 3) ? format : 1
+    }
+
+    function resetWeightState() {
+        root.weightValue = 0
+        root.stable = false
+        root.overload = false
+        root.hasWeightFrame = false
+        root.stableText = root._isPortConnected() ? qsTr("等待数据") : qsTr("未连接")
+    }
+
+    function applyWeightFrame(frame) {
+        if (!frame)
+            return
+        root.weightValue = Number(frame.weight)
+        root.overload = !!frame.overload
+        // Overload wins: the badge never claims a stable reading beyond the range.
+        root.stable = !!frame.stable && !root.overload
+        root.hasWeightFrame = true
+        if (root.overload)
+            root.stableText = qsTr("超载")
+        else if (root.stable)
+            root.stableText = qsTr("稳定")
+        else
+            root.stableText = qsTr("不稳定")
+    }
+
+    function updateWeightFromBuffer() {
+        if (!root._isPortConnected()) {
+            root.resetWeightState()
+            return
+        }
+        const text = root.serialPort.receivedData
+        let frame = null
+        if (root.outputFormatValue === 2)
+            frame = WeighProtocol.parseLatestMerovantWeightFromBuffer(text)
+        else if (root.outputFormatValue === 3)
+            frame = WeighProtocol.parseLatestNumericWeightFromBuffer(text)
+        else
+            frame = WeighProtocol.parseLatestWeightFromBuffer(text)
+        if (!frame) {
+            // Keep the last reading on display; only leave the "not connected" state.
+            if (root.stableText === qsTr("未连接"))
+                root.stableText = qsTr("等待数据")
+            return
+        }
+        root.applyWeightFrame(frame)
+    }
+
+    function sendAtCommand(payload) {
+        if (payload === undefined || payload === null || payload === "")
+            return false
+        if (!root._isPortConnected())
+            return false
+        root.serialPort.sendData(payload, false)
+        return true
+    }
+
+    function doZero() {
+        return root.sendAtCommand(WeighProtocol.zero(root.lineEnding))
+    }
+
+    function doTare() {
+        return root.sendAtCommand(WeighProtocol.tare(root.lineEnding))
+    }
+
+    // Switches the sensor to uploading weights by itself and asks for one right away.
+    function enableWeightStreaming() {
+        if (!root._isPortConnected())
+            return
+        root.sendAtCommand(WeighProtocol.autoSet(true, root.lineEnding))
+        root.sendAtCommand(WeighProtocol.weightQuery(root.lineEnding))
+    }
+
+    Component.onCompleted: {
+        root.loadDisplayPreferences()
+        root.resetWeightState()
+        root.enableWeightStreaming()
+        root.updateWeightFromBuffer()
+    }
+
+    Connections {
+        target: SettingsStore
+
+        function onValueChanged(key, value) {
+            if (key === "weight/unit") {
+                root.loadDisplayPreferences()
+            } else if (key === "scale/outputFormatIndex") {
+                root.loadDisplayPreferences()
+                root.updateWeightFromBuffer()
+            }
+        }
+    }
+
+    Connections {
+        target: root.serialPort ? root.serialPort : null
+        ignoreUnknownSignals: true
+
+        function onReceivedDataChanged() {
+            root.updateWeightFromBuffer()
+        }
+
+        function onConnectionChanged() {
+            if (root._isPortConnected())
+                root.enableWeightStreaming()
+            root.updateWeightFromBuffer()
+        }
+    }
+
+    RowLayout {
+        anchors.fill: parent
+        anchors.margins: 18
+        spacing: 14
+
+        Rectangle {
+            Layout.preferredWidth: 88
+            Layout.fillHeight: true
+            color: "transparent"
+
+            Column {
+                anchors.centerIn: parent
+                spacing: 4
+
+                Label {
+                    anchors.horizontalCenter: parent.horizontalCenter
+                    text: qsTr("重")
+                    font.bold: true
+                    font.pixelSize: 28
+                    color: Material.foreground
+                }
+                Label {
+                    anchors.horizontalCenter: parent.horizontalCenter
+                    text: qsTr("量")
+                    font.bold: true
+                    font.pixelSize: 28
+                    color: Material.foreground
+                }
+            }
+        }
+
+        ColumnLayout {
+            Layout.preferredWidth: 520
+            Layout.maximumWidth: 520
+            Layout.fillHeight: true
+            spacing: 0
+
+            Rectangle {
+                Layout.fillWidth: true
+                Layout.preferredHeight: 42
+                color: "transparent"
+                border.width: 1
+                border.color: Material.dividerColor
+
+                RowLayout {
+                    anchors.fill: parent
+                    anchors.margins: 10
+                    spacing: 8
+
+                    Label {
+                        objectName: "unitText"
+                        text: root.displayUnitText
+                        font.bold: true
+                        font.pixelSize: 13
+                        color: Material.hintTextColor
+                    }
+                    Item {
+                        Layout.fillWidth: true
+                    }
+                    Rectangle {
+                        objectName: "badge"
+                        implicitWidth: 70
+                        implicitHeight: 24
+                        radius: 6
+                        color: root.displayBadgeColor
+
+                        Label {
+                            objectName: "badgeText"
+                            anchors.centerIn: parent
+                            text: root.stableText
+                            color: "white"
+                            font.bold: true
+                            font.pixelSize: 13
+                        }
+                    }
+                }
+            }
+
+            Rectangle {
+                Layout.fillWidth: true
+                Layout.fillHeight: true
+                color: "transparent"
+                border.width: 1
+                border.color: Material.dividerColor
+
+                Label {
+                    objectName: "weightText"
+                    anchors.centerIn: parent
+                    text: Number(root.displayWeight).toLocaleString(Qt.locale(), "f", root.fractionDigits)
+                    font.bold: true
+                    font.pixelSize: 60
+                    color: root.valueColor
+                }
+            }
+        }
+
+        Rectangle {
+            Layout.preferredWidth: 224
+            Layout.minimumWidth: 224
+            Layout.fillWidth: true
+            Layout.fillHeight: true
+            color: "transparent"
+
+            ColumnLayout {
+                anchors.fill: parent
+                anchors.margins: 2
+                spacing: 10
+
+                Button {
+                    id: zeroButton
+                    objectName: "zeroButton"
+                    Layout.fillWidth: true
+                    Layout.fillHeight: true
+                    Layout.minimumHeight: 108
+                    Layout.preferredHeight: 108
+                    enabled: root._portReady
+                    contentItem: Label {
+                        text: qsTr("置零")
+                        font.bold: true
+                        font.pixelSize: 30
+                        color: "white"
+                        horizontalAlignment: Text.AlignHCenter
+                        verticalAlignment: Text.AlignVCenter
+                    }
+                    background: Rectangle {
+                        radius: 10
+                        color: zeroButton.down ? Qt.darker(root.buttonColor, 1.2) : root.buttonColor
+                    }
+                    onClicked: {
+                        root.doZero()
+                        root.zeroRequested()
+                    }
+                }
+
+                Button {
+                    id: tareButton
+                    objectName: "tareButton"
+                    Layout.fillWidth: true
+                    Layout.fillHeight: true
+                    Layout.minimumHeight: 108
+                    Layout.preferredHeight: 108
+                    enabled: root._portReady
+                    contentItem: Label {
+                        text: qsTr("去皮")
+                        font.bold: true
+                        font.pixelSize: 30
+                        color: "white"
+                        horizontalAlignment: Text.AlignHCenter
+                        verticalAlignment: Text.AlignVCenter
+                    }
+                    background: Rectangle {
+                        radius: 10
+                        color: tareButton.down ? Qt.darker(root.tareButtonColor, 1.07) : root.tareButtonColor
+                    }
+                    onClicked: {
+                        root.doTare()
+                        root.tareRequested()
+                    }
+                }
+            }
+        }
+    }
 }
