@@ -1,9 +1,160 @@
 #include "settingsstore.h"
 
-SettingsStore::SettingsStore(QObject *parent) : QObject(parent) { }
+#include <QCoreApplication>
+#include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QJsonValue>
+#include <QMutexLocker>
+#include <QPointer>
+#include <QSaveFile>
+#include <QSettings>
+
+#include <utility>
+#include <vector>
+
+namespace {
+
+// QSettings reads a key made only of separators as "the current group" and would wipe
+// every key for it; such a key names nothing here.
+bool namesNothing(const QString &key)
+{
+    for (const QChar c : key) {
+        if (c != u'/' && c != u'\\')
+            return false;
+    }
+    return true;
+}
+
+} // namespace
+
+SettingsStore::SettingsStore(QObject *parent)
+    : QObject(parent),
+      // Built from the application identity each time, so a test's QSettings::setPath
+      // redirection applies.
+      m_settings(new QSettings(QSettings::NativeFormat, QSettings::UserScope,
+                               QCoreApplication::organizationName(),
+                               QCoreApplication::applicationName(), this))
+{
+}
+
+SettingsStore::~SettingsStore()
+{
+    QMutexLocker locker(&m_mutex);
+    m_settings->sync();
+    delete m_settings;
+    m_settings = nullptr;
+}
 
 SettingsStore *SettingsStore::create(QQmlEngine *, QJSEngine *)
 {
-    static SettingsStore *instance = new SettingsStore;
+    static QPointer<SettingsStore> instance;
+    if (!instance)
+        instance = new SettingsStore;
     return instance;
+}
+
+void SettingsStore::setValue(const QString &key, const QVariant &value)
+{
+    if (namesNothing(key))
+        return; // QSettings refuses it too; a signal with an empty key would read as clear()
+    {
+        QMutexLocker locker(&m_mutex);
+        m_settings->setValue(key, value);
+        m_settings->sync();
+    }
+    Q_EMIT valueChanged(key, value);
+}
+
+QVariant SettingsStore::value(const QString &key, const QVariant &def) const
+{
+    QMutexLocker locker(&m_mutex);
+    return m_settings->value(key, def);
+}
+
+bool SettingsStore::contains(const QString &key) const
+{
+    QMutexLocker locker(&m_mutex);
+    return m_settings->contains(key);
+}
+
+void SettingsStore::remove(const QString &key)
+{
+    if (namesNothing(key))
+        return;
+    {
+        QMutexLocker locker(&m_mutex);
+        m_settings->remove(key);
+        m_settings->sync();
+    }
+    Q_EMIT valueChanged(key, QVariant());
+}
+
+void SettingsStore::clear()
+{
+    {
+        QMutexLocker locker(&m_mutex);
+        m_settings->clear();
+        m_settings->sync();
+    }
+    Q_EMIT valueChanged(QString(), QVariant());
+}
+
+bool SettingsStore::saveToJson(const QString &filePath) const
+{
+    QMutexLocker locker(&m_mutex);
+
+    QJsonObject object; // keeps its members sorted by name
+    const QStringList keys = m_settings->allKeys();
+    for (const QString &key : keys)
+        object.insert(key, QJsonValue::fromVariant(m_settings->value(key)));
+
+    // Written beside the target and renamed over it only when complete, so a full disk or
+    // a failed write leaves the previous export intact and is reported.
+    QSaveFile file(filePath);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Text))
+        return false;
+    const QByteArray json = QJsonDocument(object).toJson(QJsonDocument::Indented);
+    // A short write (a file size limit, a full disk) sets no error on the file, so commit()
+    // alone would still succeed with a cut file: check the count ourselves.
+    if (file.write(json) != json.size()) {
+        file.cancelWriting();
+        return false;
+    }
+    return file.commit();
+}
+
+bool SettingsStore::loadFromJson(const QString &filePath, bool merge)
+{
+    QFile file(filePath);
+    if (!file.open(QIODevice::ReadOnly | QIODevice::Text))
+        return false;
+    const QByteArray content = file.readAll();
+    file.close();
+
+    QJsonParseError error;
+    const QJsonDocument document = QJsonDocument::fromJson(content, &error);
+    if (error.error != QJsonParseError::NoError || !document.isObject())
+        return false;
+    const QJsonObject object = document.object();
+
+    std::vector<std::pair<QString, QVariant>> stored;
+    stored.reserve(object.size());
+    {
+        QMutexLocker locker(&m_mutex);
+        if (!merge)
+            m_settings->clear();
+        for (auto it = object.constBegin(); it != object.constEnd(); ++it) {
+            if (namesNothing(it.key()))
+                continue;
+            const QVariant value = it.value().toVariant();
+            m_settings->setValue(it.key(), value);
+            stored.emplace_back(it.key(), value);
+        }
+        m_settings->sync();
+    }
+    // Announced only now, so a handler of the first key already reads every new value.
+    for (const auto &[key, value] : stored)
+        Q_EMIT valueChanged(key, value);
+    return true;
 }

@@ -1,11 +1,18 @@
 #pragma once
 
+#include <QMutex>
 #include <QObject>
+#include <QString>
+#include <QVariant>
 #include <QtQml/qqmlregistration.h>
 
 class QQmlEngine;
 class QJSEngine;
+class QSettings;
 
+// The application's persistent key/value store over the platform settings. Every change is
+// flushed at once and announced with valueChanged, emitted after the lock is released so
+// that handlers may read the store again. Safe to call from any thread.
 class SettingsStore : public QObject
 {
     Q_OBJECT
@@ -14,6 +21,24 @@ class SettingsStore : public QObject
 
 public:
     explicit SettingsStore(QObject *parent = nullptr);
+    ~SettingsStore() override;
 
+    // One store for the whole process. The engine that asks first owns it and deletes it
+    // with itself; a later engine then gets a fresh instance instead of a dangling one.
     static SettingsStore *create(QQmlEngine *, QJSEngine *);
+
+    Q_INVOKABLE void setValue(const QString &key, const QVariant &value);
+    Q_INVOKABLE QVariant value(const QString &key, const QVariant &def = QVariant()) const;
+    Q_INVOKABLE bool contains(const QString &key) const;
+    Q_INVOKABLE void remove(const QString &key);
+    Q_INVOKABLE void clear();
+    Q_INVOKABLE bool saveToJson(const QString &filePath) const;
+    Q_INVOKABLE bool loadFromJson(const QString &filePath, bool merge = true);
+
+Q_SIGNALS:
+    void valueChanged(const QString &key, const QVariant &value);
+
+private:
+    QSettings *m_settings;
+    mutable QMutex m_mutex;
 };

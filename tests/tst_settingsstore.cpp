@@ -1,0 +1,308 @@
+#include "settingsstore.h"
+#include "startup.h"
+#include "testsupport.h"
+
+#include <QCoreApplication>
+#include <QFile>
+#include <QPointer>
+#include <QQmlComponent>
+#include <QQmlEngine>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QThread>
+
+#include <atomic>
+#include <memory>
+#include <vector>
+
+#ifdef Q_OS_UNIX
+#include <csignal>
+#include <sys/resource.h>
+#endif
+
+using Changes = QList<QList<QVariant>>;
+
+class tst_SettingsStore : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void initTestCase()
+    {
+        m_scratch = std::make_unique<TestSupport::ScratchSettings>();
+        Pelora::setIdentity(*QCoreApplication::instance());
+    }
+
+    void init() { SettingsStore().clear(); }
+
+    void changesReachTheDiskAndTheNextStore()
+    {
+        QFile conf(m_scratch->path() + QStringLiteral("/Pelora/Pelora.conf"));
+        {
+            SettingsStore store;
+            QCOMPARE(store.value(QStringLiteral("serial/baudRate"), QStringLiteral("115200")),
+                     QVariant(QStringLiteral("115200")));
+            store.setValue(QStringLiteral("serial/portName"), QStringLiteral("/dev/ttyUSB7"));
+            store.setValue(QStringLiteral("serial/baudRate"), 9600);
+            // Flushed by the call itself, not at some later point.
+            QVERIFY(conf.open(QIODevice::ReadOnly));
+            QVERIFY(conf.readAll().contains("portName=/dev/ttyUSB7"));
+            conf.close();
+        }
+        SettingsStore next;
+        QCOMPARE(next.value(QStringLiteral("serial/portName")).toString(),
+                 QStringLiteral("/dev/ttyUSB7"));
+        QCOMPARE(next.value(QStringLiteral("serial/baudRate"), QStringLiteral("115200")).toInt(),
+                 9600);
+        next.remove(QStringLiteral("serial"));
+        QVERIFY(conf.open(QIODevice::ReadOnly));
+        QVERIFY(!conf.readAll().contains("portName"));
+    }
+
+    void everyChangeIsAnnouncedAfterTheLock()
+    {
+        SettingsStore store;
+        store.setValue(QStringLiteral("grp/a"), 1);
+        store.setValue(QStringLiteral("grp/b"), 2);
+        store.setValue(QStringLiteral("other"), 3);
+        QSignalSpy spy(&store, &SettingsStore::valueChanged);
+        QStringList seen; // what a handler reads back at the moment of each signal
+        connect(&store, &SettingsStore::valueChanged, this, [&](const QString &key) {
+            const QString read = key.isEmpty() ? QStringLiteral("other") : key;
+            seen << store.value(read, QStringLiteral("absent")).toString();
+        });
+
+        store.setValue(QStringLiteral("grp/a"), 5);
+        store.setValue(QStringLiteral("grp/a"), 5); // same value: announced again
+        store.remove(QStringLiteral("missing"));
+        store.remove(QStringLiteral("grp")); // a group takes its keys with it
+        QVERIFY(!store.contains(QStringLiteral("grp/b")));
+        QVERIFY(store.contains(QStringLiteral("other")));
+        store.clear();
+        QVERIFY(!store.contains(QStringLiteral("other")));
+
+        QCOMPARE(spy, (Changes{ { QStringLiteral("grp/a"), 5 },
+                                { QStringLiteral("grp/a"), 5 },
+                                { QStringLiteral("missing"), QVariant() },
+                                { QStringLiteral("grp"), QVariant() },
+                                { QString(), QVariant() } }));
+        QCOMPARE(seen, (QStringList{ QStringLiteral("5"), QStringLiteral("5"),
+                                     QStringLiteral("absent"), QStringLiteral("absent"),
+                                     QStringLiteral("absent") }));
+    }
+
+    void emptyKeyTouchesNothing()
+    {
+        SettingsStore store;
+        store.setValue(QStringLiteral("keep"), 1);
+        QSignalSpy spy(&store, &SettingsStore::valueChanged);
+        store.remove(QString());
+        store.remove(QStringLiteral("/"));
+        store.setValue(QString(), 2);
+        QCOMPARE(spy.count(), 0);
+        QCOMPARE(store.value(QStringLiteral("keep")).toInt(), 1);
+    }
+
+    void exportIsFlatSortedAndIndented()
+    {
+        SettingsStore store;
+        const QString path = m_dir.filePath(QStringLiteral("export.json"));
+        QVERIFY(store.saveToJson(path));
+        QCOMPARE(readAll(path), QByteArray("{\n}\n"));
+
+        store.setValue(QStringLiteral("serial/portName"), QStringLiteral("COM3"));
+        store.setValue(QStringLiteral("b"), true);
+        store.setValue(QStringLiteral("a/z"), 2);
+        QVERIFY(store.saveToJson(path));
+        QCOMPARE(readAll(path), QByteArray("{\n"
+                                           "    \"a/z\": 2,\n"
+                                           "    \"b\": true,\n"
+                                           "    \"serial/portName\": \"COM3\"\n"
+                                           "}\n"));
+    }
+
+    void importMergesOrReplaces()
+    {
+        SettingsStore store;
+        store.setValue(QStringLiteral("keep"), 1);
+        store.setValue(QStringLiteral("serial/portName"), QStringLiteral("COM1"));
+        const QString path =
+                writeFile(R"({"serial/portName": "COM5", "serial/baudRate": 19200})");
+        QSignalSpy spy(&store, &SettingsStore::valueChanged);
+        // Every imported value is in place before the first announcement.
+        QVariantList secondSeenFirst;
+        connect(&store, &SettingsStore::valueChanged, this, [&] {
+            secondSeenFirst << store.value(QStringLiteral("serial/portName"));
+        });
+
+        QVERIFY(store.loadFromJson(path));
+        QCOMPARE(store.value(QStringLiteral("keep")).toInt(), 1);
+        QCOMPARE(store.value(QStringLiteral("serial/baudRate")).toInt(), 19200);
+        QCOMPARE(spy, (Changes{ { QStringLiteral("serial/baudRate"), 19200 },
+                                { QStringLiteral("serial/portName"), QStringLiteral("COM5") } }));
+        QCOMPARE(secondSeenFirst.first().toString(), QStringLiteral("COM5"));
+
+        spy.clear();
+        QVERIFY(store.loadFromJson(path, false));
+        QVERIFY(!store.contains(QStringLiteral("keep")));
+        QCOMPARE(spy.count(), 2);
+
+        spy.clear();
+        QVERIFY(store.loadFromJson(writeFile("{}"), false));
+        QVERIFY(!store.contains(QStringLiteral("serial/portName")));
+        QCOMPARE(spy.count(), 0);
+    }
+
+    void exportRoundTrips()
+    {
+        SettingsStore store;
+        store.setValue(QStringLiteral("serial/portName"), QStringLiteral("COM9"));
+        store.setValue(QStringLiteral("weight/unit"), 0);
+        const QString path = m_dir.filePath(QStringLiteral("roundtrip.json"));
+        QVERIFY(store.saveToJson(path));
+        store.clear();
+        QVERIFY(store.loadFromJson(path));
+        QCOMPARE(store.value(QStringLiteral("serial/portName")).toString(),
+                 QStringLiteral("COM9"));
+        QCOMPARE(store.value(QStringLiteral("weight/unit"), 1).toInt(), 0);
+    }
+
+    void rejectedImportChangesNothing_data()
+    {
+        QTest::addColumn<QString>("path");
+        QTest::newRow("array") << writeFile(R"([{"keep": 2}])");
+        QTest::newRow("broken") << writeFile(R"({"keep": 2, )");
+        QTest::newRow("missing") << m_dir.filePath(QStringLiteral("nothing.json"));
+        QTest::newRow("url") << QUrl::fromLocalFile(writeFile(R"({"keep": 2})")).toString();
+    }
+
+    void rejectedImportChangesNothing()
+    {
+        QFETCH(QString, path);
+        SettingsStore store;
+        store.setValue(QStringLiteral("keep"), 1);
+        QSignalSpy spy(&store, &SettingsStore::valueChanged);
+        QVERIFY(!store.loadFromJson(path, false));
+        QCOMPARE(store.value(QStringLiteral("keep")).toInt(), 1);
+        QCOMPARE(spy.count(), 0);
+    }
+
+    void failedExportIsReportedAndKeepsTheOldFile()
+    {
+        SettingsStore store;
+        store.setValue(QStringLiteral("big"), QString(64 * 1024, u'x'));
+        const QString plainFile = writeFile("{}");
+        QVERIFY(!store.saveToJson(plainFile + QStringLiteral("/under-a-file.json")));
+        QVERIFY(!store.saveToJson(m_dir.path()));
+
+#ifdef Q_OS_UNIX
+        // A file size limit makes the write itself fail part-way, as a full disk would,
+        // even for root.
+        const QString previous = writeFile(R"({"old": 1})");
+        rlimit saved {};
+        QVERIFY(getrlimit(RLIMIT_FSIZE, &saved) == 0);
+        const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+        rlimit small = saved;
+        small.rlim_cur = 4096;
+        QVERIFY(setrlimit(RLIMIT_FSIZE, &small) == 0);
+        const bool saved_ok = store.saveToJson(previous);
+        setrlimit(RLIMIT_FSIZE, &saved);
+        std::signal(SIGXFSZ, oldHandler);
+        QVERIFY(!saved_ok);
+        QCOMPARE(readAll(previous), QByteArray(R"({"old": 1})"));
+#endif
+    }
+
+    void threadsWriteAndReadAtOnce()
+    {
+        constexpr int threads = 4, perThread = 25;
+        SettingsStore store;
+        std::atomic<int> announced { 0 }, wrong { 0 };
+        connect(&store, &SettingsStore::valueChanged, this, [&] { ++announced; },
+                Qt::DirectConnection);
+        std::vector<std::unique_ptr<QThread>> workers;
+        for (int t = 0; t < threads; ++t) {
+            workers.emplace_back(QThread::create([&store, &wrong, t] {
+                for (int i = 0; i < perThread; ++i) {
+                    const QString key = QStringLiteral("t%1/k%2").arg(t).arg(i);
+                    store.setValue(key, i);
+                    if (store.value(key).toInt() != i || !store.contains(key))
+                        ++wrong;
+                }
+            }));
+            workers.back()->start();
+        }
+        for (auto &worker : workers)
+            QVERIFY(worker->wait(60000));
+        QCOMPARE(wrong.load(), 0);
+        QCOMPARE(announced.load(), threads * perThread);
+        SettingsStore reader;
+        for (int t = 0; t < threads; ++t)
+            for (int i = 0; i < perThread; ++i)
+                QCOMPARE(reader.value(QStringLiteral("t%1/k%2").arg(t).arg(i)).toInt(), i);
+    }
+
+    void documentsShareOneStorePerEngine()
+    {
+        QPointer<QObject> first;
+        {
+            QQmlEngine engine;
+            TestSupport::prepareEngine(engine);
+            std::unique_ptr<QObject> writer(create(
+                    engine, "Component.onCompleted: SettingsStore.setValue('shared', 7)"));
+            std::unique_ptr<QObject> reader(create(
+                    engine, "property var read: SettingsStore.value('shared')"));
+            first = writer->property("store").value<QObject *>();
+            QVERIFY(first);
+            QCOMPARE(reader->property("store").value<QObject *>(), first.data());
+            QCOMPARE(reader->property("read").toInt(), 7);
+        }
+        QVERIFY(!first); // the engine owned the store and took it along
+
+        // A later engine gets a live store, not the one the first engine deleted.
+        QQmlEngine engine;
+        TestSupport::prepareEngine(engine);
+        std::unique_ptr<QObject> reader(
+                create(engine, "property var read: SettingsStore.value('shared')"));
+        QVERIFY(reader->property("store").value<QObject *>());
+        QCOMPARE(reader->property("read").toInt(), 7);
+    }
+
+private:
+    QString writeFile(const QByteArray &content)
+    {
+        const QString path = m_dir.filePath(QStringLiteral("in%1.json").arg(++m_files));
+        QFile file(path);
+        if (file.open(QIODevice::WriteOnly))
+            file.write(content);
+        return path;
+    }
+
+    static QByteArray readAll(const QString &path)
+    {
+        QFile file(path);
+        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    }
+
+    static QObject *create(QQmlEngine &engine, const QByteArray &body)
+    {
+        QQmlComponent component(&engine);
+        component.setData("import QtQml\nimport Pelora\n"
+                          "QtObject { property QtObject store: SettingsStore\n"
+                                  + body + "\n}",
+                          QUrl());
+        QObject *object = component.create();
+        if (!object)
+            qWarning() << component.errors();
+        return object;
+    }
+
+    std::unique_ptr<TestSupport::ScratchSettings> m_scratch;
+    QTemporaryDir m_dir;
+    int m_files = 0;
+};
+
+QTEST_MAIN(tst_SettingsStore)
+
+#include "tst_settingsstore.moc"
