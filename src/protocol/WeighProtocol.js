@@ -1,1 +1,280 @@
 .pragma library
+
+// The weighing sensor's AT command protocol: command builders and reply parsers.
+// Every function is pure; nothing here keeps state between calls, and nothing throws.
+
+var LineEnding = Object.freeze({
+    CR: "\r",
+    CRLF: "\r\n",
+    BANG: "!"
+});
+
+// The buffer parsers look at this many characters at the end of the received text, so a
+// parse costs the same however much the serial link has accumulated.
+var _defaultTailLength = 2048;
+
+// Spelled out rather than relying on the engine's trim()/parseInt(), whose white-space set
+// may include U+0085 or U+180E: ECMAScript white space and line terminators, exactly.
+var _spaceClass = "[\\t\\n\\v\\f\\r \\u00a0\\u1680\\u2000-\\u200a\\u2028\\u2029\\u202f\\u205f\\u3000\\ufeff]";
+var _leadingSpace = new RegExp("^" + _spaceClass + "+");
+var _trailingSpace = new RegExp(_spaceClass + "+$");
+
+var _intSignAndRadix = /^([-+]?)(0[xX])?/;
+var _decimalDigits = /^[0-9]+/;
+var _hexDigits = /^[0-9a-fA-F]+/;
+var _decimalPrefix = /^[-+]?(?:Infinity|(?:[0-9]+(?:\.[0-9]*)?|\.[0-9]+)(?:[eE][-+]?[0-9]+)?)/;
+
+var _versionPattern = /^V\d+(?:\.\d+)*$/i;
+var _echoPattern = /^AT\+([A-Z]+)\s*=\s*(.+)$/i;
+var _snPattern = /^SN\s*(.+)$/i;
+var _nativeLinePattern = /^([A-Za-z]{2})\s*([-+]?\d+(?:\.\d+)?),\s*([01]),\s*([01])\s*$/;
+var _merovantLinePattern = /^([sw])([ng])\s*([-+]?(?:\d+(?:\.\d*)?|\.\d+))\s*(kg|g)\s*$/;
+var _nativeScanSource = "([A-Za-z]{2})\\s*([-+]?\\d+(?:\\.\\d+)?),\\s*([01]),\\s*([01])";
+var _lineBreak = /[\r\n]+/;
+var _plainNumber = /^[-+]?\d+(?:\.\d+)?$/;
+
+// ---------------------------------------------------------------------------------------
+// Value conversions
+
+// Any value as text the way String() writes it; a value that refuses (an object whose
+// toString throws) reads as "".
+function _toText(value) {
+    if (typeof value === "string")
+        return value;
+    try {
+        return String(value);
+    } catch (e) {
+        return "";
+    }
+}
+
+function _trim(text) {
+    return text.replace(_leadingSpace, "").replace(_trailingSpace, "");
+}
+
+// Absent, null and "" are all "nothing"; anything else is trimmed text.
+function _argumentText(value) {
+    if (value === undefined || value === null)
+        return "";
+    return _trim(_toText(value));
+}
+
+function _truthDigit(value) {
+    return value ? "1" : "0";
+}
+
+// Integer as parseInt reads it (decimal, or hex after 0x), 0 when there is no digit.
+function _integerText(value) {
+    var text = _toText(value).replace(_leadingSpace, "");
+    var head = _intSignAndRadix.exec(text);
+    var rest = text.slice(head[0].length);
+    var hex = head[2] !== undefined && head[2] !== "";
+    var digits = (hex ? _hexDigits : _decimalDigits).exec(rest);
+    if (!digits)
+        return "0";
+    var number = Number(hex ? "0x" + digits[0] : digits[0]);
+    // String() already prints negative zero as "0".
+    return String(head[1] === "-" ? -number : number);
+}
+
+// Decimal number as parseFloat reads it, 0 when the text does not start with one.
+function _decimalText(value) {
+    var text = _toText(value).replace(_leadingSpace, "");
+    var match = _decimalPrefix.exec(text);
+    if (!match)
+        return "0";
+    var number = Number(match[0]);
+    return isNaN(number) ? "0" : String(number);
+}
+
+// ---------------------------------------------------------------------------------------
+// Command encoding
+
+function _normalizeEnding(ending) {
+    if (ending === "!")
+        return "!";
+    if (ending === "\r\n")
+        return "\r\n";
+    return "\r";
+}
+
+function encodeCommand(command, ending) {
+    var terminator = _normalizeEnding(ending);
+    var text = _argumentText(command);
+    if (text === "")
+        return "";
+    if (terminator === "!" && text.charAt(text.length - 1) === "!")
+        return text;
+    return text + terminator;
+}
+
+function at(ending) { return encodeCommand("AT", ending); }
+function versionQuery(ending) { return encodeCommand("AT+VERSION?", ending); }
+function zero(ending) { return encodeCommand("AT+ZERO", ending); }
+function weightQuery(ending) { return encodeCommand("AT+WEI", ending); }
+function autoSet(enabled, ending) { return encodeCommand("AT+AUTO=" + _truthDigit(enabled), ending); }
+function autoQuery(ending) { return encodeCommand("AT+AUTO?", ending); }
+function snQuery(ending) { return encodeCommand("AT+SN", ending); }
+function opencSet(enabled, ending) { return encodeCommand("AT+OPENC=" + _truthDigit(enabled), ending); }
+function opencQuery(ending) { return encodeCommand("AT+OPENC?", ending); }
+function zcal(ending) { return encodeCommand("AT+ZCAL", ending); }
+function wcalSet(weightValue, ending) { return encodeCommand("AT+WCAL=" + _integerText(weightValue), ending); }
+function wcalQuery(ending) { return encodeCommand("AT+WCAL?", ending); }
+function divSet(stepGram, ending) { return encodeCommand("AT+DIV=" + _integerText(stepGram), ending); }
+function divQuery(ending) { return encodeCommand("AT+DIV?", ending); }
+function capaSet(maxKg, ending) { return encodeCommand("AT+CAPA=" + _integerText(maxKg), ending); }
+function capaQuery(ending) { return encodeCommand("AT+CAPA?", ending); }
+function decSet(decimalDigits, ending) { return encodeCommand("AT+DEC=" + _integerText(decimalDigits), ending); }
+function decQuery(ending) { return encodeCommand("AT+DEC?", ending); }
+function tare(ending) { return encodeCommand("AT+TARE", ending); }
+function qtarQuery(ending) { return encodeCommand("AT+QTAR", ending); }
+function filterSet(level, ending) { return encodeCommand("AT+FILTER=" + _integerText(level), ending); }
+function filterQuery(ending) { return encodeCommand("AT+FILTER?", ending); }
+function ztrackSet(range, ending) { return encodeCommand("AT+ZTRACK=" + _decimalText(range), ending); }
+function ztrackQuery(ending) { return encodeCommand("AT+ZTRACK?", ending); }
+function printxSet(format, ending) { return encodeCommand("AT+PRINTX=" + _integerText(format), ending); }
+function printxQuery(ending) { return encodeCommand("AT+PRINTX?", ending); }
+function samplertSet(mode, ending) { return encodeCommand("AT+SAMPLERT=" + _integerText(mode), ending); }
+function samplertQuery(ending) { return encodeCommand("AT+SAMPLERT?", ending); }
+function reportrtSet(rate, ending) { return encodeCommand("AT+REPORTRT=" + _integerText(rate), ending); }
+function reportrtQuery(ending) { return encodeCommand("AT+REPORTRT?", ending); }
+function channelSet(channelText, ending) { return encodeCommand("AT+CHANNEL=" + _argumentText(channelText), ending); }
+function channelQuery(ending) { return encodeCommand("AT+CHANNEL?", ending); }
+
+function _debugKey(key) {
+    return (key === undefined || key === null || key === "") ? "DEBUGL" : _argumentText(key);
+}
+
+function debugSet(enabled, ending, key) {
+    return encodeCommand("AT+" + _debugKey(key) + "=" + _truthDigit(enabled), ending);
+}
+
+function debugQuery(ending, key) {
+    return encodeCommand("AT+" + _debugKey(key) + "?", ending);
+}
+
+// ---------------------------------------------------------------------------------------
+// Reply parsing
+
+function _trimLine(line) {
+    if (line === undefined || line === null)
+        return "";
+    return _trim(_toText(line).replace(/[\r\n]/g, ""));
+}
+
+function _nativeFrame(match, raw) {
+    return {
+        kind: "weight",
+        status: match[1].toUpperCase(),
+        weight: Number(match[2]),
+        stable: match[3] === "1",
+        overload: match[4] === "1",
+        raw: raw
+    };
+}
+
+function parseLine(line) {
+    var raw = _trimLine(line);
+    if (raw === "")
+        return null;
+    if (raw === "OK")
+        return { kind: "ok", raw: raw };
+    if (_versionPattern.test(raw))
+        return { kind: "version", version: raw, raw: raw };
+    var frame = parseMerovantWeightLine(raw);
+    if (frame)
+        return frame;
+    var match = _echoPattern.exec(raw);
+    if (match)
+        return { kind: "echo", key: match[1].toUpperCase(), value: _trim(match[2]), raw: raw };
+    match = _snPattern.exec(raw);
+    if (match)
+        return { kind: "sn", sn: _trim(match[1]), raw: raw };
+    match = _nativeLinePattern.exec(raw);
+    if (match)
+        return _nativeFrame(match, raw);
+    return { kind: "text", text: raw, raw: raw };
+}
+
+function parseMerovantWeightLine(line) {
+    var raw = _trimLine(line);
+    if (raw === "")
+        return null;
+    var match = _merovantLinePattern.exec(raw);
+    if (!match)
+        return null;
+    var weight = Number(match[3]);
+    if (match[4] === "g")
+        weight /= 1000;
+    return {
+        kind: "weight",
+        status: (match[1] + match[2]).toUpperCase(),
+        weight: weight,
+        stable: match[1] === "s",
+        overload: false,
+        net: match[2] === "n",
+        unit: "kg",
+        raw: raw
+    };
+}
+
+// The end of the received text that the buffer parsers scan. A tail length that is not a
+// positive number falls back to the default.
+function _tail(text, tailLen) {
+    var length = Number(tailLen);
+    length = length > 0 ? Math.floor(length) : _defaultTailLength;
+    return text.length > length ? text.slice(text.length - length) : text;
+}
+
+function _bufferText(receivedData) {
+    return (receivedData === undefined || receivedData === null) ? "" : _toText(receivedData);
+}
+
+function parseLatestWeightFromBuffer(receivedData, tailLen) {
+    var text = _bufferText(receivedData);
+    if (text === "")
+        return null;
+    var scan = new RegExp(_nativeScanSource, "g");
+    var tail = _tail(text, tailLen);
+    var last = null;
+    var match;
+    // Frames are not tied to lines; the last one in a left-to-right scan is the latest.
+    while ((match = scan.exec(tail)) !== null)
+        last = match;
+    return last ? _nativeFrame(last, last[0]) : null;
+}
+
+function parseLatestMerovantWeightFromBuffer(receivedData, tailLen) {
+    var text = _bufferText(receivedData);
+    if (text === "")
+        return null;
+    // The unterminated last piece is tried too: until its unit has arrived it cannot match.
+    var pieces = _tail(text, tailLen).split(_lineBreak);
+    for (var i = pieces.length - 1; i >= 0; --i) {
+        var frame = parseMerovantWeightLine(pieces[i]);
+        if (frame)
+            return frame;
+    }
+    return null;
+}
+
+function parseLatestNumericWeightFromBuffer(receivedData, tailLen) {
+    var text = _bufferText(receivedData);
+    if (text === "")
+        return null;
+    var tail = _tail(text, tailLen);
+    var pieces = tail.split(_lineBreak);
+    // A bare number is complete only once its line break has arrived: "20.000" arriving as
+    // "2", "20.0" must not show 2 kg first. The last piece is either "" or still arriving.
+    pieces.pop();
+    // Likewise at the front: when the tail starts inside a line, its first piece is the end
+    // of a longer line ("0.000" of "20.000", "234.5" of "1,234.5") and is no reading.
+    var before = text.charAt(text.length - tail.length - 1);
+    var first = (tail.length < text.length && before !== "\r" && before !== "\n") ? 1 : 0;
+    for (var i = pieces.length - 1; i >= first; --i) {
+        var raw = _trimLine(pieces[i]);
+        if (raw !== "" && _plainNumber.test(raw))
+            return { kind: "weight", weight: Number(raw), stable: true, overload: false, raw: raw };
+    }
+    return null;
+}
