@@ -1,0 +1,111 @@
+// pelora-sensor-sim: a simulated weighing sensor on a pseudo-terminal (or a named serial
+// port), steered by lines on standard input. The first line on standard output is the
+// path to give the tool; the commands the tool sends are echoed on standard error.
+
+#include "sensorsimulator.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QTextStream>
+
+#include <cstdio>
+#include <iostream>
+#include <string>
+#include <thread>
+
+namespace {
+
+void control(SensorSimulator &sim, const QString &input)
+{
+    const QStringList words = input.simplified().split(QLatin1Char(' '), Qt::SkipEmptyParts);
+    if (words.isEmpty())
+        return;
+    const QString verb = words.first().toLower();
+    const QString arg = words.value(1);
+    QTextStream err(stderr);
+    bool ok = true;
+    if (verb == QLatin1String("load")) {
+        const double kg = arg.toDouble(&ok);
+        if (ok)
+            sim.setLoad(kg);
+    } else if (verb == QLatin1String("unplug")) {
+        sim.unplug();
+    } else if (verb == QLatin1String("plug")) {
+        ok = sim.plug();
+    } else if (verb == QLatin1String("garbage")) {
+        sim.sendGarbage(arg.isEmpty() ? 8 : qMax(1, arg.toInt()));
+    } else if (verb == QLatin1String("split")) {
+        sim.splitNextLine(arg.isEmpty() ? 3 : arg.toInt());
+    } else if (verb == QLatin1String("burst")) {
+        const int count = arg.toInt(&ok);
+        ok = ok && count > 0;
+        if (ok)
+            sim.burst(count);
+    } else if (verb == QLatin1String("quit")) {
+        QCoreApplication::quit();
+    } else {
+        ok = false;
+    }
+    if (!ok)
+        err << "? " << input << Qt::endl;
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("pelora-sensor-sim"));
+
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral(
+            "Simulated weighing sensor. Reads lines on standard input: load KG, unplug, plug, "
+            "garbage [N], split [N], burst N, quit."));
+    parser.addHelpOption();
+    const QCommandLineOption portOption(QStringLiteral("port"),
+                                        QStringLiteral("Serve this serial port instead of a "
+                                                       "pseudo-terminal."),
+                                        QStringLiteral("name"));
+    const QCommandLineOption formatOption(QStringLiteral("format"),
+                                          QStringLiteral("Weight output format: 1 native, "
+                                                         "2 SG+ASCII, 3 ASCII."),
+                                          QStringLiteral("1|2|3"), QStringLiteral("1"));
+    const QCommandLineOption rateOption(QStringLiteral("rate"),
+                                        QStringLiteral("Weight lines per second, 0 to 30."),
+                                        QStringLiteral("n"), QStringLiteral("10"));
+    parser.addOptions({portOption, formatOption, rateOption});
+    parser.process(app);
+
+    SensorSimulator sim;
+    sim.setFormat(parser.value(formatOption).toInt());
+    sim.setReportRate(parser.value(rateOption).toInt());
+    const bool served = parser.isSet(portOption) ? sim.attach(parser.value(portOption))
+                                                 : sim.start();
+    if (!served) {
+        QTextStream(stderr) << "cannot open " << (parser.isSet(portOption)
+                                                        ? parser.value(portOption)
+                                                        : QStringLiteral("a pseudo-terminal"))
+                            << Qt::endl;
+        return 1;
+    }
+    QObject::connect(&sim, &SensorSimulator::commandReceived, &sim, [](const QString &command) {
+        QTextStream(stderr) << "< " << command << Qt::endl;
+    });
+
+    std::fputs(qPrintable(sim.portName() + QLatin1Char('\n')), stdout);
+    std::fflush(stdout);
+
+    // Standard input is read on a thread of its own (a notifier cannot watch it on every
+    // platform); each line is handed to the event loop. At the end of input the sensor
+    // goes on serving until it is told to quit or killed.
+    std::thread([&sim] {
+        std::string line;
+        while (std::getline(std::cin, line)) {
+            const QString text = QString::fromLocal8Bit(line.c_str());
+            QMetaObject::invokeMethod(&sim, [&sim, text] { control(sim, text); },
+                                      Qt::QueuedConnection);
+        }
+    }).detach();
+
+    return QCoreApplication::exec();
+}
