@@ -55,9 +55,12 @@ Item {
             return { port: port, display: display }
         }
 
-        // Numbers as the system locale writes them, for readings below a thousand.
+        // Numbers as the system locale writes them (digits, point, minus), below a thousand.
         function num(text) {
-            return text.replace(".", Qt.locale().decimalPoint).replace("-", Qt.locale().negativeSign)
+            const locale = Qt.locale()
+            const zero = locale.zeroDigit.charCodeAt(0)
+            return text.replace(/[0-9]/g, digit => String.fromCharCode(zero + Number(digit)))
+                       .replace(".", locale.decimalPoint).replace("-", locale.negativeSign)
         }
 
         function shows(display, weight, badge, colour) {
