@@ -40,6 +40,7 @@ int main(int argc, char *argv[])
                 QStringLiteral("name"));
         parser.addOptions({portOption, peerOption});
         parser.process(app);
+        SensorSimulator::quitOnTerminationSignals();
 
         SensorSimulator sensor;
         const bool served = parser.isSet(portOption) ? sensor.attach(parser.value(portOption))

@@ -75,6 +75,7 @@ int main(int argc, char *argv[])
                                         QStringLiteral("n"), QStringLiteral("10"));
     parser.addOptions({portOption, formatOption, rateOption});
     parser.process(app);
+    SensorSimulator::quitOnTerminationSignals();
 
     SensorSimulator sim;
     sim.setFormat(parser.value(formatOption).toInt());

@@ -9,12 +9,14 @@
 
 #include <chrono>
 #include <cmath>
+#include <initializer_list>
 
 #if defined(Q_OS_UNIX)
 #  include "ptypair.h"
 
-#  include <cerrno>
-#  include <cstdio>
+#  include <QCoreApplication>
+
+#  include <csignal>
 #  include <fcntl.h>
 #  include <sys/ioctl.h>
 #  include <termios.h>
@@ -84,7 +86,30 @@ QString normalizedValue(const QString &key, const QString &value)
     return (v >= low && v <= high) ? QString::number(v) : QString();
 }
 
+#if defined(Q_OS_UNIX)
+int quitPipe[2] = {-1, -1};
+#endif
+
 } // namespace
+
+void SensorSimulator::quitOnTerminationSignals()
+{
+#if defined(Q_OS_UNIX)
+    // A signal handler may only write to a pipe; the event loop reads it and quits.
+    if (quitPipe[0] >= 0 || !QCoreApplication::instance() || ::pipe(quitPipe) != 0)
+        return;
+    auto *notifier = new QSocketNotifier(qintptr(quitPipe[0]), QSocketNotifier::Read,
+                                         QCoreApplication::instance());
+    QObject::connect(notifier, &QSocketNotifier::activated, QCoreApplication::instance(),
+                     &QCoreApplication::quit);
+    auto handler = [](int) {
+        const char byte = 1;
+        [[maybe_unused]] const auto written = ::write(quitPipe[1], &byte, 1);
+    };
+    std::signal(SIGINT, handler);
+    std::signal(SIGTERM, handler);
+#endif
+}
 
 SensorSimulator::SensorSimulator(QObject *parent)
     : QObject(parent),
@@ -469,7 +494,7 @@ void SensorSimulator::sample()
         gross += 0.2 * d * std::sqrt(-2.0 * std::log(u1)) * std::cos(2.0 * Pi * u2);
     }
     const double capa = m_settings.value(QStringLiteral("CAPA")).toDouble();
-    const bool overload = gross > capa + 9 * d;
+    const bool overload = gross > capa;
     double value = std::round(gross / d) * d - (m_tareActive ? m_tare : 0);
     if (std::abs(value) < d / 2)
         value = 0; // no "-0.000"

@@ -44,6 +44,10 @@ public:
     explicit SensorSimulator(QObject *parent = nullptr);
     ~SensorSimulator() override;
 
+    // Lets SIGINT and SIGTERM end the event loop normally (Unix), so that a simulator
+    // still gets to remove its link and folder. Call once the application object exists.
+    static void quitOnTerminationSignals();
+
     // Serves a pseudo-terminal (Unix only); false when none could be made.
     bool start();
     // Attaches to a named serial port instead; false when it does not open.
