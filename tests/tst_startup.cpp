@@ -1,0 +1,58 @@
+#include "startup.h"
+#include "testsupport.h"
+
+#include <QGuiApplication>
+#include <QQmlApplicationEngine>
+#include <QQuickItem>
+#include <QQuickWindow>
+#include <QSignalSpy>
+#include <QTest>
+#include <QTimer>
+
+class TestStartup : public QObject
+{
+    Q_OBJECT
+
+    TestSupport::ScratchSettings settings;
+
+private Q_SLOTS:
+    void initTestCase() { Pelora::setIdentity(*qApp, QStringLiteral("PeloraStartupTest")); }
+
+    void rootThatCannotBeCreatedEndsWithMinusOne()
+    {
+        QQmlApplicationEngine engine;
+        Pelora::loadRoot(engine, *qApp, QStringLiteral("NoSuchRoot"));
+        QVERIFY(engine.rootObjects().isEmpty());
+        QCOMPARE(QGuiApplication::exec(), -1);
+        QVERIFY(QGuiApplication::topLevelWindows().isEmpty());
+    }
+
+    void closeButtonQuitsWithZero()
+    {
+        QQmlApplicationEngine engine;
+        Pelora::loadRoot(engine, *qApp);
+        QCOMPARE(engine.rootObjects().size(), 1);
+        auto *window = qobject_cast<QQuickWindow *>(engine.rootObjects().constFirst());
+        QVERIFY(window);
+        QCOMPARE(window->title(), QStringLiteral("Pelora"));
+        QCOMPARE(window->size(), QSize(1280, 720));
+        QVERIFY(window->isVisible());
+        QVERIFY(QTest::qWaitForWindowExposed(window));
+
+        auto *header = window->findChild<QQuickItem *>(QStringLiteral("header"));
+        QVERIFY(header);
+        QSignalSpy closeRequested(header, SIGNAL(closeRequested()));
+        auto *close = header->findChild<QQuickItem *>(QStringLiteral("closeButton"));
+        QVERIFY(close);
+        QTRY_VERIFY(close->isVisible()); // the home page is shown once the stack has pushed it
+        const QPoint centre = close->mapToScene(QPointF(close->width() / 2, close->height() / 2)).toPoint();
+
+        // Clicked from inside the event loop, as an operator would.
+        QTimer::singleShot(0, window, [&] { QTest::mouseClick(window, Qt::LeftButton, {}, centre); });
+        QCOMPARE(QGuiApplication::exec(), 0);
+        QCOMPARE(closeRequested.count(), 1);
+    }
+};
+
+QTEST_MAIN(TestStartup)
+#include "tst_startup.moc"
