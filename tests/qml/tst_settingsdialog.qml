@@ -113,15 +113,10 @@ TestCase {
         compare(dialog.outputFormatValue, data.format + 1)
         compare(control(dialog, "unitCombo").currentIndex, data.unit)
         compare(dialog.weightUnitValue, data.unit)
+        compare(control(dialog, "formatCombo").currentText, ["原生", "SG+ASCII", "ASCII"][data.format])
+        compare(control(dialog, "unitCombo").currentText, ["斤", "公斤"][data.unit])
         // Refreshed before the settings were read, and loading stored nothing.
         compareEvents([["refreshPorts", ""]])
-    }
-
-    function test_fallback_texts() {
-        store({ "scale/outputFormatIndex": 4, "weight/unit": 2 })
-        const dialog = openDialog()
-        compare(control(dialog, "formatCombo").currentText, "原生")
-        compare(control(dialog, "unitCombo").currentText, "公斤")
     }
 
     function test_port_pick_is_not_stored() {
