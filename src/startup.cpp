@@ -2,6 +2,7 @@
 
 #include <QCoreApplication>
 #include <QQmlApplicationEngine>
+#include <QQuickStyle>
 #include <QUrl>
 
 void qml_register_types_Pelora();
@@ -24,17 +25,23 @@ void setIdentity(QCoreApplication &app, const QString &applicationName)
     QCoreApplication::setApplicationName(applicationName);
 }
 
-void loadRoot(QQmlApplicationEngine &engine, QCoreApplication &app, const QString &typeName)
+void prepareEngine(QQmlEngine &engine)
 {
     ensureModuleLinked();
+    QQuickStyle::setStyle(QStringLiteral("Material"));
+    // Before 6.5 the engine does not look in qrc:/qt/qml by itself.
+    engine.addImportPath(QStringLiteral("qrc:/qt/qml"));
+}
+
+void loadRoot(QQmlApplicationEngine &engine, QCoreApplication &app, const QString &typeName)
+{
+    prepareEngine(engine);
     QObject::connect(
             &engine, &QQmlApplicationEngine::objectCreationFailed, &app,
             [] { QCoreApplication::exit(-1); }, Qt::QueuedConnection);
 #if QT_VERSION >= QT_VERSION_CHECK(6, 5, 0)
     engine.loadFromModule(u"Pelora", typeName);
 #else
-    // Before 6.5 the engine neither loads by module nor looks in qrc:/qt/qml by itself.
-    engine.addImportPath(QStringLiteral("qrc:/qt/qml"));
     engine.load(QUrl(QStringLiteral("qrc:/qt/qml/Pelora/src/%1.qml").arg(typeName)));
 #endif
 }

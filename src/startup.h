@@ -4,6 +4,7 @@
 
 class QCoreApplication;
 class QQmlApplicationEngine;
+class QQmlEngine;
 
 namespace Pelora {
 
@@ -13,6 +14,10 @@ void ensureModuleLinked();
 
 // Organization and application identity; the settings store finds its place through them.
 void setIdentity(QCoreApplication &app, const QString &applicationName = QStringLiteral("Pelora"));
+
+// Prepares an engine for the module's documents: the Material style, and the module's
+// resource folder among the import paths.
+void prepareEngine(QQmlEngine &engine);
 
 // Loads a root type of the module into the engine. A root that cannot be created ends
 // the event loop with -1 as soon as it runs.

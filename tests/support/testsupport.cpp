@@ -15,8 +15,7 @@ ScratchSettings::ScratchSettings()
 
 void prepareEngine(QQmlEngine &engine)
 {
-    Pelora::ensureModuleLinked();
-    engine.addImportPath(QStringLiteral("qrc:/qt/qml"));
+    Pelora::prepareEngine(engine);
 }
 
 } // namespace TestSupport
