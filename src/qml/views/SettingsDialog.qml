@@ -3,7 +3,6 @@ import QtQuick.Controls
 import QtQuick.Controls.Material
 import QtQuick.Layouts
 import Pelora
-import "../../protocol/WeighProtocol.js" as WeighProtocol
 
 // The one configuration screen: port, baud rate, connect/disconnect, output format and unit.
 // It only writes settings (and talks to the manager); everyone else reacts to
@@ -100,9 +99,8 @@ Dialog {
         root.outputFormatValue = index + 1
         SettingsStore.setValue("scale/outputFormatIndex", root.outputFormatValue)
         if (root._connected) {
-            // Indexed access: qmllint takes a capitalised member of a script import for a type.
-            const ending = WeighProtocol["LineEnding"].CR
-            root.serialPort.sendData(WeighProtocol.printxSet(root.outputFormatValue, ending), false)
+            root.serialPort.sendData(WeighProtocol.printxSet(root.outputFormatValue,
+                                                             WeighProtocol.LineEnding.CR), false)
         }
     }
 

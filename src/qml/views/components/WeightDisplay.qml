@@ -3,7 +3,6 @@ import QtQuick.Controls
 import QtQuick.Controls.Material
 import QtQuick.Layouts
 import Pelora
-import "../../../protocol/WeighProtocol.js" as WeighProtocol
 
 // The live weight panel: caption, readout with unit and badge, and the zero and tare buttons.
 Rectangle {
