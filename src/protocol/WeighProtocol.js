@@ -12,6 +12,9 @@ var LineEnding = Object.freeze({
 // The buffer parsers look at this many characters at the end of the received text, so a
 // parse costs the same however much the serial link has accumulated.
 var _defaultTailLength = 2048;
+// Frames are short and the latest one is near the end, so the buffer parsers look at this
+// many characters first and widen the view only when they find nothing there.
+var _firstWindow = 128;
 
 // Spelled out rather than relying on the engine's trim()/parseInt(), whose white-space set
 // may include U+0085 or U+180E: ECMAScript white space and line terminators, exactly.
@@ -230,18 +233,47 @@ function _bufferText(receivedData) {
     return (receivedData === undefined || receivedData === null) ? "" : _toText(receivedData);
 }
 
+// The last frame a left-to-right scan of the tail finds. A match begins with its only two
+// letters and nothing before it changes it, so matches never overlap and the last one is
+// simply the match that starts furthest right. Scanning a short end window first, and a wider
+// one only when it holds no match, finds that same frame without walking the whole tail.
 function parseLatestWeightFromBuffer(receivedData, tailLen) {
     var text = _bufferText(receivedData);
     if (text === "")
         return null;
-    var scan = new RegExp(_nativeScanSource, "g");
     var tail = _tail(text, tailLen);
-    var last = null;
-    var match;
-    // Frames are not tied to lines; the last one in a left-to-right scan is the latest.
-    while ((match = scan.exec(tail)) !== null)
-        last = match;
-    return last ? _nativeFrame(last, last[0]) : null;
+    var scan = new RegExp(_nativeScanSource, "g");
+    for (var window = _firstWindow; ; window *= 4) {
+        scan.lastIndex = Math.max(0, tail.length - window);
+        var last = null;
+        var match;
+        while ((match = scan.exec(tail)) !== null)
+            last = match;
+        if (last)
+            return _nativeFrame(last, last[0]);
+        if (window >= tail.length)
+            return null;
+    }
+}
+
+// Hands the pieces between runs of line breaks to read(), the last piece first, and returns
+// the first frame read() gives. skipLast and skipFirst leave out the piece after the last
+// break and the one before the first. Splitting an end window gives the same pieces as
+// splitting the whole tail, except that its first piece may be cut: so that piece is left for
+// the next, wider window, and the window grows only while no frame is found.
+function _latestInPieces(tail, read, skipLast, skipFirst) {
+    for (var window = _firstWindow; ; window *= 4) {
+        var whole = window >= tail.length;
+        var pieces = (whole ? tail : tail.slice(tail.length - window)).split(_lineBreak);
+        var first = (whole && !skipFirst) ? 0 : 1;
+        for (var i = pieces.length - (skipLast ? 2 : 1); i >= first; --i) {
+            var frame = read(pieces[i]);
+            if (frame)
+                return frame;
+        }
+        if (whole)
+            return null;
+    }
 }
 
 function parseLatestMerovantWeightFromBuffer(receivedData, tailLen) {
@@ -249,13 +281,14 @@ function parseLatestMerovantWeightFromBuffer(receivedData, tailLen) {
     if (text === "")
         return null;
     // The unterminated last piece is tried too: until its unit has arrived it cannot match.
-    var pieces = _tail(text, tailLen).split(_lineBreak);
-    for (var i = pieces.length - 1; i >= 0; --i) {
-        var frame = parseMerovantWeightLine(pieces[i]);
-        if (frame)
-            return frame;
-    }
-    return null;
+    return _latestInPieces(_tail(text, tailLen), parseMerovantWeightLine, false, false);
+}
+
+function _plainNumberFrame(piece) {
+    var raw = _trimLine(piece);
+    if (raw === "" || !_plainNumber.test(raw))
+        return null;
+    return { kind: "weight", weight: Number(raw), stable: true, overload: false, raw: raw };
 }
 
 function parseLatestNumericWeightFromBuffer(receivedData, tailLen) {
@@ -263,18 +296,11 @@ function parseLatestNumericWeightFromBuffer(receivedData, tailLen) {
     if (text === "")
         return null;
     var tail = _tail(text, tailLen);
-    var pieces = tail.split(_lineBreak);
     // A bare number is complete only once its line break has arrived: "20.000" arriving as
-    // "2", "20.0" must not show 2 kg first. The last piece is either "" or still arriving.
-    pieces.pop();
+    // "2", "20.0" must not show 2 kg first, so the piece after the last break never counts.
     // Likewise at the front: when the tail starts inside a line, its first piece is the end
     // of a longer line ("0.000" of "20.000", "234.5" of "1,234.5") and is no reading.
     var before = text.charAt(text.length - tail.length - 1);
-    var first = (tail.length < text.length && before !== "\r" && before !== "\n") ? 1 : 0;
-    for (var i = pieces.length - 1; i >= first; --i) {
-        var raw = _trimLine(pieces[i]);
-        if (raw !== "" && _plainNumber.test(raw))
-            return { kind: "weight", weight: Number(raw), stable: true, overload: false, raw: raw };
-    }
-    return null;
+    var cutInLine = tail.length < text.length && before !== "\r" && before !== "\n";
+    return _latestInPieces(tail, _plainNumberFrame, true, cutInLine);
 }
