@@ -24,11 +24,14 @@ TestCase {
 
     function call(name, args) { return WeighProtocol[name].apply(null, args) }
 
-    // A document of the module reaches the script by a relative path; it must get the one shared,
-    // read-only instance that this test imports from the module's resources.
-    function test_documents_share_the_module_script() {
-        const probe = Qt.createQmlObject("import QtQml; import \"../../../protocol/WeighProtocol.js\" as W; "
-                                         + "QtObject { function script() { return W } }",
+    // The module's documents reach the script through the module import or by a relative path;
+    // either way they must get the one shared, read-only instance this test imports.
+    function test_documents_share_the_module_script_data() {
+        return [{ tag: "module import", imports: "import Pelora" },
+                { tag: "relative path", imports: "import \"../../../protocol/WeighProtocol.js\" as WeighProtocol" }]
+    }
+    function test_documents_share_the_module_script(row) {
+        const probe = Qt.createQmlObject("import QtQml; " + row.imports + "; QtObject { function script() { return WeighProtocol } }",
                                          root, "qrc:/qt/qml/Pelora/src/qml/views/components/Probe.qml")
         verify(probe.script() === WeighProtocol)
         verify(Object.isFrozen(WeighProtocol.LineEnding))
