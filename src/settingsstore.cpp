@@ -28,15 +28,14 @@ bool namesNothing(const QString &key)
 
 } // namespace
 
+// Built from the application identity at construction, so that a test's QSettings::setPath
+// redirection applies.
 SettingsStore::SettingsStore(QObject *parent)
-    : QObject(parent),
-      // Built from the application identity each time, so a test's QSettings::setPath
-      // redirection applies.
-      m_settings(new QSettings(QSettings::NativeFormat, QSettings::UserScope,
+    : QObject(parent)
+    , m_settings(new QSettings(QSettings::NativeFormat, QSettings::UserScope,
                                QCoreApplication::organizationName(),
                                QCoreApplication::applicationName(), this))
-{
-}
+{ }
 
 SettingsStore::~SettingsStore()
 {

@@ -23,8 +23,11 @@ public:
     explicit SettingsStore(QObject *parent = nullptr);
     ~SettingsStore() override;
 
-    // One store for the whole process. The engine that asks first owns it and deletes it
-    // with itself; a later engine then gets a fresh instance instead of a dangling one.
+    // One store for the whole process while it lives. Whoever owns it may delete it (an
+    // engine deletes the singletons it owns), so a later call makes a fresh one instead of
+    // handing out a dangling pointer. Note that Qt builds the QML singleton with the default
+    // constructor, not with this factory, because the class is default-constructible: each
+    // engine then owns a store of its own.
     static SettingsStore *create(QQmlEngine *, QJSEngine *);
 
     Q_INVOKABLE void setValue(const QString &key, const QVariant &value);
