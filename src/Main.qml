@@ -68,6 +68,8 @@ ApplicationWindow {
     Timer {
         id: autoReconnectTimer
 
+        objectName: "autoReconnectTimer"
+
         interval: 1000
         repeat: true
         running: window._shouldAutoReconnect()

@@ -28,7 +28,9 @@ void setIdentity(QCoreApplication &app, const QString &applicationName)
 void prepareEngine(QQmlEngine &engine)
 {
     ensureModuleLinked();
-    QQuickStyle::setStyle(QStringLiteral("Material"));
+    // The style can be chosen once per process, before the first engine loads the controls.
+    if (QQuickStyle::name() != QLatin1String("Material"))
+        QQuickStyle::setStyle(QStringLiteral("Material"));
     // Before 6.5 the engine does not look in qrc:/qt/qml by itself.
     engine.addImportPath(QStringLiteral("qrc:/qt/qml"));
 }

@@ -1,0 +1,299 @@
+// The whole tool as an operator meets it: the real window and module, a simulated sensor
+// at the far end of a real pseudo-terminal, and the settings in a scratch folder.
+
+#include "sensorsimulator.h"
+#include "serialportmanager.h"
+#include "startup.h"
+#include "testsupport.h"
+
+#include <QGuiApplication>
+#include <QQmlApplicationEngine>
+#include <QQmlContext>
+#include <QQmlExpression>
+#include <QQuickItem>
+#include <QQuickWindow>
+#include <QSerialPort>
+#include <QSettings>
+#include <QSignalSpy>
+#include <QTest>
+
+#include <memory>
+
+class TestWindow : public QObject
+{
+    Q_OBJECT
+
+    TestSupport::ScratchSettings m_scratch;
+    std::unique_ptr<SensorSimulator> m_sensor;
+    bool m_listed = true; // whether the port enumeration shows the sensor's port
+    std::unique_ptr<QQmlApplicationEngine> m_engine;
+    QQuickWindow *m_window = nullptr;
+    SerialPortManager *m_manager = nullptr;
+
+    void remember(const QVariant &port, const QVariant &baud = QVariant())
+    {
+        QSettings settings;
+        settings.setValue(QStringLiteral("serial/portName"), port);
+        if (baud.isValid())
+            settings.setValue(QStringLiteral("serial/baudRate"), baud);
+    }
+    // Everything the window does from its first moment on, recorded before the event loop runs.
+    std::unique_ptr<QSignalSpy> m_ticks;
+    QStringList m_messages;
+
+    bool start()
+    {
+        m_engine = std::make_unique<QQmlApplicationEngine>();
+        connect(m_engine.get(), &QQmlApplicationEngine::objectCreated, this, [this](QObject *root) {
+            auto *manager = root ? root->findChild<SerialPortManager *>() : nullptr;
+            auto *timer = root ? root->findChild<QObject *>(QStringLiteral("autoReconnectTimer")) : nullptr;
+            if (!manager || !timer)
+                return;
+            m_ticks = std::make_unique<QSignalSpy>(timer, SIGNAL(triggered()));
+            connect(manager, &SerialPortManager::statusMessageChanged, this,
+                    [this, manager] { m_messages << manager->statusMessage(); });
+        });
+        Pelora::loadRoot(*m_engine, *qApp);
+        if (m_engine->rootObjects().size() != 1)
+            return false;
+        m_window = qobject_cast<QQuickWindow *>(m_engine->rootObjects().constFirst());
+        m_manager = m_window ? m_window->findChild<SerialPortManager *>() : nullptr;
+        return m_manager && m_ticks && QTest::qWaitForWindowExposed(m_window);
+    }
+    template<typename T = QQuickItem>
+    T *find(const char *name) const
+    {
+        return m_window->findChild<T *>(QLatin1String(name));
+    }
+    QObject *timer() const { return m_window->findChild<QObject *>(QStringLiteral("autoReconnectTimer")); }
+    QVariant displayed(const char *property) const
+    {
+        return find("weightDisplay")->property(property);
+    }
+    // Writes a setting as a document does, through the store, so that everything hears it.
+    void store(const QString &key, const QVariant &value)
+    {
+        QQmlExpression expression(qmlContext(m_window), m_window,
+                                  QStringLiteral("(function (k, v) { SettingsStore.setValue(k, v) })"));
+        QJSValue write = m_engine->toScriptValue(expression.evaluate());
+        QJSValue result = write.call({QJSValue(key), m_engine->toScriptValue(value)});
+        QVERIFY2(!result.isError(), qPrintable(result.toString()));
+    }
+    QString weightText() const { return find("weightText")->property("text").toString(); }
+    void click(QQuickItem *item)
+    {
+        QVERIFY(item);
+        QTRY_VERIFY(item->isVisible() && item->isEnabled());
+        const QPointF centre = item->mapToScene(QPointF(item->width() / 2, item->height() / 2));
+        QTest::mouseClick(m_window, Qt::LeftButton, {}, centre.toPoint());
+    }
+    QColor pixelAt(QQuickItem *item) const
+    {
+        const QImage frame = m_window->grabWindow();
+        const QPointF centre = item->mapToScene(QPointF(item->width() / 2, item->height() / 2));
+        return frame.pixelColor((centre * frame.devicePixelRatio()).toPoint());
+    }
+
+private Q_SLOTS:
+    void initTestCase() { Pelora::setIdentity(*qApp, QStringLiteral("PeloraWindowTest")); }
+
+    void init()
+    {
+        QSettings().clear();
+        m_sensor = std::make_unique<SensorSimulator>();
+        QVERIFY(m_sensor->start());
+        m_sensor->setNoiseEnabled(false);
+        m_sensor->setResponseTime(0);
+        m_sensor->setStableTime(0);
+        m_listed = true;
+        SerialPortManager::setDefaultPortEnumerator([this] {
+            return m_listed && m_sensor->isPlugged() ? QStringList{m_sensor->portName()}
+                                                     : QStringList();
+        });
+    }
+
+    void cleanup()
+    {
+        m_ticks.reset();
+        m_messages.clear();
+        m_engine.reset();
+        m_window = nullptr;
+        m_manager = nullptr;
+        m_sensor.reset();
+        SerialPortManager::setDefaultPortEnumerator({});
+    }
+
+    void nothingRememberedNothingOpened()
+    {
+        QVERIFY(start());
+        QVERIFY(!timer()->property("running").toBool());
+        QSignalSpy connection(m_manager, &SerialPortManager::connectionChanged);
+        QVERIFY(!connection.wait(1500));
+        QCOMPARE(find("badgeText")->property("text").toString(), QStringLiteral("未连接"));
+        QCOMPARE(find("connectionLabel")->property("text").toString(), QStringLiteral("电子秤：未连接"));
+        QCOMPARE(pixelAt(find("connectionDot")), QColor(0xe7, 0x4c, 0x3c));
+    }
+
+    void rememberedPortConnectsAtOnceAndShowsTheWeight()
+    {
+        remember(m_sensor->portName());
+        m_sensor->setLoad(5.2);
+        QVERIFY(start());
+        // Connected from the first pass of the event loop, before the timer ever fires.
+        QTRY_VERIFY(m_manager->isConnected());
+        QCOMPARE(m_messages.value(0), QStringLiteral("已连接到 %1").arg(m_sensor->portName()));
+        QCOMPARE(m_ticks->count(), 0);
+
+        // The display switches the sensor to streaming, then the weight shows.
+        QTRY_VERIFY(m_sensor->commands().size() >= 2);
+        QCOMPARE(m_sensor->commands().mid(0, 2), QStringList({"AT+AUTO=1", "AT+WEI"}));
+        QTRY_COMPARE(weightText(), QLocale().toString(5.2, 'f', 3));
+        QTRY_COMPARE(find("badgeText")->property("text").toString(), QStringLiteral("稳定"));
+        QCOMPARE(find("connectionLabel")->property("text").toString(), QStringLiteral("电子秤：已连接"));
+        QCOMPARE(pixelAt(find("connectionDot")), QColor(0x2e, 0xcc, 0x71));
+
+        // Jin doubles what is shown, live.
+        store(QStringLiteral("weight/unit"), 0);
+        m_sensor->setLoad(7.5);
+        QTRY_COMPARE(weightText(), QLocale().toString(15.0, 'f', 3));
+        QCOMPARE(find("unitText")->property("text").toString(), QStringLiteral("斤"));
+
+        m_sensor->setLoad(250); // above the sensor's capacity
+        QTRY_COMPARE(find("badgeText")->property("text").toString(), QStringLiteral("超载"));
+    }
+
+    void zeroAndTareReachTheSensor()
+    {
+        remember(m_sensor->portName());
+        m_sensor->setLoad(3);
+        QVERIFY(start());
+        QTRY_COMPARE(weightText(), QLocale().toString(3.0, 'f', 3));
+        m_sensor->clearCommands();
+
+        click(find("tareButton"));
+        QTRY_VERIFY(m_sensor->commands().contains(QStringLiteral("AT+TARE")));
+        QTRY_COMPARE(weightText(), QLocale().toString(0.0, 'f', 3));
+        m_sensor->setLoad(4.25);
+        QTRY_COMPARE(weightText(), QLocale().toString(1.25, 'f', 3)); // net of the 3 kg tare
+
+        click(find("zeroButton"));
+        QTRY_VERIFY(m_sensor->commands().contains(QStringLiteral("AT+ZERO")));
+        QTRY_COMPARE(weightText(), QLocale().toString(0.0, 'f', 3));
+        QTRY_COMPARE(m_manager->statusMessage(), QStringLiteral("已发送 8 字节"));
+        QCOMPARE(find("statusLabel")->property("text").toString(), QStringLiteral("已发送 8 字节"));
+    }
+
+    void pulledAdapterIsReconnectedWhenItReturns()
+    {
+        remember(m_sensor->portName());
+        m_sensor->setLoad(2);
+        QVERIFY(start());
+        QTRY_COMPARE(weightText(), QLocale().toString(2.0, 'f', 3));
+
+        QSignalSpy connection(m_manager, &SerialPortManager::connectionChanged);
+        m_sensor->unplug();
+        QVERIFY(connection.wait());
+        QVERIFY(!m_manager->isConnected());
+        QVERIFY(m_manager->statusMessage().startsWith(QStringLiteral("串口错误: ")));
+        QVERIFY(!m_manager->autoReconnectSuppressed());
+        QTRY_COMPARE(weightText(), QLocale().toString(0.0, 'f', 3));
+        QCOMPARE(find("badgeText")->property("text").toString(), QStringLiteral("未连接"));
+        QVERIFY(timer()->property("running").toBool());
+
+        m_sensor->setLoad(6);
+        QVERIFY(m_sensor->plug());
+        QTRY_VERIFY_WITH_TIMEOUT(m_manager->isConnected(), 5000);
+        QTRY_COMPARE(weightText(), QLocale().toString(6.0, 'f', 3));
+    }
+
+    void absentPortIsConnectedAsSoonAsItAppears()
+    {
+        remember(m_sensor->portName());
+        m_listed = false;
+        QVERIFY(start());
+        QSignalSpy lists(m_manager, &SerialPortManager::portListChanged);
+        QSignalSpy ticks(timer(), SIGNAL(triggered()));
+        QVERIFY(ticks.wait(1500)); // it keeps looking: refreshing once a second
+        QVERIFY(!m_manager->isConnected());
+        QVERIFY(m_manager->statusMessage().isEmpty()); // no attempt, no message
+
+        m_listed = true;
+        QVERIFY(lists.wait(1500));
+        const int ticksAtAppearance = ticks.count();
+        QTRY_VERIFY(m_manager->isConnected());
+        QCOMPARE(ticks.count(), ticksAtAppearance); // in the same pass, not a tick later
+    }
+
+    void manualDisconnectHoldsOffUntilTheOperatorConnects()
+    {
+        remember(m_sensor->portName());
+        QVERIFY(start());
+        QTRY_VERIFY(m_manager->isConnected());
+
+        auto *dialog = find<QObject>("settingsDialog");
+        click(find("header")->findChild<QQuickItem *>(QStringLiteral("settingsButton")));
+        QTRY_VERIFY(dialog->property("opened").toBool());
+        auto *connectButton = find("connectButton");
+        click(connectButton); // "断开连接"
+        QTRY_VERIFY(!m_manager->isConnected());
+        QVERIFY(m_manager->autoReconnectSuppressed());
+        QCOMPARE(m_manager->statusMessage(), QStringLiteral("串口已断开"));
+        QVERIFY(!timer()->property("running").toBool());
+
+        QSignalSpy connection(m_manager, &SerialPortManager::connectionChanged);
+        QVERIFY(!connection.wait(2500)); // two port polls and two would-be ticks: nothing
+
+        click(connectButton); // "连接"
+        QTRY_VERIFY(m_manager->isConnected());
+        QVERIFY(!m_manager->autoReconnectSuppressed());
+        QVERIFY(timer()->property("running").toBool());
+        QCOMPARE(QSettings().value(QStringLiteral("serial/portName")).toString(), m_sensor->portName());
+    }
+
+    void rememberedBaudRateIsParsed_data()
+    {
+        QTest::addColumn<QVariant>("stored");
+        QTest::addColumn<int>("expected");
+        QTest::newRow("not a number") << QVariant(QStringLiteral("abc")) << 115200;
+        QTest::newRow("text") << QVariant(QStringLiteral("9600")) << 9600;
+        QTest::newRow("number") << QVariant(19200) << 19200;
+        QTest::newRow("trailing text") << QVariant(QStringLiteral("38400 baud")) << 38400;
+    }
+
+    void rememberedBaudRateIsParsed()
+    {
+        QFETCH(QVariant, stored);
+        QFETCH(int, expected);
+        remember(m_sensor->portName(), stored);
+        QVERIFY(start());
+        QTRY_VERIFY(m_manager->isConnected());
+        auto *port = m_manager->findChild<QSerialPort *>();
+        QVERIFY(port);
+        QCOMPARE(port->baudRate(), expected);
+    }
+
+    void bothSerialKeysMakeOneAttempt()
+    {
+        // A listed port that cannot be opened: every attempt leaves its failure message.
+        const QString broken = m_sensor->portName() + QStringLiteral("-gone");
+        SerialPortManager::setDefaultPortEnumerator([broken] { return QStringList{broken}; });
+        QVERIFY(start());
+        QVERIFY(!timer()->property("running").toBool());
+        QSignalSpy status(m_manager, &SerialPortManager::statusMessageChanged);
+        QSignalSpy ticks(timer(), SIGNAL(triggered()));
+
+        // Written one after the other, as the settings dialog does when the operator connects.
+        store(QStringLiteral("serial/portName"), broken);
+        store(QStringLiteral("serial/baudRate"), 9600);
+        QCOMPARE(m_window->property("_autoPortName").toString(), broken);
+        QCOMPARE(m_window->property("_autoBaudRate").toInt(), 9600);
+        QCOMPARE(status.count(), 0); // nothing is tried inside the store's signal
+
+        QTRY_VERIFY(m_manager->statusMessage().startsWith(QStringLiteral("连接失败: ")));
+        QCOMPARE(ticks.count(), 0);
+        QCOMPARE(status.count(), 2); // one attempt: the port's error, then the failure
+    }
+};
+
+QTEST_MAIN(TestWindow)
+#include "tst_window.moc"
