@@ -10,6 +10,7 @@
 #include <QSaveFile>
 #include <QSettings>
 
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -45,11 +46,16 @@ SettingsStore::~SettingsStore()
     m_settings = nullptr;
 }
 
+// A default-constructible singleton is built by the engine itself, bypassing create().
+static_assert(!std::is_default_constructible_v<SettingsStore>);
+
 SettingsStore *SettingsStore::create(QQmlEngine *, QJSEngine *)
 {
+    static QMutex creation;
     static QPointer<SettingsStore> instance;
+    QMutexLocker locker(&creation);
     if (!instance)
-        instance = new SettingsStore;
+        instance = new SettingsStore(nullptr);
     return instance;
 }
 

@@ -20,14 +20,14 @@ class SettingsStore : public QObject
     QML_SINGLETON
 
 public:
-    explicit SettingsStore(QObject *parent = nullptr);
+    // No default argument on purpose: the engine builds a default-constructible singleton
+    // itself and never calls create(). Pass nullptr for a parentless store.
+    explicit SettingsStore(QObject *parent);
     ~SettingsStore() override;
 
     // One store for the whole process while it lives. Whoever owns it may delete it (an
     // engine deletes the singletons it owns), so a later call makes a fresh one instead of
-    // handing out a dangling pointer. Note that Qt builds the QML singleton with the default
-    // constructor, not with this factory, because the class is default-constructible: each
-    // engine then owns a store of its own.
+    // handing out a dangling pointer.
     static SettingsStore *create(QQmlEngine *, QJSEngine *);
 
     Q_INVOKABLE void setValue(const QString &key, const QVariant &value);

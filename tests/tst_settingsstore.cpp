@@ -37,13 +37,13 @@ private Q_SLOTS:
         Pelora::setIdentity(*QCoreApplication::instance(), QStringLiteral("PeloraStoreTest"));
     }
 
-    void init() { SettingsStore().clear(); }
+    void init() { SettingsStore(nullptr).clear(); }
 
     void changesReachTheDiskAndTheNextStore()
     {
         QFile conf(m_scratch->path() + QStringLiteral("/Pelora/PeloraStoreTest.conf"));
         {
-            SettingsStore store;
+            SettingsStore store(nullptr);
             QCOMPARE(store.value(QStringLiteral("serial/baudRate"), QStringLiteral("115200")),
                      QVariant(QStringLiteral("115200")));
             store.setValue(QStringLiteral("serial/portName"), QStringLiteral("/dev/ttyUSB7"));
@@ -55,7 +55,7 @@ private Q_SLOTS:
             conf.close();
 #endif
         }
-        SettingsStore next;
+        SettingsStore next(nullptr);
         QCOMPARE(next.value(QStringLiteral("serial/portName")).toString(),
                  QStringLiteral("/dev/ttyUSB7"));
         QCOMPARE(next.value(QStringLiteral("serial/baudRate"), QStringLiteral("115200")).toInt(),
@@ -70,7 +70,7 @@ private Q_SLOTS:
 
     void everyChangeIsAnnouncedAfterTheLock()
     {
-        SettingsStore store;
+        SettingsStore store(nullptr);
         store.setValue(QStringLiteral("grp/a"), 1);
         store.setValue(QStringLiteral("grp/b"), 2);
         store.setValue(QStringLiteral("other"), 3);
@@ -103,7 +103,7 @@ private Q_SLOTS:
 
     void emptyKeyTouchesNothing()
     {
-        SettingsStore store;
+        SettingsStore store(nullptr);
         store.setValue(QStringLiteral("keep"), 1);
         QSignalSpy spy(&store, &SettingsStore::valueChanged);
         store.remove(QString());
@@ -115,7 +115,7 @@ private Q_SLOTS:
 
     void exportIsFlatSortedAndIndented()
     {
-        SettingsStore store;
+        SettingsStore store(nullptr);
         const QString path = m_dir.filePath(QStringLiteral("export.json"));
         QVERIFY(store.saveToJson(path));
         QCOMPARE(readAll(path), QByteArray("{\n}\n"));
@@ -139,7 +139,7 @@ private Q_SLOTS:
 
     void importMergesOrReplaces()
     {
-        SettingsStore store;
+        SettingsStore store(nullptr);
         store.setValue(QStringLiteral("keep"), 1);
         store.setValue(QStringLiteral("serial/portName"), QStringLiteral("COM1"));
         const QString path = writeFile(R"({"serial/portName": "COM5", "serial/baudRate": 19200})");
@@ -180,7 +180,7 @@ private Q_SLOTS:
     void rejectedImportChangesNothing()
     {
         QFETCH(QString, path);
-        SettingsStore store;
+        SettingsStore store(nullptr);
         store.setValue(QStringLiteral("keep"), 1);
         QSignalSpy spy(&store, &SettingsStore::valueChanged);
         QVERIFY(!store.loadFromJson(path, false));
@@ -190,7 +190,7 @@ private Q_SLOTS:
 
     void failedExportIsReportedAndKeepsTheOldFile()
     {
-        SettingsStore store;
+        SettingsStore store(nullptr);
         store.setValue(QStringLiteral("big"), QString(64 * 1024, u'x'));
         const QString plainFile = writeFile("{}");
         QVERIFY(!store.saveToJson(plainFile + QStringLiteral("/under-a-file.json")));
@@ -217,7 +217,7 @@ private Q_SLOTS:
     void threadsWriteAndReadAtOnce()
     {
         constexpr int threads = 4, perThread = 25;
-        SettingsStore store;
+        SettingsStore store(nullptr);
         std::atomic<int> announced{0}, wrong{0};
         connect(
                 &store, &SettingsStore::valueChanged, this, [&] { ++announced; },
@@ -238,7 +238,7 @@ private Q_SLOTS:
             QVERIFY(worker->wait(60000));
         QCOMPARE(wrong.load(), 0);
         QCOMPARE(announced.load(), threads * perThread);
-        SettingsStore reader;
+        SettingsStore reader(nullptr);
         for (int t = 0; t < threads; ++t)
             for (int i = 0; i < perThread; ++i)
                 QCOMPARE(reader.value(QStringLiteral("t%1/k%2").arg(t).arg(i)).toInt(), i);
@@ -262,6 +262,7 @@ private Q_SLOTS:
             first = engine.singletonInstance<SettingsStore *>(type);
             QVERIFY(first);
             QCOMPARE(engine.singletonInstance<SettingsStore *>(type), first.data());
+            QCOMPARE(SettingsStore::create(nullptr, nullptr), first.data()); // the process's one
             QCOMPARE(first->value(QStringLiteral("shared")).toInt(), 7);
         }
         QVERIFY(!first); // the engine owned its store and took it along
