@@ -1,0 +1,9 @@
+#!/usr/bin/env bash
+# Renders the home page (not connected, stable, overload) and the settings dialog at
+# 1280 x 720 into docs/, offscreen, with the CJK font.
+set -euo pipefail
+root="$(cd "$(dirname "$0")/.." && pwd)"
+build="${PELORA_BUILD_DIR:-$root/build}"
+bash "$root/scripts/setup.sh"
+bash "$root/scripts/build.sh"
+QT_QPA_PLATFORM=offscreen "$build/pelora-screenshots" "$root/docs"
