@@ -21,6 +21,7 @@ var _firstWindow = 128;
 var _spaceClass = "[\\t\\n\\v\\f\\r \\u00a0\\u1680\\u2000-\\u200a\\u2028\\u2029\\u202f\\u205f\\u3000\\ufeff]";
 var _leadingSpace = new RegExp("^" + _spaceClass + "+");
 var _trailingSpace = new RegExp(_spaceClass + "+$");
+var _spaceChar = new RegExp("^" + _spaceClass + "$");
 
 var _intSignAndRadix = /^([-+]?)(0[xX])?/;
 var _decimalDigits = /^[0-9]+/;
@@ -32,7 +33,6 @@ var _echoPattern = /^AT\+([A-Z]+)\s*=\s*(.+)$/i;
 var _snPattern = /^SN\s*(.+)$/i;
 var _nativeLinePattern = /^([A-Za-z]{2})\s*([-+]?\d+(?:\.\d+)?),\s*([01]),\s*([01])\s*$/;
 var _merovantLinePattern = /^([sw])([ng])\s*([-+]?(?:\d+(?:\.\d*)?|\.\d+))\s*(kg|g)\s*$/;
-var _nativeScanSource = "([A-Za-z]{2})\\s*([-+]?\\d+(?:\\.\\d+)?),\\s*([01]),\\s*([01])";
 var _lineBreak = /[\r\n]+/;
 var _plainNumber = /^[-+]?\d+(?:\.\d+)?$/;
 
@@ -52,6 +52,9 @@ function _toText(value) {
 }
 
 function _trim(text) {
+    // Most texts have nothing to trim; two one-character tests spare the two replacements.
+    if (text === "" || !(_spaceChar.test(text.charAt(0)) || _spaceChar.test(text.charAt(text.length - 1))))
+        return text;
     return text.replace(_leadingSpace, "").replace(_trailingSpace, "");
 }
 
@@ -162,7 +165,10 @@ function debugQuery(ending, key) {
 function _trimLine(line) {
     if (line === undefined || line === null)
         return "";
-    return _trim(_toText(line).replace(/[\r\n]/g, ""));
+    var text = _toText(line);
+    if (text.indexOf("\r") >= 0 || text.indexOf("\n") >= 0)
+        text = text.replace(/[\r\n]/g, "");
+    return _trim(text);
 }
 
 function _nativeFrame(match, raw) {
@@ -242,7 +248,9 @@ function parseLatestWeightFromBuffer(receivedData, tailLen) {
     if (text === "")
         return null;
     var tail = _tail(text, tailLen);
-    var scan = new RegExp(_nativeScanSource, "g");
+    // A literal gives each call its own scanner (the g flag keeps a position) over code that
+    // the engine compiles once.
+    var scan = /([A-Za-z]{2})\s*([-+]?\d+(?:\.\d+)?),\s*([01]),\s*([01])/g;
     for (var window = _firstWindow; ; window *= 4) {
         scan.lastIndex = Math.max(0, tail.length - window);
         var last = null;
