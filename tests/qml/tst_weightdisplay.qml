@@ -109,6 +109,8 @@ Item {
                 row("sg unstable kg", 2, 1, "wn-001.23kg\r\n", "-1.230", "公斤", "不稳定", orange),
                 row("sg stable grams", "2", 1, "sg1500g\r\n", "1.500", "公斤", "稳定", green),
                 row("ascii", 3, 0, "20.000\r\n", "40.000", "斤", "稳定", green),
+                row("negative zero", 1, 1, "ST-00000.000,1,0\r\n", "0.000", "公斤", "稳定", green),
+                row("rounds to zero", 3, 0, "-0.0001\r\n", "0.000", "斤", "稳定", green),
             ]
         }
         function test_readings(data) {

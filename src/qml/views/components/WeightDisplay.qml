@@ -51,6 +51,13 @@ Rectangle {
     border.width: 1
     border.color: Material.dividerColor
 
+    // A reading that rounds to zero shows without a sign: "-0.000" is no weight at all.
+    function _formatWeight(value) {
+        const half = 0.5 / Math.pow(10, root.fractionDigits)
+        const shown = Math.abs(value) < half ? 0 : value
+        return Number(shown).toLocaleString(Qt.locale(), "f", root.fractionDigits)
+    }
+
     // Reads the port state afresh: handlers may run before the bindings above have caught up.
     function _isPortConnected() {
         return !!root.serialPort && !!root.serialPort.isConnected
@@ -263,7 +270,7 @@ Rectangle {
                 Label {
                     objectName: "weightText"
                     anchors.centerIn: parent
-                    text: Number(root.displayWeight).toLocaleString(Qt.locale(), "f", root.fractionDigits)
+                    text: root._formatWeight(root.displayWeight)
                     font.bold: true
                     font.pixelSize: 60
                     color: root.valueColor
