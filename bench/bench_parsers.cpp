@@ -39,7 +39,8 @@ QByteArray stream(const char *format, qsizetype size)
 {
     QByteArray bytes;
     for (int i = 0; bytes.size() < size + 64; ++i)
-        bytes += QByteArray(format).replace("%", QByteArray::number(i % 1000).rightJustified(3, '0'));
+        bytes += QByteArray(format).replace("%",
+                                            QByteArray::number(i % 1000).rightJustified(3, '0'));
     return bytes.right(size);
 }
 
@@ -113,7 +114,8 @@ int main(int argc, char *argv[])
     const auto alone = [&](const char *name, const QString &text) {
         QVariant function;
         QMetaObject::invokeMethod(holder.get(), "boundTo", Q_RETURN_ARG(QVariant, function),
-                                  Q_ARG(QVariant, QString::fromLatin1(name)), Q_ARG(QVariant, text));
+                                  Q_ARG(QVariant, QString::fromLatin1(name)),
+                                  Q_ARG(QVariant, text));
         return medianMicroseconds(function.value<QJSValue>(), {}, calls);
     };
 
@@ -144,7 +146,8 @@ int main(int argc, char *argv[])
         const QJSValue bare = parser(p.function);
         for (const bool held : {true, false}) {
             const auto time = [&](const QString &text) {
-                return held ? alone(p.function, text) : medianMicroseconds(bare, {QJSValue(text)}, calls);
+                return held ? alone(p.function, text)
+                            : medianMicroseconds(bare, {QJSValue(text)}, calls);
             };
             out << QString::fromLatin1(p.label).leftJustified(10)
                 << (held ? " held     " : " from C++ ") << " |      ";

@@ -46,7 +46,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 constexpr int WireBytesPerSecond = 11520; // 115200 baud, 8N1
-constexpr int SlowLines = 300;            // ten seconds at 30 a second
+constexpr int SlowLines = 300; // ten seconds at 30 a second
 
 qint64 monotonicNs()
 {
@@ -76,10 +76,12 @@ class Writer
 {
 public:
     Writer(PtyPair &pty, int count, bool fullSpeed)
-        : m_pty(pty), m_count(count), m_fullSpeed(fullSpeed), m_sentAt(size_t(count) + 1),
-          m_endOffset(size_t(count) + 1)
-    {
-    }
+        : m_pty(pty)
+        , m_count(count)
+        , m_fullSpeed(fullSpeed)
+        , m_sentAt(size_t(count) + 1)
+        , m_endOffset(size_t(count) + 1)
+    { }
     ~Writer()
     {
         if (m_thread.joinable())
@@ -116,9 +118,9 @@ private:
             m_sentAt[size_t(i)] = Clock::now();
             m_written.store(i);
             m_pty.write(bytes);
-            due += m_fullSpeed ? std::chrono::nanoseconds(1000000000LL * bytes.size()
-                                                          / WireBytesPerSecond)
-                               : std::chrono::nanoseconds(1000000000LL / 30);
+            due += m_fullSpeed
+                    ? std::chrono::nanoseconds(1000000000LL * bytes.size() / WireBytesPerSecond)
+                    : std::chrono::nanoseconds(1000000000LL / 30);
         }
         m_done = true;
     }
@@ -139,7 +141,7 @@ struct Result
 {
     std::vector<double> latenciesMs;
     double cpuPerSecond = 0;
-    double startMs = -1;       // first frame (window) or port open (floor)
+    double startMs = -1; // first frame (window) or port open (floor)
     double firstWeightMs = -1; // first weight shown (window) or first line read (floor)
 };
 
@@ -199,7 +201,8 @@ int runWindow(int argc, char *argv[], int count, bool fullSpeed, qint64 processS
     QQmlApplicationEngine engine;
     Pelora::loadRoot(engine, app);
     auto *window = qobject_cast<QQuickWindow *>(engine.rootObjects().value(0));
-    auto *display = window ? window->findChild<QQuickItem *>(QStringLiteral("weightDisplay")) : nullptr;
+    auto *display
+            = window ? window->findChild<QQuickItem *>(QStringLiteral("weightDisplay")) : nullptr;
     auto *manager = window ? window->findChild<SerialPortManager *>() : nullptr;
     if (!display || !manager)
         return 2;
@@ -227,7 +230,8 @@ int runWindow(int argc, char *argv[], int count, bool fullSpeed, qint64 processS
             QCoreApplication::quit();
         }
     };
-    QQmlProperty(display, QStringLiteral("weightValue")).connectNotifySignal(&probe, SLOT(changed()));
+    QQmlProperty(display, QStringLiteral("weightValue"))
+            .connectNotifySignal(&probe, SLOT(changed()));
     QTimer::singleShot(std::chrono::seconds(60), &app, [] { QCoreApplication::exit(3); });
     const int code = QCoreApplication::exec();
     return code == 0 ? finish(result, writer) : code;
@@ -272,22 +276,29 @@ int runFloor(int argc, char *argv[], int count, bool fullSpeed, qint64 processSt
 // Runs every case in a child of its own and prints the table.
 int runAll(const QString &self, int fastLines)
 {
-    struct Case { const char *what; const char *mode; const char *pace; int lines; };
+    struct Case
+    {
+        const char *what;
+        const char *mode;
+        const char *pace;
+        int lines;
+    };
     const Case cases[] = {
-        {"window, 30 lines/s", "window", "slow", SlowLines},
-        {"floor,  30 lines/s", "floor", "slow", SlowLines},
-        {"window, full speed", "window", "fast", fastLines},
-        {"floor,  full speed", "floor", "fast", fastLines},
+            {"window, 30 lines/s", "window", "slow", SlowLines},
+            {"floor,  30 lines/s", "floor", "slow", SlowLines},
+            {"window, full speed", "window", "fast", fastLines},
+            {"floor,  full speed", "floor", "fast", fastLines},
     };
     std::printf("%-20s %13s %10s %9s %9s %9s %9s %11s %12s %9s\n", "case", "lines shown",
-                "median ms", "p99 ms", "worst ms", "CPU %", "start ms", "1st wt ms",
-                "peak MiB", "");
+                "median ms", "p99 ms", "worst ms", "CPU %", "start ms", "1st wt ms", "peak MiB",
+                "");
     for (const Case &c : cases) {
         QProcess child;
         child.setProcessChannelMode(QProcess::ForwardedErrorChannel);
         const qint64 startNs = monotonicNs();
-        child.start(self, {QString::fromLatin1(c.mode), QString::fromLatin1(c.pace),
-                           QString::number(c.lines), QString::number(startNs)});
+        child.start(self,
+                    {QString::fromLatin1(c.mode), QString::fromLatin1(c.pace),
+                     QString::number(c.lines), QString::number(startNs)});
         child.waitForFinished(120000);
         const QByteArray out = child.readAllStandardOutput();
         const qsizetype at = out.indexOf("RESULT ");
@@ -296,9 +307,9 @@ int runAll(const QString &self, int fastLines)
             continue;
         }
         const QList<QByteArray> f = out.mid(at + 7).trimmed().split(' ');
-        std::printf("%-20s %6s/%-6s %10s %9s %9s %9.1f %9s %11s %12.1f\n", c.what,
-                    f[0].constData(), f[1].constData(), f[2].constData(), f[3].constData(),
-                    f[4].constData(), f[5].toDouble() * 100, f[6].constData(), f[7].constData(),
+        std::printf("%-20s %6s/%-6s %10s %9s %9s %9.1f %9s %11s %12.1f\n", c.what, f[0].constData(),
+                    f[1].constData(), f[2].constData(), f[3].constData(), f[4].constData(),
+                    f[5].toDouble() * 100, f[6].constData(), f[7].constData(),
                     f[8].toDouble() / 1024);
     }
     return 0;
@@ -317,7 +328,8 @@ int main(int argc, char *argv[])
                                 : runFloor(argc, argv, lines, fullSpeed, startNs);
     }
     QCoreApplication app(argc, argv);
-    return runAll(QCoreApplication::applicationFilePath(), argc > 1 ? QByteArray(argv[1]).toInt() : 3000);
+    return runAll(QCoreApplication::applicationFilePath(),
+                  argc > 1 ? QByteArray(argv[1]).toInt() : 3000);
 }
 
 #include "bench_window.moc"

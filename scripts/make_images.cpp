@@ -69,8 +69,8 @@ QImage beetle()
     p.drawLine(QPointF(20, 7), QPointF(24, 2));
     p.setPen(Qt::NoPen);
     p.setBrush(purple);
-    p.drawEllipse(QRectF(12.5, 4.5, 10, 8));   // head
-    p.drawEllipse(QRectF(9.5, 10.5, 16, 21));  // body
+    p.drawEllipse(QRectF(12.5, 4.5, 10, 8)); // head
+    p.drawEllipse(QRectF(9.5, 10.5, 16, 21)); // body
     p.setPen(QPen(Qt::white, 1.5));
     p.drawLine(QPointF(17.5, 12), QPointF(17.5, 30));
     return image;

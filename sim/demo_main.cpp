@@ -51,8 +51,8 @@ int main(int argc, char *argv[])
         }
         sensor.setAutoReport(true);
         // Through a null-modem pair the window opens the other end.
-        const QString toolPort = parser.isSet(portOption) ? parser.value(peerOption)
-                                                          : sensor.portName();
+        const QString toolPort
+                = parser.isSet(portOption) ? parser.value(peerOption) : sensor.portName();
 
         // Now and then something else is put on the platform, so the display moves.
         QTimer loads;

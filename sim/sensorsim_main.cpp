@@ -80,12 +80,12 @@ int main(int argc, char *argv[])
     SensorSimulator sim;
     sim.setFormat(parser.value(formatOption).toInt());
     sim.setReportRate(parser.value(rateOption).toInt());
-    const bool served = parser.isSet(portOption) ? sim.attach(parser.value(portOption))
-                                                 : sim.start();
+    const bool served
+            = parser.isSet(portOption) ? sim.attach(parser.value(portOption)) : sim.start();
     if (!served) {
-        QTextStream(stderr) << "cannot open " << (parser.isSet(portOption)
-                                                        ? parser.value(portOption)
-                                                        : QStringLiteral("a pseudo-terminal"))
+        QTextStream(stderr) << "cannot open "
+                            << (parser.isSet(portOption) ? parser.value(portOption)
+                                                         : QStringLiteral("a pseudo-terminal"))
                             << Qt::endl;
         return 1;
     }
@@ -103,8 +103,8 @@ int main(int argc, char *argv[])
         std::string line;
         while (std::getline(std::cin, line)) {
             const QString text = QString::fromLocal8Bit(line.c_str());
-            QMetaObject::invokeMethod(&sim, [&sim, text] { control(sim, text); },
-                                      Qt::QueuedConnection);
+            QMetaObject::invokeMethod(
+                    &sim, [&sim, text] { control(sim, text); }, Qt::QueuedConnection);
         }
     }).detach();
 

@@ -12,15 +12,15 @@
 #include <initializer_list>
 
 #if defined(Q_OS_UNIX)
-#  include "ptypair.h"
+#include "ptypair.h"
 
-#  include <QCoreApplication>
+#include <QCoreApplication>
 
-#  include <csignal>
-#  include <fcntl.h>
-#  include <sys/ioctl.h>
-#  include <termios.h>
-#  include <unistd.h>
+#include <csignal>
+#include <fcntl.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
 #endif
 
 using namespace std::chrono_literals;
@@ -112,11 +112,11 @@ void SensorSimulator::quitOnTerminationSignals()
 }
 
 SensorSimulator::SensorSimulator(QObject *parent)
-    : QObject(parent),
-      m_sampleTimer(new QTimer(this)),
-      m_reportTimer(new QTimer(this)),
-      m_drainTimer(new QTimer(this)),
-      m_probeTimer(new QTimer(this))
+    : QObject(parent)
+    , m_sampleTimer(new QTimer(this))
+    , m_reportTimer(new QTimer(this))
+    , m_drainTimer(new QTimer(this))
+    , m_probeTimer(new QTimer(this))
 {
     initSettings();
     m_sampleTimer->setTimerType(Qt::PreciseTimer);
@@ -142,19 +142,19 @@ SensorSimulator::~SensorSimulator()
 void SensorSimulator::initSettings()
 {
     m_settings = {
-        {QStringLiteral("AUTO"), QStringLiteral("1")},
-        {QStringLiteral("OPENC"), QStringLiteral("0")},
-        {QStringLiteral("WCAL"), QStringLiteral("0")},
-        {QStringLiteral("DIV"), QStringLiteral("10")},
-        {QStringLiteral("CAPA"), QStringLiteral("200")},
-        {QStringLiteral("DEC"), QStringLiteral("3")},
-        {QStringLiteral("FILTER"), QStringLiteral("0")},
-        {QStringLiteral("ZTRACK"), QStringLiteral("0.5")},
-        {QStringLiteral("PRINTX"), QStringLiteral("1")},
-        {QStringLiteral("SAMPLERT"), QStringLiteral("0")},
-        {QStringLiteral("REPORTRT"), QStringLiteral("10")},
-        {QStringLiteral("CHANNEL"), QStringLiteral("UART1")},
-        {QStringLiteral("DEBUG"), QStringLiteral("0")},
+            {QStringLiteral("AUTO"), QStringLiteral("1")},
+            {QStringLiteral("OPENC"), QStringLiteral("0")},
+            {QStringLiteral("WCAL"), QStringLiteral("0")},
+            {QStringLiteral("DIV"), QStringLiteral("10")},
+            {QStringLiteral("CAPA"), QStringLiteral("200")},
+            {QStringLiteral("DEC"), QStringLiteral("3")},
+            {QStringLiteral("FILTER"), QStringLiteral("0")},
+            {QStringLiteral("ZTRACK"), QStringLiteral("0.5")},
+            {QStringLiteral("PRINTX"), QStringLiteral("1")},
+            {QStringLiteral("SAMPLERT"), QStringLiteral("0")},
+            {QStringLiteral("REPORTRT"), QStringLiteral("10")},
+            {QStringLiteral("CHANNEL"), QStringLiteral("UART1")},
+            {QStringLiteral("DEBUG"), QStringLiteral("0")},
     };
 }
 
@@ -535,8 +535,8 @@ QByteArray SensorSimulator::weightLine()
         // Four places before the point, the sign taking one of them: "sn0001.23kg", "wn-001.23kg".
         const QString number = formatNumber(r.weight, r.weight < 0 ? 3 : 4);
         // The format has no overload field: an overloaded reading goes out as unstable.
-        line = QString(QLatin1Char(r.stable ? 's' : 'w')) + QLatin1Char(r.net ? 'n' : 'g')
-                + number + QStringLiteral("kg");
+        line = QString(QLatin1Char(r.stable ? 's' : 'w')) + QLatin1Char(r.net ? 'n' : 'g') + number
+                + QStringLiteral("kg");
         break;
     }
     case 3:

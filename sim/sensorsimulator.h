@@ -105,8 +105,8 @@ private:
     struct Chunk
     {
         QByteArray bytes;
-        int gapMs = 0;     // pause on the wire before this chunk
-        QByteArray line;   // the whole line, on the chunk that completes one
+        int gapMs = 0; // pause on the wire before this chunk
+        QByteArray line; // the whole line, on the chunk that completes one
         bool endsBurst = false;
     };
 
@@ -150,10 +150,10 @@ private:
     // load model
     double m_targetLoad = 0;
     double m_platform = 0; // what the load cell feels, moving towards the target
-    double m_calZero = 0;  // load cell output at the calibrated zero (kg)
+    double m_calZero = 0; // load cell output at the calibrated zero (kg)
     double m_span = 1;
     double m_zeroOffset = 0; // from ZERO and zero tracking, kg of gross
-    double m_tare = 0;       // kg, 0 when no tare is taken
+    double m_tare = 0; // kg, 0 when no tare is taken
     bool m_tareActive = false;
     int m_responseMs = 150;
     int m_stableMs = 300;

@@ -41,10 +41,10 @@ int hexDigit(QChar c)
 } // namespace
 
 SerialPortManager::SerialPortManager(QObject *parent)
-    : QObject(parent),
-      m_port(new QSerialPort(this)),
-      m_pollTimer(new QTimer(this)),
-      m_enumerator(defaultEnumerator())
+    : QObject(parent)
+    , m_port(new QSerialPort(this))
+    , m_pollTimer(new QTimer(this))
+    , m_enumerator(defaultEnumerator())
 {
     connect(m_pollTimer, &QTimer::timeout, this, &SerialPortManager::refreshPorts);
     m_pollTimer->start(2000ms);
@@ -224,8 +224,8 @@ QString SerialPortManager::printableRendering(const QByteArray &bytes)
         if ((b >= 0x20 && b <= 0x7E) || b == '\t' || b == '\n' || b == '\r') {
             text.append(QLatin1Char(ch));
         } else {
-            const QChar marker[4] = {u'[', QLatin1Char(digits[b >> 4]),
-                                     QLatin1Char(digits[b & 0xF]), u']'};
+            const QChar marker[4]
+                    = {u'[', QLatin1Char(digits[b >> 4]), QLatin1Char(digits[b & 0xF]), u']'};
             text.append(marker, 4);
         }
     }

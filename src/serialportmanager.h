@@ -19,8 +19,8 @@ class SerialPortManager : public QObject
 
     Q_PROPERTY(QStringList portList READ portList NOTIFY portListChanged)
     Q_PROPERTY(bool isConnected READ isConnected NOTIFY connectionChanged)
-    Q_PROPERTY(bool autoReconnectSuppressed READ autoReconnectSuppressed
-                       NOTIFY autoReconnectSuppressedChanged)
+    Q_PROPERTY(bool autoReconnectSuppressed READ autoReconnectSuppressed NOTIFY
+                       autoReconnectSuppressedChanged)
     Q_PROPERTY(QString receivedData READ receivedData NOTIFY receivedDataChanged)
     Q_PROPERTY(QString statusMessage READ statusMessage NOTIFY statusMessageChanged)
 

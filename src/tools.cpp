@@ -24,11 +24,11 @@
 #include <type_traits>
 
 #ifdef Q_OS_WIN
-#  include <QProcess>
-#  include <QSettings>
-#  include <QtCore/qt_windows.h>
+#include <QProcess>
+#include <QSettings>
+#include <QtCore/qt_windows.h>
 #else
-#  include <QDesktopServices>
+#include <QDesktopServices>
 #endif
 
 namespace {
@@ -36,8 +36,8 @@ namespace {
 // Part `index` of the running Qt library's version text; 0 when it is not a number.
 int qtVersionPart(int index)
 {
-    const QStringList parts =
-            QString::fromLatin1(qVersion()).split(QLatin1Char('.'), Qt::KeepEmptyParts);
+    const QStringList parts
+            = QString::fromLatin1(qVersion()).split(QLatin1Char('.'), Qt::KeepEmptyParts);
     return parts.value(index).toInt();
 }
 
@@ -231,7 +231,7 @@ void Tools::showFileInFolder(const QString &path)
 {
 #ifdef Q_OS_WIN
     QProcess::startDetached(QStringLiteral("explorer.exe"),
-                            { QStringLiteral("/select,"), QDir::toNativeSeparators(path) });
+                            {QStringLiteral("/select,"), QDir::toNativeSeparators(path)});
 #else
     // Desktop file managers offer no common way to select a file: open its folder.
     if (path.isEmpty())
@@ -330,7 +330,7 @@ QColor Tools::imageMainColor(const QImage &image, double bright)
 {
     // One pixel in 400 is plenty for an average and keeps large images cheap.
     constexpr int step = 20;
-    qint64 sums[3] = { 0, 0, 0 };
+    qint64 sums[3] = {0, 0, 0};
     qint64 count = 0;
     for (int x = 0; x < image.width(); x += step) {
         for (int y = 0; y < image.height(); y += step) {

@@ -41,7 +41,10 @@ private:
     QString command(const QString &builder, const QVariantList &args = {});
     void send(const QString &text) { m_manager->sendData(text, false); }
     QVariantMap latestFrame(int format);
-    int completeLines() const { return int(m_manager->receivedData().count(QStringLiteral("\r\n"))); }
+    int completeLines() const
+    {
+        return int(m_manager->receivedData().count(QStringLiteral("\r\n")));
+    }
 
     TestSupport::ScratchSettings m_settings;
     QQmlEngine m_engine;
@@ -76,9 +79,8 @@ void TestSensorSim::init()
 
     m_manager = std::make_unique<SerialPortManager>();
     SensorSimulator *sim = m_sim.get();
-    m_manager->setPortEnumerator([sim] {
-        return sim->isPlugged() ? QStringList{sim->portName()} : QStringList{};
-    });
+    m_manager->setPortEnumerator(
+            [sim] { return sim->isPlugged() ? QStringList{sim->portName()} : QStringList{}; });
     m_manager->refreshPorts();
     QCOMPARE(m_manager->portList(), QStringList{m_sim->portName()});
     QVERIFY(m_manager->connectSerialPort(m_sim->portName(), 115200, 8, 0, 1, 0));
@@ -107,9 +109,9 @@ QString TestSensorSim::command(const QString &builder, const QVariantList &args)
 
 QVariantMap TestSensorSim::latestFrame(int format)
 {
-    static const char *parsers[] = {"parseLatestWeightFromBuffer",
-                                    "parseLatestMerovantWeightFromBuffer",
-                                    "parseLatestNumericWeightFromBuffer"};
+    static const char *parsers[]
+            = {"parseLatestWeightFromBuffer", "parseLatestMerovantWeightFromBuffer",
+               "parseLatestNumericWeightFromBuffer"};
     return call(QLatin1String(parsers[format - 1]), {m_manager->receivedData()}).toMap();
 }
 
@@ -140,21 +142,21 @@ void TestSensorSim::commandRoundTrip()
         QString value;
     };
     const QList<Exchange> exchanges = {
-        {"at", {e}, "ok", "", {}},
-        {"versionQuery", {e}, "version", "version", QStringLiteral("V1.0.1")},
-        {"snQuery", {e}, "sn", "sn", QStringLiteral("102145")},
-        {"autoQuery", {e}, "echo", "value", QStringLiteral("0")},
-        {"divSet", {20, e}, "ok", "", {}},
-        {"divQuery", {e}, "echo", "value", QStringLiteral("20")},
-        {"ztrackSet", {QStringLiteral("1.50"), e}, "ok", "", {}},
-        {"ztrackQuery", {e}, "echo", "value", QStringLiteral("1.5")},
-        {"channelSet", {QStringLiteral("UART2"), e}, "ok", "", {}},
-        {"channelQuery", {e}, "echo", "value", QStringLiteral("UART2")},
-        {"debugSet", {true, e}, "ok", "", {}},
-        {"debugQuery", {e, QStringLiteral("DEBUG")}, "echo", "value", QStringLiteral("1")},
-        {"qtarQuery", {e}, "echo", "key", QStringLiteral("QTAR")},
-        {"reportrtSet", {99, e}, "text", "", {}}, // out of range: refused
-        {"encodeCommand", {QStringLiteral("AT+NOSUCH"), e}, "text", "", {}},
+            {"at", {e}, "ok", "", {}},
+            {"versionQuery", {e}, "version", "version", QStringLiteral("V1.0.1")},
+            {"snQuery", {e}, "sn", "sn", QStringLiteral("102145")},
+            {"autoQuery", {e}, "echo", "value", QStringLiteral("0")},
+            {"divSet", {20, e}, "ok", "", {}},
+            {"divQuery", {e}, "echo", "value", QStringLiteral("20")},
+            {"ztrackSet", {QStringLiteral("1.50"), e}, "ok", "", {}},
+            {"ztrackQuery", {e}, "echo", "value", QStringLiteral("1.5")},
+            {"channelSet", {QStringLiteral("UART2"), e}, "ok", "", {}},
+            {"channelQuery", {e}, "echo", "value", QStringLiteral("UART2")},
+            {"debugSet", {true, e}, "ok", "", {}},
+            {"debugQuery", {e, QStringLiteral("DEBUG")}, "echo", "value", QStringLiteral("1")},
+            {"qtarQuery", {e}, "echo", "key", QStringLiteral("QTAR")},
+            {"reportrtSet", {99, e}, "text", "", {}}, // out of range: refused
+            {"encodeCommand", {QStringLiteral("AT+NOSUCH"), e}, "text", "", {}},
     };
 
     QStringList sent;
@@ -202,11 +204,10 @@ void TestSensorSim::weightFormats()
     send(command(QStringLiteral("printxSet"), {format}));
     send(command(QStringLiteral("autoSet"), {true}));
     m_sim->setLoad(load);
-    QTRY_VERIFY_WITH_TIMEOUT(qFuzzyCompare(latestFrame(format).value(QStringLiteral("weight"))
-                                                   .toDouble(),
-                                           load)
-                                     && latestFrame(format).value(QStringLiteral("stable")).toBool(),
-                             5000);
+    QTRY_VERIFY_WITH_TIMEOUT(
+            qFuzzyCompare(latestFrame(format).value(QStringLiteral("weight")).toDouble(), load)
+                    && latestFrame(format).value(QStringLiteral("stable")).toBool(),
+            5000);
     const QVariantMap frame = latestFrame(format);
     QCOMPARE(frame.value(QStringLiteral("status")).toString(), status);
     QCOMPARE(frame.value(QStringLiteral("overload")).toBool(), false);
@@ -354,7 +355,8 @@ void TestSensorSim::linkFaults()
     m_sim->burst(count);
     QTRY_COMPARE(completeLines(), count);
     const double wireSeconds = double(count * line.size()) / SensorSimulator::WireBytesPerSecond;
-    QVERIFY2(clock.elapsed() / 1000.0 >= 0.9 * wireSeconds, qPrintable(QString::number(clock.elapsed())));
+    QVERIFY2(clock.elapsed() / 1000.0 >= 0.9 * wireSeconds,
+             qPrintable(QString::number(clock.elapsed())));
     QCOMPARE(finished.size(), 1);
     QCOMPARE(m_manager->receivedData(), QString::fromLatin1(line.repeated(count)));
 }

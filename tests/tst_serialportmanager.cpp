@@ -16,8 +16,11 @@ class SignalLog
 public:
     explicit SignalLog(SerialPortManager *m)
     {
-        const auto add = [this](const char *name) { return [this, name] { names << QLatin1String(name); }; };
-        QObject::connect(m, &SerialPortManager::autoReconnectSuppressedChanged, m, add("suppressed"));
+        const auto add = [this](const char *name) {
+            return [this, name] { names << QLatin1String(name); };
+        };
+        QObject::connect(m, &SerialPortManager::autoReconnectSuppressedChanged, m,
+                         add("suppressed"));
         QObject::connect(m, &SerialPortManager::portListChanged, m, add("portList"));
         QObject::connect(m, &SerialPortManager::connectionChanged, m, add("connection"));
         QObject::connect(m, &SerialPortManager::receivedDataChanged, m, add("received"));
@@ -112,7 +115,8 @@ private Q_SLOTS:
 
     void enumerationIsTakenAtConstruction()
     {
-        SerialPortManager::setDefaultPortEnumerator([] { return QStringList{QStringLiteral("COM7")}; });
+        SerialPortManager::setDefaultPortEnumerator(
+                [] { return QStringList{QStringLiteral("COM7")}; });
         SerialPortManager other;
         QCOMPARE(other.portList(), QStringList{QStringLiteral("COM7")});
     }
@@ -224,7 +228,8 @@ private Q_SLOTS:
         QVERIFY(waitReceived(QStringLiteral("\r\n")));
         QCOMPARE(manager->receivedData(), QString::fromLatin1(frame));
         QCOMPARE(debug.count(), 1);
-        QCOMPARE(debug.at(0).at(0).toString(), QStringLiteral("[SerialPort RX] TEXT ST005.20,1,0\\r\\n"));
+        QCOMPARE(debug.at(0).at(0).toString(),
+                 QStringLiteral("[SerialPort RX] TEXT ST005.20,1,0\\r\\n"));
 
         // Bytes outside printable ASCII are bracketed; tab, CR and LF are kept.
         QTest::ignoreMessage(QtDebugMsg, "[SerialPort RX] TEXT a\\tb[00][1B][E4][FF][7F]\\r");
@@ -293,7 +298,8 @@ private Q_SLOTS:
         QTest::ignoreMessage(QtDebugMsg, "[SerialPort TX] TEXT 称重\\\\r\\\\n\\\\t!");
         manager->sendData(text, false);
         QCOMPARE(sensorReads(text.toUtf8().size()), text.toUtf8());
-        QCOMPARE(manager->statusMessage(), QStringLiteral("已发送 %1 字节").arg(text.toUtf8().size()));
+        QCOMPARE(manager->statusMessage(),
+                 QStringLiteral("已发送 %1 字节").arg(text.toUtf8().size()));
     }
 
     void sendsHex()

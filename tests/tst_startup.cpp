@@ -45,10 +45,12 @@ private Q_SLOTS:
         auto *close = header->findChild<QQuickItem *>(QStringLiteral("closeButton"));
         QVERIFY(close);
         QTRY_VERIFY(close->isVisible()); // the home page is shown once the stack has pushed it
-        const QPoint centre = close->mapToScene(QPointF(close->width() / 2, close->height() / 2)).toPoint();
+        const QPoint centre
+                = close->mapToScene(QPointF(close->width() / 2, close->height() / 2)).toPoint();
 
         // Clicked from inside the event loop, as an operator would.
-        QTimer::singleShot(0, window, [&] { QTest::mouseClick(window, Qt::LeftButton, {}, centre); });
+        QTimer::singleShot(0, window,
+                           [&] { QTest::mouseClick(window, Qt::LeftButton, {}, centre); });
         QCOMPARE(QGuiApplication::exec(), 0);
         QCOMPARE(closeRequested.count(), 1);
     }

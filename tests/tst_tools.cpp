@@ -41,7 +41,7 @@ class TestTools : public QObject
 {
     Q_OBJECT
 
-    Tools tools{ nullptr };
+    Tools tools{nullptr};
 
 private Q_SLOTS:
     void methodsKeepTheirIndexes()
@@ -68,7 +68,8 @@ private Q_SLOTS:
         QTest::newRow("empty") << QString() << "d41d8cd98f00b204e9800998ecf8427e"
                                << "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"
                                << "";
-        QTest::newRow("abc") << "abc" << "900150983cd24fb0d6963f7d28e17f72"
+        QTest::newRow("abc") << "abc"
+                             << "900150983cd24fb0d6963f7d28e17f72"
                              << "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"
                              << "YWJj";
         QTest::newRow("non-ASCII")
@@ -90,7 +91,8 @@ private Q_SLOTS:
     {
         QTest::addColumn<QString>("encoded");
         QTest::addColumn<QString>("decoded");
-        QTest::newRow("blanks and line breaks") << "YW Jj\r\nZGVm" << "abcdef";
+        QTest::newRow("blanks and line breaks") << "YW Jj\r\nZGVm"
+                                                << "abcdef";
         QTest::newRow("foreign characters") << QStringLiteral("*Y-W.J置j!") << "abc";
         QTest::newRow("lone invalid byte") << "/w==" << QStringLiteral("\uFFFD");
         QTest::newRow("broken sequence") << "wyhh" << QStringLiteral("\uFFFD(a");
@@ -184,9 +186,14 @@ private Q_SLOTS:
         QTest::addColumn<QString>("localPath");
         QTest::addColumn<QString>("fileName");
         QTest::newRow("local file") << "file:///data/scale/report.final.csv"
-                                    << "/data/scale/report.final.csv" << "report.final.csv";
-        QTest::newRow("web") << "https://example.com/report.csv" << "" << "";
-        QTest::newRow("folder") << "file:///data/scale/" << "/data/scale/" << "";
+                                    << "/data/scale/report.final.csv"
+                                    << "report.final.csv";
+        QTest::newRow("web") << "https://example.com/report.csv"
+                             << ""
+                             << "";
+        QTest::newRow("folder") << "file:///data/scale/"
+                                << "/data/scale/"
+                                << "";
     }
     void urls()
     {

@@ -46,7 +46,8 @@ class TestWindow : public QObject
         m_engine = std::make_unique<QQmlApplicationEngine>();
         connect(m_engine.get(), &QQmlApplicationEngine::objectCreated, this, [this](QObject *root) {
             auto *manager = root ? root->findChild<SerialPortManager *>() : nullptr;
-            auto *timer = root ? root->findChild<QObject *>(QStringLiteral("autoReconnectTimer")) : nullptr;
+            auto *timer = root ? root->findChild<QObject *>(QStringLiteral("autoReconnectTimer"))
+                               : nullptr;
             if (!manager || !timer)
                 return;
             m_ticks = std::make_unique<QSignalSpy>(timer, SIGNAL(triggered()));
@@ -65,7 +66,10 @@ class TestWindow : public QObject
     {
         return m_window->findChild<T *>(QLatin1String(name));
     }
-    QObject *timer() const { return m_window->findChild<QObject *>(QStringLiteral("autoReconnectTimer")); }
+    QObject *timer() const
+    {
+        return m_window->findChild<QObject *>(QStringLiteral("autoReconnectTimer"));
+    }
     QVariant displayed(const char *property) const
     {
         return find("weightDisplay")->property(property);
@@ -73,8 +77,9 @@ class TestWindow : public QObject
     // Writes a setting as a document does, through the store, so that everything hears it.
     void store(const QString &key, const QVariant &value)
     {
-        QQmlExpression expression(qmlContext(m_window), m_window,
-                                  QStringLiteral("(function (k, v) { SettingsStore.setValue(k, v) })"));
+        QQmlExpression expression(
+                qmlContext(m_window), m_window,
+                QStringLiteral("(function (k, v) { SettingsStore.setValue(k, v) })"));
         QJSValue write = m_engine->toScriptValue(expression.evaluate());
         QJSValue result = write.call({QJSValue(key), m_engine->toScriptValue(value)});
         QVERIFY2(!result.isError(), qPrintable(result.toString()));
@@ -130,7 +135,8 @@ private Q_SLOTS:
         QSignalSpy connection(m_manager, &SerialPortManager::connectionChanged);
         QVERIFY(!connection.wait(1500));
         QCOMPARE(find("badgeText")->property("text").toString(), QStringLiteral("未连接"));
-        QCOMPARE(find("connectionLabel")->property("text").toString(), QStringLiteral("电子秤：未连接"));
+        QCOMPARE(find("connectionLabel")->property("text").toString(),
+                 QStringLiteral("电子秤：未连接"));
         QCOMPARE(pixelAt(find("connectionDot")), QColor(0xe7, 0x4c, 0x3c));
     }
 
@@ -149,7 +155,8 @@ private Q_SLOTS:
         QCOMPARE(m_sensor->commands().mid(0, 2), QStringList({"AT+AUTO=1", "AT+WEI"}));
         QTRY_COMPARE(weightText(), QLocale().toString(5.2, 'f', 3));
         QTRY_COMPARE(find("badgeText")->property("text").toString(), QStringLiteral("稳定"));
-        QCOMPARE(find("connectionLabel")->property("text").toString(), QStringLiteral("电子秤：已连接"));
+        QCOMPARE(find("connectionLabel")->property("text").toString(),
+                 QStringLiteral("电子秤：已连接"));
         QCOMPARE(pixelAt(find("connectionDot")), QColor(0x2e, 0xcc, 0x71));
 
         // Jin doubles what is shown, live.
@@ -247,7 +254,8 @@ private Q_SLOTS:
         QTRY_VERIFY(m_manager->isConnected());
         QVERIFY(!m_manager->autoReconnectSuppressed());
         QVERIFY(timer()->property("running").toBool());
-        QCOMPARE(QSettings().value(QStringLiteral("serial/portName")).toString(), m_sensor->portName());
+        QCOMPARE(QSettings().value(QStringLiteral("serial/portName")).toString(),
+                 m_sensor->portName());
     }
 
     void rememberedBaudRateIsParsed_data()
