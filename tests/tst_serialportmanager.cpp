@@ -139,33 +139,35 @@ private Q_SLOTS:
         QVERIFY(manager->isConnected());
     }
 
-    void failedConnectFromClosed()
+    void failedConnect_data()
     {
-        manager->disconnectSerialPort(); // suppressed: a connect lifts it even when it fails
+        QTest::addColumn<bool>("wasOpen");
+        QTest::addColumn<bool>("badBaud"); // otherwise a port that does not exist
+        QTest::addColumn<QStringList>("expected");
+        // From a manual disconnect: a connect lifts the suppression even when it fails.
+        QTest::newRow("closed") << false << false
+                                << QStringList({"suppressed", "status", "status"});
+        QTest::newRow("open") << true << false << QStringList({"status", "status", "connection"});
+        QTest::newRow("baud 0") << false << true << QStringList({"suppressed", "status", "status"});
+    }
+
+    void failedConnect()
+    {
+        QFETCH(bool, wasOpen);
+        QFETCH(bool, badBaud);
+        QFETCH(QStringList, expected);
+        if (wasOpen)
+            QVERIFY(open());
+        else
+            manager->disconnectSerialPort();
         SignalLog log(manager.get());
-        QVERIFY(!manager->connectSerialPort(missingPort, 115200, 8, 0, 1, 0));
+        QVERIFY(!manager->connectSerialPort(badBaud ? pty->slavePath() : missingPort,
+                                            badBaud ? 0 : 115200, 8, 0, 1, 0));
         QVERIFY(!manager->isConnected());
         QVERIFY(!manager->autoReconnectSuppressed());
         QVERIFY(manager->statusMessage().startsWith(QStringLiteral("连接失败: ")));
         QVERIFY(manager->statusMessage().size() > 6);
-        QCOMPARE(log.take(), QStringList({"suppressed", "status", "status"}));
-    }
-
-    void failedConnectFromOpen()
-    {
-        QVERIFY(open());
-        SignalLog log(manager.get());
-        QVERIFY(!manager->connectSerialPort(missingPort, 115200, 8, 0, 1, 0));
-        QVERIFY(!manager->isConnected());
-        QVERIFY(manager->statusMessage().startsWith(QStringLiteral("连接失败: ")));
-        QCOMPARE(log.take(), QStringList({"status", "status", "connection"}));
-    }
-
-    void badBaudRateIsAFailedConnect()
-    {
-        QVERIFY(!manager->connectSerialPort(pty->slavePath(), 0, 8, 0, 1, 0));
-        QVERIFY(!manager->isConnected());
-        QVERIFY(manager->statusMessage().startsWith(QStringLiteral("连接失败: ")));
+        QCOMPARE(log.take(), expected);
     }
 
     void manualDisconnect()
