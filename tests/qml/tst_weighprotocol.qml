@@ -22,59 +22,36 @@ TestCase {
         ["debugSet", [true], "AT+DEBUGL=1"], ["debugQuery", [], "AT+DEBUGL?"]
     ]
 
-    function call(name, args) { return WeighProtocol[name].apply(null, args) }
-
     // The module's documents reach the script through the module import or by a relative path;
     // either way they must get the one shared, read-only instance this test imports.
-    function test_documents_share_the_module_script_data() {
-        return [{ tag: "module import", imports: "import Pelora" },
-                { tag: "relative path", imports: "import \"../../../protocol/WeighProtocol.js\" as WeighProtocol" }]
-    }
-    function test_documents_share_the_module_script(row) {
-        const probe = Qt.createQmlObject("import QtQml; " + row.imports + "; QtObject { function script() { return WeighProtocol } }",
-                                         root, "qrc:/qt/qml/Pelora/src/qml/views/components/Probe.qml")
-        verify(probe.script() === WeighProtocol)
+    function test_documents_share_the_module_script() {
+        for (const imports of ["import Pelora", "import \"../../../protocol/WeighProtocol.js\" as WeighProtocol"]) {
+            const probe = Qt.createQmlObject("import QtQml; " + imports + "; QtObject { function script() { return WeighProtocol } }",
+                                             root, "qrc:/qt/qml/Pelora/src/qml/views/components/Probe.qml")
+            verify(probe.script() === WeighProtocol, imports)
+            probe.destroy()
+        }
         verify(Object.isFrozen(WeighProtocol.LineEnding))
-        compare(WeighProtocol.LineEnding.CR + WeighProtocol.LineEnding.CRLF + WeighProtocol.LineEnding.BANG, "\r\r\n!")
-        compare(root.builders.length, 34)
-        probe.destroy()
     }
 
-    function test_builders_data() {
-        const endings = [["default", undefined, "\r"], ["CR", "\r", "\r"], ["CRLF", "\r\n", "\r\n"], ["BANG", "!", "!"]]
-        const rows = []
+    // Every builder with every ending, then the encoder's own rules and the argument conversions.
+    function test_commands_data() {
+        const L = WeighProtocol.LineEnding, rows = []
         for (const b of root.builders) {
-            for (const e of endings) {
+            for (const e of [["default", undefined, "\r"], ["CR", L.CR, "\r"], ["CRLF", L.CRLF, "\r\n"], ["BANG", L.BANG, "!"]]) {
                 // debugSet and debugQuery take their key after the ending.
-                const args = b[0].startsWith("debug") ? b[1].concat([e[1], undefined]) : b[1].concat([e[1]])
+                const args = b[1].concat(b[0].startsWith("debug") ? [e[1], undefined] : [e[1]])
                 rows.push({ tag: b[0] + " " + e[0], name: b[0], args: args, expected: b[2] + e[2] })
             }
         }
-        return rows
-    }
-    function test_builders(row) { compare(call(row.name, row.args), row.expected) }
-
-    function test_encoding_data() {
-        return [
-            { tag: "LF ending", name: "weightQuery", args: ["\n"], expected: "AT+WEI\r" },
-            { tag: "key name ending", name: "weightQuery", args: ["CRLF"], expected: "AT+WEI\r" },
-            { tag: "number ending", name: "_normalizeEnding", args: [1], expected: "\r" },
-            { tag: "padded", name: "encodeCommand", args: ["  AT+WEI  "], expected: "AT+WEI\r" },
-            { tag: "own CRLF, CR", name: "encodeCommand", args: ["AT+WEI\r\n", "\r"], expected: "AT+WEI\r" },
-            { tag: "own CR, CRLF", name: "encodeCommand", args: ["AT+WEI\r", "\r\n"], expected: "AT+WEI\r\n" },
-            { tag: "own bang, BANG", name: "encodeCommand", args: ["AT+WEI!", "!"], expected: "AT+WEI!" },
-            { tag: "own bang, CR", name: "encodeCommand", args: ["AT+WEI!"], expected: "AT+WEI!\r" },
-            { tag: "unicode spaces", name: "encodeCommand", args: ["\u00a0\ufeff\u3000AT\u2029\u2028"], expected: "AT\r" },
-            { tag: "NEL is no space", name: "encodeCommand", args: ["\u0085AT"], expected: "\u0085AT\r" },
-            { tag: "empty", name: "encodeCommand", args: ["", "!"], expected: "" },
-            { tag: "blank", name: "encodeCommand", args: [" \r\n\t"], expected: "" },
-            { tag: "absent", name: "encodeCommand", args: [], expected: "" }
-        ]
-    }
-    function test_encoding(row) { compare(call(row.name, row.args), row.expected) }
-
-    function test_conversions_data() {
-        const rows = []
+        for (const [name, args, expected] of [
+                 ["weightQuery", ["\n"], "AT+WEI\r"], ["weightQuery", ["CRLF"], "AT+WEI\r"], ["_normalizeEnding", [1], "\r"],
+                 ["encodeCommand", ["  AT+WEI  "], "AT+WEI\r"], ["encodeCommand", ["AT+WEI\r\n", "\r"], "AT+WEI\r"],
+                 ["encodeCommand", ["AT+WEI\r", "\r\n"], "AT+WEI\r\n"], ["encodeCommand", ["AT+WEI!", "!"], "AT+WEI!"],
+                 ["encodeCommand", ["AT+WEI!"], "AT+WEI!\r"], ["encodeCommand", ["\u00a0\ufeff\u3000AT\u2029\u2028"], "AT\r"],
+                 ["encodeCommand", ["\u0085AT"], "\u0085AT\r"], ["encodeCommand", ["", "!"], ""], ["encodeCommand", [" \r\n\t"], ""],
+                 ["encodeCommand", [], ""]])
+            rows.push({ tag: name + " " + JSON.stringify(args), name: name, args: args, expected: expected })
         const add = (name, prefix, values, expected) => values.forEach((v, i) => rows.push(
             { tag: name + " " + i + " " + String(v), name: name, args: [v], expected: prefix + expected[i] + "\r" }))
         add("wcalSet", "AT+WCAL=", ["80kg", "abc", "-0", "0x1A", "+0X1f", "-0x10", "0x", "1.5e", "1e3", "  42", "-3", 4.9, 5e-7,
@@ -88,12 +65,12 @@ TestCase {
         add("autoSet", "AT+AUTO=", [true, "false", "0", {}, false, undefined, null, 0, NaN, ""],
             ["1", "1", "1", "1", "0", "0", "0", "0", "0", "0"])
         add("channelSet", "AT+CHANNEL=", ["  UART2 ", undefined, "uart 1"], ["UART2", "", "uart 1"])
-        rows.push({ tag: "debug key", name: "debugSet", args: [1, "!", " DEBUG "], expected: "AT+DEBUG=1!" })
-        rows.push({ tag: "blank key", name: "debugSet", args: [1, "\r", "  "], expected: "AT+=1\r" })
-        rows.push({ tag: "query key", name: "debugQuery", args: ["\r\n", "DEBUG"], expected: "AT+DEBUG?\r\n" })
+        rows.push({ tag: "debug key", name: "debugSet", args: [1, "!", " DEBUG "], expected: "AT+DEBUG=1!" },
+                  { tag: "blank key", name: "debugSet", args: [1, "\r", "  "], expected: "AT+=1\r" },
+                  { tag: "query key", name: "debugQuery", args: ["\r\n", "DEBUG"], expected: "AT+DEBUG?\r\n" })
         return rows
     }
-    function test_conversions(row) { compare(call(row.name, row.args), row.expected) }
+    function test_commands(row) { compare(WeighProtocol[row.name].apply(null, row.args), row.expected) }
 
     function nativeFrame(status, weight, stable, overload, raw) {
         return { kind: "weight", status: status, weight: weight, stable: stable, overload: overload, raw: raw }
@@ -103,82 +80,56 @@ TestCase {
                  net: status[1] === "N", unit: "kg", raw: raw }
     }
     function asciiFrame(weight, raw) { return { kind: "weight", weight: weight, stable: true, overload: false, raw: raw } }
+    function textReply(text) { return { kind: "text", text: text, raw: text } }
 
-    function test_parseLine_data() {
-        return [
-            { tag: "empty", line: "", expected: null }, { tag: "CRLF", line: "\r\n", expected: null },
-            { tag: "blank", line: " \t ", expected: null }, { tag: "absent", line: undefined, expected: null },
-            { tag: "OK", line: "OK\r\n", expected: { kind: "ok", raw: "OK" } },
-            { tag: "ok", line: "ok", expected: { kind: "text", text: "ok", raw: "ok" } },
-            { tag: "version", line: "v1.0.1", expected: { kind: "version", version: "v1.0.1", raw: "v1.0.1" } },
-            { tag: "V1.", line: "V1.", expected: { kind: "text", text: "V1.", raw: "V1." } },
-            { tag: "echo", line: "AT+auto = 1", expected: { kind: "echo", key: "AUTO", value: "1", raw: "AT+auto = 1" } },
-            { tag: "qtar", line: "AT+QTAR=3\r", expected: { kind: "echo", key: "QTAR", value: "3", raw: "AT+QTAR=3" } },
-            { tag: "bare AT", line: "AT+WEI", expected: { kind: "text", text: "AT+WEI", raw: "AT+WEI" } },
-            { tag: "SN", line: "SN102145", expected: { kind: "sn", sn: "102145", raw: "SN102145" } },
-            { tag: "sn spaced", line: "sn 102145", expected: { kind: "sn", sn: "102145", raw: "sn 102145" } },
-            { tag: "SN alone", line: "SN", expected: { kind: "text", text: "SN", raw: "SN" } },
-            { tag: "native", line: "ST005.20,1,0\r\n", expected: nativeFrame("ST", 5.2, true, false, "ST005.20,1,0") },
-            { tag: "native spaced", line: "st-00000.040, 0, 1", expected: nativeFrame("ST", -0.04, false, true, "st-00000.040, 0, 1") },
-            { tag: "space before comma", line: "ST 5.2 ,1,0", expected: { kind: "text", text: "ST 5.2 ,1,0", raw: "ST 5.2 ,1,0" } },
-            { tag: "bare point", line: "ST5.,1,0", expected: { kind: "text", text: "ST5.,1,0", raw: "ST5.,1,0" } },
-            // Order: SG+ASCII before the serial number, the serial number before native.
-            { tag: "sg before sn", line: "sn0001.23kg", expected: merovantFrame("SN", 1.23, "sn0001.23kg") },
-            { tag: "sn without unit", line: "sn0001.23", expected: { kind: "sn", sn: "0001.23", raw: "sn0001.23" } },
-            { tag: "sn before native", line: "SN005.20,1,0", expected: { kind: "sn", sn: "005.20,1,0", raw: "SN005.20,1,0" } },
-            { tag: "stray breaks", line: "A\rB\nC", expected: { kind: "text", text: "ABC", raw: "ABC" } }
-        ]
-    }
-    function test_parseLine(row) { compare(WeighProtocol.parseLine(row.line), row.expected) }
-
-    function test_parseMerovantWeightLine_data() {
-        return [
-            { tag: "grams", line: "wg500g", expected: merovantFrame("WG", 0.5, "wg500g") },
-            { tag: "spaced", line: "sn .5 kg ", expected: merovantFrame("SN", 0.5, "sn .5 kg") },
-            { tag: "bare point", line: "sn12.kg\r\n", expected: merovantFrame("SN", 12, "sn12.kg") },
-            { tag: "negative", line: "wn-001.23kg", expected: merovantFrame("WN", -1.23, "wn-001.23kg") },
-            { tag: "upper case", line: "SN1.23KG", expected: null },
-            { tag: "no unit", line: "sn0001.23", expected: null },
-            { tag: "empty", line: "", expected: null }
-        ]
-    }
-    function test_parseMerovantWeightLine(row) { compare(WeighProtocol.parseMerovantWeightLine(row.line), row.expected) }
-
-    function test_buffers_data() {
+    function test_parsers_data() {
         const far = "\r\n" + "x".repeat(2048)
+        // [parser, tag, text, expected, tail length]
         return [
-            { tag: "native latest", parser: "native", text: "ST001.00,1,0\r\nST002.00,0,0\r\nST00",
-              expected: nativeFrame("ST", 2, false, false, "ST002.00,0,0") },
-            { tag: "native mid-line", parser: "native", text: "XST005.20,1,0", expected: nativeFrame("ST", 5.2, true, false, "ST005.20,1,0") },
-            { tag: "native over breaks", parser: "native", text: "ab\r\n3,1,1", expected: nativeFrame("AB", 3, true, true, "ab\r\n3,1,1") },
-            { tag: "native flag missing", parser: "native", text: "ST001.00,1,0\r\nST002.00,1,", expected: nativeFrame("ST", 1, true, false, "ST001.00,1,0") },
-            { tag: "native bracketed", parser: "native", text: "ST001.00,1,0\r\nST0[E4]02.00,1,0\r\n[E4][BD][A0]",
-              expected: nativeFrame("ST", 1, true, false, "ST001.00,1,0") },
-            { tag: "native too far", parser: "native", text: "ST001.00,1,0" + far, expected: null },
-            { tag: "native short tail", parser: "native", text: "ST001.00,1,0 ", tailLen: 12, expected: null },
-            { tag: "sg latest", parser: "merovant", text: "sn0001.23kg\r\nsn0001.2", expected: merovantFrame("SN", 1.23, "sn0001.23kg") },
-            { tag: "sg grams", parser: "merovant", text: "sg1500g\n", expected: merovantFrame("SG", 1.5, "sg1500g") },
-            { tag: "sg unterminated", parser: "merovant", text: "sn1kg\rwn2kg", expected: merovantFrame("WN", 2, "wn2kg") },
-            { tag: "sg bracketed", parser: "merovant", text: "sn1kg\r\nsn[E4]2kg\r\n", expected: merovantFrame("SN", 1, "sn1kg") },
-            { tag: "sg too far", parser: "merovant", text: "sn1kg" + far, expected: null },
-            { tag: "ascii arriving", parser: "numeric", text: "20.000\r\n19.5", expected: asciiFrame(20, "20.000") },
-            { tag: "ascii sign arriving", parser: "numeric", text: "20.000\r\n-", expected: asciiFrame(20, "20.000") },
-            { tag: "ascii first digit", parser: "numeric", text: "2", expected: null },
-            { tag: "ascii complete", parser: "numeric", text: "20.000\r\n19.5\r", expected: asciiFrame(19.5, "19.5") },
-            { tag: "ascii text after", parser: "numeric", text: "20.000\r\nabc\r\n", expected: asciiFrame(20, "20.000") },
-            { tag: "ascii grouping", parser: "numeric", text: "1,234.5\r\n", expected: null },
-            { tag: "ascii bracketed", parser: "numeric", text: " +7 \r\n2[E4]0\r\n", expected: asciiFrame(7, "+7") },
-            { tag: "ascii too far", parser: "numeric", text: "20.000" + far, expected: null },
-            { tag: "ascii cut line", parser: "numeric", text: "1,234.5\r\n", tailLen: 7, expected: null },
-            { tag: "ascii cut at break", parser: "numeric", text: "1\n234.5\r\n", tailLen: 7, expected: asciiFrame(234.5, "234.5") }
-        ]
+            ["line", "CRLF", "\r\n", null], ["line", "blank", " \t ", null], ["line", "OK", "OK\r\n", { kind: "ok", raw: "OK" }],
+            ["line", "ok", "ok", textReply("ok")], ["line", "V1.", "V1.", textReply("V1.")],
+            ["line", "version", "v1.0.1", { kind: "version", version: "v1.0.1", raw: "v1.0.1" }],
+            ["line", "echo", "AT+auto = 1", { kind: "echo", key: "AUTO", value: "1", raw: "AT+auto = 1" }],
+            ["line", "qtar", "AT+QTAR=3\r", { kind: "echo", key: "QTAR", value: "3", raw: "AT+QTAR=3" }],
+            ["line", "bare AT", "AT+WEI", textReply("AT+WEI")], ["line", "SN alone", "SN", textReply("SN")],
+            ["line", "SN", "SN102145", { kind: "sn", sn: "102145", raw: "SN102145" }],
+            ["line", "sn spaced", "sn 102145", { kind: "sn", sn: "102145", raw: "sn 102145" }],
+            ["line", "native", "ST005.20,1,0\r\n", nativeFrame("ST", 5.2, true, false, "ST005.20,1,0")],
+            ["line", "native spaced", "st-00000.040, 0, 1", nativeFrame("ST", -0.04, false, true, "st-00000.040, 0, 1")],
+            ["line", "space before comma", "ST 5.2 ,1,0", textReply("ST 5.2 ,1,0")], ["line", "bare point", "ST5.,1,0", textReply("ST5.,1,0")],
+            // Order: SG+ASCII before the serial number, the serial number before native.
+            ["line", "sg before sn", "sn0001.23kg", merovantFrame("SN", 1.23, "sn0001.23kg")],
+            ["line", "sn without unit", "sn0001.23", { kind: "sn", sn: "0001.23", raw: "sn0001.23" }],
+            ["line", "sn before native", "SN005.20,1,0", { kind: "sn", sn: "005.20,1,0", raw: "SN005.20,1,0" }],
+            ["line", "stray breaks", "A\rB\nC", textReply("ABC")],
+            ["sgLine", "grams", "wg500g", merovantFrame("WG", 0.5, "wg500g")], ["sgLine", "spaced", "sn .5 kg ", merovantFrame("SN", 0.5, "sn .5 kg")],
+            ["sgLine", "bare point", "sn12.kg\r\n", merovantFrame("SN", 12, "sn12.kg")],
+            ["sgLine", "negative", "wn-001.23kg", merovantFrame("WN", -1.23, "wn-001.23kg")],
+            ["sgLine", "upper case", "SN1.23KG", null], ["sgLine", "no unit", "sn0001.23", null],
+            ["native", "latest", "ST001.00,1,0\r\nST002.00,0,0\r\nST00", nativeFrame("ST", 2, false, false, "ST002.00,0,0")],
+            ["native", "mid-line", "XST005.20,1,0", nativeFrame("ST", 5.2, true, false, "ST005.20,1,0")],
+            ["native", "over breaks", "ab\r\n3,1,1", nativeFrame("AB", 3, true, true, "ab\r\n3,1,1")],
+            ["native", "flag missing", "ST001.00,1,0\r\nST002.00,1,", nativeFrame("ST", 1, true, false, "ST001.00,1,0")],
+            ["native", "bracketed", "ST001.00,1,0\r\nST0[E4]02.00,1,0\r\n[E4][BD][A0]", nativeFrame("ST", 1, true, false, "ST001.00,1,0")],
+            ["native", "too far", "ST001.00,1,0" + far, null], ["native", "short tail", "ST001.00,1,0 ", null, 12],
+            ["sg", "latest", "sn0001.23kg\r\nsn0001.2", merovantFrame("SN", 1.23, "sn0001.23kg")],
+            ["sg", "grams", "sg1500g\n", merovantFrame("SG", 1.5, "sg1500g")],
+            ["sg", "unterminated", "sn1kg\rwn2kg", merovantFrame("WN", 2, "wn2kg")],
+            ["sg", "bracketed", "sn1kg\r\nsn[E4]2kg\r\n", merovantFrame("SN", 1, "sn1kg")], ["sg", "too far", "sn1kg" + far, null],
+            // A bare number counts only once its line break is in, and only as a whole line.
+            ["ascii", "arriving", "20.000\r\n19.5", asciiFrame(20, "20.000")], ["ascii", "first digit", "2", null],
+            ["ascii", "complete", "20.000\r\n19.5\r", asciiFrame(19.5, "19.5")], ["ascii", "text after", "20.000\r\nabc\r\n", asciiFrame(20, "20.000")],
+            ["ascii", "grouping", "1,234.5\r\n", null], ["ascii", "bracketed", " +7 \r\n2[E4]0\r\n", asciiFrame(7, "+7")],
+            ["ascii", "too far", "20.000" + far, null], ["ascii", "cut line", "1,234.5\r\n", null, 7],
+            ["ascii", "cut at break", "1\n234.5\r\n", asciiFrame(234.5, "234.5"), 7]
+        ].map(r => ({ tag: r[0] + " " + r[1], parser: r[0], text: r[2], expected: r[3], tailLen: r[4] }))
     }
-    function test_buffers(row) {
-        const parse = { native: WeighProtocol.parseLatestWeightFromBuffer,
-                        merovant: WeighProtocol.parseLatestMerovantWeightFromBuffer,
-                        numeric: WeighProtocol.parseLatestNumericWeightFromBuffer }[row.parser]
+    function test_parsers(row) {
+        const parse = { line: WeighProtocol.parseLine, sgLine: WeighProtocol.parseMerovantWeightLine,
+                        native: WeighProtocol.parseLatestWeightFromBuffer, sg: WeighProtocol.parseLatestMerovantWeightFromBuffer,
+                        ascii: WeighProtocol.parseLatestNumericWeightFromBuffer }[row.parser]
         compare(parse(row.text, row.tailLen), row.expected)
-        // However it is asked, an empty text holds no frame.
+        // However it is asked, an empty or absent text holds nothing.
         compare(parse(""), null)
         compare(parse(undefined), null)
     }
