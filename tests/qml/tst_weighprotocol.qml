@@ -102,7 +102,8 @@ TestCase {
             ["line", "sn without unit", "sn0001.23", { kind: "sn", sn: "0001.23", raw: "sn0001.23" }],
             ["line", "sn before native", "SN005.20,1,0", { kind: "sn", sn: "005.20,1,0", raw: "SN005.20,1,0" }],
             ["line", "stray breaks", "A\rB\nC", textReply("ABC")],
-            ["sgLine", "grams", "wg500g", merovantFrame("WG", 0.5, "wg500g")], ["sgLine", "spaced", "sn .5 kg ", merovantFrame("SN", 0.5, "sn .5 kg")],
+            ["sgLine", "grams", "wg500g", merovantFrame("WG", 0.5, "wg500g")],
+            ["sgLine", "spaced", "sn .5 kg ", merovantFrame("SN", 0.5, "sn .5 kg")],
             ["sgLine", "bare point", "sn12.kg\r\n", merovantFrame("SN", 12, "sn12.kg")],
             ["sgLine", "negative", "wn-001.23kg", merovantFrame("WN", -1.23, "wn-001.23kg")],
             ["sgLine", "upper case", "SN1.23KG", null], ["sgLine", "no unit", "sn0001.23", null],
@@ -116,9 +117,11 @@ TestCase {
             ["sg", "grams", "sg1500g\n", merovantFrame("SG", 1.5, "sg1500g")],
             ["sg", "unterminated", "sn1kg\rwn2kg", merovantFrame("WN", 2, "wn2kg")],
             ["sg", "bracketed", "sn1kg\r\nsn[E4]2kg\r\n", merovantFrame("SN", 1, "sn1kg")], ["sg", "too far", "sn1kg" + far, null],
-            // A bare number counts only once its line break is in, and only as a whole line.
+            // A bare number counts only once its line break is in, and only as a whole line: a tail
+            // that starts inside a line skips that cut-off piece.
             ["ascii", "arriving", "20.000\r\n19.5", asciiFrame(20, "20.000")], ["ascii", "first digit", "2", null],
-            ["ascii", "complete", "20.000\r\n19.5\r", asciiFrame(19.5, "19.5")], ["ascii", "text after", "20.000\r\nabc\r\n", asciiFrame(20, "20.000")],
+            ["ascii", "complete", "20.000\r\n19.5\r", asciiFrame(19.5, "19.5")],
+            ["ascii", "text after", "20.000\r\nabc\r\n", asciiFrame(20, "20.000")],
             ["ascii", "grouping", "1,234.5\r\n", null], ["ascii", "bracketed", " +7 \r\n2[E4]0\r\n", asciiFrame(7, "+7")],
             ["ascii", "too far", "20.000" + far, null], ["ascii", "cut line", "1,234.5\r\n", null, 7],
             ["ascii", "cut at break", "1\n234.5\r\n", asciiFrame(234.5, "234.5"), 7]
