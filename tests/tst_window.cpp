@@ -66,14 +66,8 @@ class TestWindow : public QObject
     {
         return m_window->findChild<T *>(QLatin1String(name));
     }
-    QObject *timer() const
-    {
-        return m_window->findChild<QObject *>(QStringLiteral("autoReconnectTimer"));
-    }
-    QVariant displayed(const char *property) const
-    {
-        return find("weightDisplay")->property(property);
-    }
+    QObject *timer() const { return find<QObject>("autoReconnectTimer"); }
+    QString text(const char *name) const { return find(name)->property("text").toString(); }
     // Writes a setting as a document does, through the store, so that everything hears it.
     void store(const QString &key, const QVariant &value)
     {
@@ -84,7 +78,7 @@ class TestWindow : public QObject
         QJSValue result = write.call({QJSValue(key), m_engine->toScriptValue(value)});
         QVERIFY2(!result.isError(), qPrintable(result.toString()));
     }
-    QString weightText() const { return find("weightText")->property("text").toString(); }
+    QString weightText() const { return text("weightText"); }
     void click(QQuickItem *item)
     {
         QVERIFY(item);
@@ -134,9 +128,8 @@ private Q_SLOTS:
         QVERIFY(!timer()->property("running").toBool());
         QSignalSpy connection(m_manager, &SerialPortManager::connectionChanged);
         QVERIFY(!connection.wait(1500));
-        QCOMPARE(find("badgeText")->property("text").toString(), QStringLiteral("未连接"));
-        QCOMPARE(find("connectionLabel")->property("text").toString(),
-                 QStringLiteral("电子秤：未连接"));
+        QCOMPARE(text("badgeText"), QStringLiteral("未连接"));
+        QCOMPARE(text("connectionLabel"), QStringLiteral("电子秤：未连接"));
         QCOMPARE(pixelAt(find("connectionDot")), QColor(0xe7, 0x4c, 0x3c));
     }
 
@@ -154,19 +147,18 @@ private Q_SLOTS:
         QTRY_VERIFY(m_sensor->commands().size() >= 2);
         QCOMPARE(m_sensor->commands().mid(0, 2), QStringList({"AT+AUTO=1", "AT+WEI"}));
         QTRY_COMPARE(weightText(), QLocale().toString(5.2, 'f', 3));
-        QTRY_COMPARE(find("badgeText")->property("text").toString(), QStringLiteral("稳定"));
-        QCOMPARE(find("connectionLabel")->property("text").toString(),
-                 QStringLiteral("电子秤：已连接"));
+        QTRY_COMPARE(text("badgeText"), QStringLiteral("稳定"));
+        QCOMPARE(text("connectionLabel"), QStringLiteral("电子秤：已连接"));
         QCOMPARE(pixelAt(find("connectionDot")), QColor(0x2e, 0xcc, 0x71));
 
         // Jin doubles what is shown, live.
         store(QStringLiteral("weight/unit"), 0);
         m_sensor->setLoad(7.5);
         QTRY_COMPARE(weightText(), QLocale().toString(15.0, 'f', 3));
-        QCOMPARE(find("unitText")->property("text").toString(), QStringLiteral("斤"));
+        QCOMPARE(text("unitText"), QStringLiteral("斤"));
 
         m_sensor->setLoad(250); // above the sensor's capacity
-        QTRY_COMPARE(find("badgeText")->property("text").toString(), QStringLiteral("超载"));
+        QTRY_COMPARE(text("badgeText"), QStringLiteral("超载"));
     }
 
     void zeroAndTareReachTheSensor()
@@ -187,7 +179,7 @@ private Q_SLOTS:
         QTRY_VERIFY(m_sensor->commands().contains(QStringLiteral("AT+ZERO")));
         QTRY_COMPARE(weightText(), QLocale().toString(0.0, 'f', 3));
         QTRY_COMPARE(m_manager->statusMessage(), QStringLiteral("已发送 8 字节"));
-        QCOMPARE(find("statusLabel")->property("text").toString(), QStringLiteral("已发送 8 字节"));
+        QCOMPARE(text("statusLabel"), QStringLiteral("已发送 8 字节"));
     }
 
     void pulledAdapterIsReconnectedWhenItReturns()
@@ -204,7 +196,7 @@ private Q_SLOTS:
         QVERIFY(m_manager->statusMessage().startsWith(QStringLiteral("串口错误: ")));
         QVERIFY(!m_manager->autoReconnectSuppressed());
         QTRY_COMPARE(weightText(), QLocale().toString(0.0, 'f', 3));
-        QCOMPARE(find("badgeText")->property("text").toString(), QStringLiteral("未连接"));
+        QCOMPARE(text("badgeText"), QStringLiteral("未连接"));
         QVERIFY(timer()->property("running").toBool());
 
         m_sensor->setLoad(6);
