@@ -9,7 +9,7 @@ packages=(
   qml6-module-qtquick qml6-module-qtquick-controls qml6-module-qtquick-layouts
   qml6-module-qtquick-templates qml6-module-qtquick-window qml6-module-qtqml-workerscript
   qml6-module-qtqml qml6-module-qttest qt6-qpa-plugins libgl-dev
-  xvfb fonts-wqy-microhei
+  xvfb xauth fonts-wqy-microhei
 )
 
 missing=()
@@ -24,5 +24,5 @@ if [ ${#missing[@]} -gt 0 ]; then
   sudo_cmd=""
   if [ "$(id -u)" -ne 0 ]; then sudo_cmd="sudo"; fi
   $sudo_cmd apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $sudo_cmd apt-get install -y -qq --no-install-recommends "${missing[@]}"
+  DEBIAN_FRONTEND=noninteractive $sudo_cmd apt-get install -y -qq "${missing[@]}"
 fi
