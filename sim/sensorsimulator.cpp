@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cmath>
 #include <initializer_list>
+#include <utility>
 
 #if defined(Q_OS_UNIX)
 #include "ptypair.h"
@@ -242,6 +243,7 @@ void SensorSimulator::openLink()
     connect(m_notifier, &QSocketNotifier::activated, this, &SensorSimulator::onLinkReadable);
     m_pty = std::move(pty);
     m_lastQueued = 0;
+    m_writtenSinceProbe = 0;
     m_probeTimer->start();
     m_plugged = true;
 #endif
@@ -653,6 +655,8 @@ bool SensorSimulator::writeToLink(const QByteArray &bytes)
         // Never block the event loop: what the pseudo-terminal cannot take is lost, as on
         // a wire that nobody reads.
         const ssize_t n = ::write(m_pty->masterFd(), bytes.constData(), size_t(bytes.size()));
+        if (n > 0)
+            m_writtenSinceProbe += n;
         return n == bytes.size();
     }
 #endif
@@ -663,13 +667,16 @@ void SensorSimulator::dropStaleInput()
 {
 #if defined(Q_OS_UNIX)
     // While nobody has the port open the bytes pile up in the pseudo-terminal; a wire would
-    // have lost them. A queue that has not shrunk for a whole second has no reader.
+    // have lost them. A queue from which nothing at all was read for a whole second has no
+    // reader. (A queue that merely did not shrink may have a reader that is just behind the
+    // writes made since the last look.)
     if (m_probeFd < 0)
         return;
+    const qint64 written = std::exchange(m_writtenSinceProbe, 0);
     int queued = 0;
     if (::ioctl(m_probeFd, FIONREAD, &queued) != 0)
         return;
-    if (queued > 0 && m_lastQueued > 0 && queued >= m_lastQueued) {
+    if (queued > 0 && m_lastQueued > 0 && queued >= m_lastQueued + written) {
         ::tcflush(m_probeFd, TCIFLUSH);
         queued = 0;
     }

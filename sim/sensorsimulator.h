@@ -141,6 +141,7 @@ private:
     QSocketNotifier *m_notifier = nullptr;
     int m_probeFd = -1; // a slave descriptor of our own, to look at the input queue
     int m_lastQueued = 0;
+    qint64 m_writtenSinceProbe = 0; // bytes handed to the pseudo-terminal since the last look
     QSerialPort *m_serial = nullptr;
 
     QHash<QString, QString> m_settings;
