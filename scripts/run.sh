@@ -7,7 +7,7 @@ root="$(cd "$(dirname "$0")/.." && pwd)"
 build="${PELORA_BUILD_DIR:-$root/build}"
 bash "$root/scripts/setup.sh"
 bash "$root/scripts/build.sh"
-exe="$build/pelora-demo"
+exe="$build/sim/pelora-demo"
 if [ "${1:-}" = "--real" ]; then exe="$build/appPelora"; fi
 if [ -z "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ] && [ -z "${QT_QPA_PLATFORM:-}" ]; then
   echo "No display found: running under xvfb-run (nothing will be visible)."
