@@ -10,7 +10,6 @@
 #include <QGuiApplication>
 #include <QQmlApplicationEngine>
 #include <QRandomGenerator>
-#include <QSerialPortInfo>
 #include <QSettings>
 #include <QTextStream>
 #include <QTimer>
@@ -64,10 +63,7 @@ int main(int argc, char *argv[])
 
         // The platform's ports and the simulated one, which no enumeration would list.
         SerialPortManager::setDefaultPortEnumerator([toolPort] {
-            QStringList names;
-            const auto ports = QSerialPortInfo::availablePorts();
-            for (const QSerialPortInfo &info : ports)
-                names.append(info.portName());
+            QStringList names = SerialPortManager::platformPortNames();
             if (!toolPort.isEmpty() && !names.contains(toolPort))
                 names.append(toolPort);
             return names;

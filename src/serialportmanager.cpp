@@ -16,16 +16,6 @@ SerialPortManager::PortEnumerator &defaultEnumerator()
     return enumerator;
 }
 
-QStringList platformPorts()
-{
-    QStringList names;
-    const auto ports = QSerialPortInfo::availablePorts();
-    names.reserve(ports.size());
-    for (const QSerialPortInfo &info : ports)
-        names.append(info.portName());
-    return names;
-}
-
 int hexDigit(QChar c)
 {
     const char16_t u = c.unicode();
@@ -76,7 +66,7 @@ void SerialPortManager::setPortEnumerator(PortEnumerator enumerator)
 
 void SerialPortManager::refreshPorts()
 {
-    const QStringList names = m_enumerator ? m_enumerator() : platformPorts();
+    const QStringList names = m_enumerator ? m_enumerator() : platformPortNames();
     if (names == m_portList)
         return;
     m_portList = names;
@@ -212,6 +202,16 @@ void SerialPortManager::clearReceivedData()
     m_buffer.clear();
     m_receivedData.clear();
     Q_EMIT receivedDataChanged();
+}
+
+QStringList SerialPortManager::platformPortNames()
+{
+    QStringList names;
+    const auto ports = QSerialPortInfo::availablePorts();
+    names.reserve(ports.size());
+    for (const QSerialPortInfo &info : ports)
+        names.append(info.portName());
+    return names;
 }
 
 QString SerialPortManager::printableRendering(const QByteArray &bytes)

@@ -46,6 +46,9 @@ public:
     // The enumeration of this manager; an empty function restores the platform's own.
     void setPortEnumerator(PortEnumerator enumerator);
 
+    // The names of the ports the platform lists, in its order.
+    static QStringList platformPortNames();
+
     static QString printableRendering(const QByteArray &bytes);
     static QString hexRendering(const QByteArray &bytes);
 
