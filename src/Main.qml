@@ -113,6 +113,9 @@ ApplicationWindow {
         }
         Components.Router.setStackView(stack)
         Components.Router.routes["/home"] = Qt.resolvedUrl("qml/views/Home.qml")
+        Components.Router.routes["/sensor"] = Qt.resolvedUrl("qml/views/sensor/SensorPage.qml")
+        Components.Router.routes["/console"] = Qt.resolvedUrl("qml/views/console/ConsolePage.qml")
+        Components.Router.routes["/records"] = Qt.resolvedUrl("qml/views/records/RecordsPage.qml")
         Components.Router.navigate("/home")
     }
 }

@@ -9,6 +9,12 @@ Page {
     property string _route: ""
     property var argument: ({})
 
+    // Other pages ask for the settings dialog by returning here with openSettings set.
+    onArgumentChanged: {
+        if (root.argument && root.argument.openSettings)
+            settingsDialog.open()
+    }
+
     background: Rectangle {
         color: "#eef3f8"
     }

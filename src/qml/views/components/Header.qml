@@ -11,6 +11,9 @@ Rectangle {
     signal systemSettingsRequested()
     signal closeRequested()
 
+    // Pages other than the home page show a way back to it at the left.
+    property bool backVisible: false
+
     component MenuTextButton: Button {
         id: textButton
 
@@ -90,6 +93,13 @@ Rectangle {
         anchors.rightMargin: 10
         spacing: 12
 
+        MenuTextButton {
+            objectName: "backButton"
+            visible: root.backVisible
+            text: qsTr("‹ 首页")
+            onClicked: Router.navigate("/home")
+        }
+
         Label {
             objectName: "titleLabel"
             text: root.titleText
@@ -117,6 +127,24 @@ Rectangle {
                 anchors.fill: parent
                 anchors.margins: 2
                 spacing: 6
+
+                MenuTextButton {
+                    objectName: "sensorButton"
+                    text: qsTr("传感器")
+                    onClicked: Router.navigate("/sensor")
+                }
+
+                MenuIconButton {
+                    objectName: "consoleButton"
+                    iconNormal: "../../image/btn_debug.png"
+                    onClicked: Router.navigate("/console")
+                }
+
+                MenuTextButton {
+                    objectName: "recordsButton"
+                    text: qsTr("记录")
+                    onClicked: Router.navigate("/records")
+                }
 
                 MenuTextButton {
                     objectName: "settingsButton"

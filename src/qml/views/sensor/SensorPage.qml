@@ -1,0 +1,14 @@
+import QtQuick
+import QtQuick.Controls
+import Pelora
+
+ToolPage {
+    id: root
+
+    titleText: qsTr("传感器")
+
+    Label {
+        anchors.centerIn: parent
+        text: root.connected ? "" : qsTr("未连接传感器")
+    }
+}
