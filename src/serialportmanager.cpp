@@ -1,5 +1,7 @@
 #include "serialportmanager.h"
 
+#include "serialtraffic.h"
+
 #include <QDebug>
 #include <QSerialPortInfo>
 #include <QTimer>
@@ -14,6 +16,20 @@ SerialPortManager::PortEnumerator &defaultEnumerator()
 {
     static SerialPortManager::PortEnumerator enumerator;
     return enumerator;
+}
+
+bool isPrintable(unsigned char b)
+{
+    return (b >= 0x20 && b <= 0x7E) || b == '\t' || b == '\n' || b == '\r';
+}
+
+// Characters a byte takes in the printable rendering: itself, or "[XX]".
+qsizetype printableWidth(const char *bytes, qsizetype count)
+{
+    qsizetype width = 0;
+    for (qsizetype i = 0; i < count; ++i)
+        width += isPrintable(static_cast<unsigned char>(bytes[i])) ? 1 : 4;
+    return width;
 }
 
 int hexDigit(QChar c)
@@ -35,6 +51,7 @@ SerialPortManager::SerialPortManager(QObject *parent)
     , m_port(new QSerialPort(this))
     , m_pollTimer(new QTimer(this))
     , m_enumerator(defaultEnumerator())
+    , m_traffic(new SerialTraffic(this))
 {
     connect(m_pollTimer, &QTimer::timeout, this, &SerialPortManager::refreshPorts);
     m_pollTimer->start(2000ms);
@@ -79,8 +96,10 @@ bool SerialPortManager::connectSerialPort(const QString &portName, int baudRate,
     setSuppressed(false);
 
     const bool wasOpen = m_port->isOpen();
-    if (wasOpen)
+    if (wasOpen) {
         m_port->close();
+        endSession();
+    }
 
     m_port->setPortName(portName);
     m_port->setBaudRate(baudRate, QSerialPort::AllDirections);
@@ -90,6 +109,8 @@ bool SerialPortManager::connectSerialPort(const QString &portName, int baudRate,
     m_port->setFlowControl(static_cast<QSerialPort::FlowControl>(flowControl));
 
     if (m_port->open(QIODevice::ReadWrite)) {
+        startSession();
+        Q_EMIT m_traffic->opened(portName);
         setStatus(tr("已连接到 %1").arg(portName));
         Q_EMIT connectionChanged();
         return true;
@@ -107,6 +128,7 @@ void SerialPortManager::disconnectSerialPort()
     if (!m_port->isOpen())
         return;
     m_port->close();
+    endSession();
     setStatus(tr("串口已断开"));
     Q_EMIT connectionChanged();
 }
@@ -123,6 +145,7 @@ void SerialPortManager::onErrorOccurred(QSerialPort::SerialPortError error)
     setStatus(tr("串口错误: %1").arg(m_port->errorString()));
     if (m_port->isOpen()) {
         m_port->close();
+        endSession();
         Q_EMIT connectionChanged();
     }
 }
@@ -133,22 +156,95 @@ void SerialPortManager::onReadyRead()
     if (chunk.isEmpty())
         return;
 
-    m_buffer.append(chunk);
-    if (m_buffer.size() > MaxBufferSize)
-        m_buffer.remove(0, m_buffer.size() - MaxBufferSize);
+    const qint64 chunkStart = m_totalBytes;
+    m_totalBytes += chunk.size();
+    if (m_awaitingBreak) {
+        // What precedes the connection's first line break may be the end of a line the
+        // sensor was already sending when the port opened: it never counts.
+        qsizetype cut = -1;
+        for (qsizetype i = 0; i < chunk.size() && cut < 0; ++i) {
+            if (chunk.at(i) == '\r' || chunk.at(i) == '\n')
+                cut = i + 1;
+        }
+        if (cut >= 0) {
+            m_awaitingBreak = false;
+            m_sessionFrom = chunkStart + cut;
+            m_sessionChars += printableWidth(chunk.constData() + cut, chunk.size() - cut);
+        }
+    } else if (m_sessionFrom != NoSession) {
+        m_sessionChars += printableWidth(chunk.constData(), chunk.size());
+    }
 
+    const qsizetype dropped = qMax<qsizetype>(0, m_buffer.size() + chunk.size() - MaxBufferSize);
     if (m_hexMode) {
         log(QStringLiteral("[SerialPort RX] HEX %1").arg(hexRendering(chunk)));
-        m_receivedData = hexRendering(m_buffer);
     } else {
         QString visible = printableRendering(chunk);
         visible.replace(u'\r', QLatin1String("\\r"))
                 .replace(u'\n', QLatin1String("\\n"))
                 .replace(u'\t', QLatin1String("\\t"));
         log(QStringLiteral("[SerialPort RX] TEXT %1").arg(visible));
-        m_receivedData = printableRendering(m_buffer);
     }
+    appendRendered(chunk, dropped);
+    Q_EMIT m_traffic->received(chunk);
     Q_EMIT receivedDataChanged();
+}
+
+// Keeps receivedData equal to the rendering of the whole buffer without rendering the whole
+// buffer for every chunk: the new chunk is rendered and appended, and the characters of the
+// bytes that fall out of the buffer are cut from the front.
+void SerialPortManager::appendRendered(const QByteArray &chunk, qsizetype dropped)
+{
+    const bool rebuild = m_renderedHex != m_hexMode || dropped >= m_buffer.size();
+    if (!rebuild) {
+        if (m_hexMode) {
+            // "AA BB CC": every dropped byte takes its two digits and the blank after them.
+            m_receivedData.remove(0, dropped * 3);
+        } else {
+            m_receivedData.remove(0, printableWidth(m_buffer.constData(), dropped));
+        }
+    }
+    m_buffer.append(chunk);
+    if (m_buffer.size() > MaxBufferSize)
+        m_buffer.remove(0, m_buffer.size() - MaxBufferSize);
+    if (rebuild) {
+        m_renderedHex = m_hexMode;
+        m_receivedData = m_hexMode ? hexRendering(m_buffer) : printableRendering(m_buffer);
+    } else if (m_hexMode) {
+        if (!m_receivedData.isEmpty())
+            m_receivedData.append(u' ');
+        m_receivedData.append(hexRendering(chunk));
+    } else {
+        m_receivedData.append(printableRendering(chunk));
+    }
+}
+
+QString SerialPortManager::receivedTail(int maxChars) const
+{
+    if (maxChars <= 0 || m_sessionFrom == NoSession || !m_port->isOpen())
+        return {};
+    const qint64 bufferStart = m_totalBytes - m_buffer.size();
+    const qint64 from = qMax(bufferStart, m_sessionFrom);
+    // Each byte takes at least one character, so the last maxChars bytes are enough.
+    const qint64 count = qMin<qint64>(m_totalBytes - from, maxChars);
+    if (count <= 0)
+        return {};
+    const QString text = printableRendering(
+            QByteArray::fromRawData(m_buffer.constData() + m_buffer.size() - count, count));
+    return text.size() > maxChars ? text.right(maxChars) : text;
+}
+
+void SerialPortManager::startSession()
+{
+    m_sessionFrom = NoSession;
+    m_awaitingBreak = true;
+}
+
+void SerialPortManager::endSession()
+{
+    m_sessionFrom = NoSession;
+    m_awaitingBreak = false;
+    Q_EMIT m_traffic->closed();
 }
 
 void SerialPortManager::sendData(const QString &data, bool hexMode)
@@ -190,6 +286,7 @@ void SerialPortManager::sendData(const QString &data, bool hexMode)
     }
 
     log(line);
+    Q_EMIT m_traffic->sent(payload);
     const qint64 written = m_port->write(payload);
     if (written == -1)
         setStatus(tr("发送失败"));
@@ -201,6 +298,7 @@ void SerialPortManager::clearReceivedData()
 {
     m_buffer.clear();
     m_receivedData.clear();
+    m_renderedHex = m_hexMode;
     Q_EMIT receivedDataChanged();
 }
 
@@ -221,7 +319,7 @@ QString SerialPortManager::printableRendering(const QByteArray &bytes)
     text.reserve(bytes.size());
     for (const char ch : bytes) {
         const auto b = static_cast<unsigned char>(ch);
-        if ((b >= 0x20 && b <= 0x7E) || b == '\t' || b == '\n' || b == '\r') {
+        if (isPrintable(b)) {
             text.append(QLatin1Char(ch));
         } else {
             const QChar marker[4]

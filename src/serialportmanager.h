@@ -6,9 +6,13 @@
 #include <QStringList>
 #include <QtQml/qqmlregistration.h>
 
+#include "serialtraffic.h"
+
 #include <functional>
+#include <limits>
 
 class QTimer;
+
 
 // The one link to the weighing sensor: lists the serial ports, opens and closes the
 // connection, sends payloads and keeps the newest received bytes as text.
@@ -23,6 +27,7 @@ class SerialPortManager : public QObject
                        autoReconnectSuppressedChanged)
     Q_PROPERTY(QString receivedData READ receivedData NOTIFY receivedDataChanged)
     Q_PROPERTY(QString statusMessage READ statusMessage NOTIFY statusMessageChanged)
+    Q_PROPERTY(SerialTraffic *traffic READ traffic CONSTANT)
 
 public:
     // Lists the names of the ports present. Replaceable from C++ only, so that tests and
@@ -39,6 +44,7 @@ public:
     bool autoReconnectSuppressed() const { return m_autoReconnectSuppressed; }
     QString receivedData() const { return m_receivedData; }
     QString statusMessage() const { return m_statusMessage; }
+    SerialTraffic *traffic() const { return m_traffic; }
 
     // The enumeration used by managers constructed from now on; an empty function
     // restores the platform's own.
@@ -73,10 +79,24 @@ public:
     Q_INVOKABLE void sendData(const QString &data, bool hexMode);
     Q_INVOKABLE void clearReceivedData();
 
+    // The end of what the current connection has brought, in the printable rendering and
+    // whatever the remembered hex mode: at most maxChars characters of the bytes still in
+    // the receive buffer that arrived in this connection after its first line break (the
+    // piece before it may be the cut-off end of a line the sensor was sending as the port
+    // opened). Empty while not connected.
+    Q_INVOKABLE QString receivedTail(int maxChars) const;
+    // Where that text ends, counted in characters of the printable rendering of every byte
+    // that ever counted for a tail: it only grows, so a reader can tell whether something
+    // it found in a tail arrived after what it found before.
+    Q_INVOKABLE double receivedTextEnd() const { return double(m_sessionChars); }
+
 private:
     void setStatus(const QString &message);
     void setSuppressed(bool suppressed);
     void log(const QString &line);
+    void appendRendered(const QByteArray &chunk, qsizetype dropped);
+    void startSession();
+    void endSession();
 
     QSerialPort *m_port;
     QStringList m_portList;
@@ -87,4 +107,14 @@ private:
     bool m_hexMode = false;
     QTimer *m_pollTimer;
     PortEnumerator m_enumerator;
+    SerialTraffic *m_traffic;
+
+    bool m_renderedHex = false; // the rendering m_receivedData is in
+    qint64 m_totalBytes = 0; // bytes received over the manager's life
+    // Absolute index of the first byte of this connection that follows its first line
+    // break; NoSession while none has arrived or no connection is open.
+    static constexpr qint64 NoSession = std::numeric_limits<qint64>::max();
+    qint64 m_sessionFrom = NoSession;
+    bool m_awaitingBreak = false;
+    qint64 m_sessionChars = 0;
 };

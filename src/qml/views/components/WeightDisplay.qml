@@ -31,7 +31,7 @@ Rectangle {
     // Bound to the port's own notifications, so the buttons and the badge follow it.
     readonly property bool _portReady: !!root.serialPort && !!root.serialPort.isConnected
     readonly property color displayBadgeColor: {
-        if (!root._portReady || !root.hasWeightFrame)
+        if (!root._portReady || !root.hasWeightFrame || root._stale)
             return "#95A5A6"
         if (root.overload)
             return root.errorColor
@@ -43,6 +43,18 @@ Rectangle {
 
     signal zeroRequested()
     signal tareRequested()
+
+    // A reading that no newer frame has followed for this long is no longer shown as live.
+    property int staleTimeoutMs: 2000
+    property color staleValueColor: "#B0BEC5"
+    // The frame last applied (a new object for every frame), null after a reset.
+    property var lastFrame: null
+    // The shown reading is the sensor's current one: a frame of this connection that is
+    // younger than staleTimeoutMs.
+    readonly property bool live: root._portReady && root.hasWeightFrame && !root._stale
+    property bool _stale: false
+    // Where the last applied frame ended in the port's received text (see receivedTextEnd).
+    property double _lastFrameEnd: -1
 
     Layout.fillWidth: true
     Layout.fillHeight: true
@@ -82,6 +94,10 @@ Rectangle {
         root.overload = false
         root.hasWeightFrame = false
         root.stableText = root._isPortConnected() ? qsTr("等待数据") : qsTr("未连接")
+        root.lastFrame = null
+        root._stale = false
+        root._lastFrameEnd = -1
+        staleTimer.stop()
     }
 
     function applyWeightFrame(frame) {
@@ -92,6 +108,9 @@ Rectangle {
         // Overload wins: the badge never claims a stable reading beyond the range.
         root.stable = !!frame.stable && !root.overload
         root.hasWeightFrame = true
+        root._stale = false
+        root.lastFrame = frame
+        staleTimer.restart()
         if (root.overload)
             root.stableText = qsTr("超载")
         else if (root.stable)
@@ -105,7 +124,12 @@ Rectangle {
             root.resetWeightState()
             return
         }
-        const text = root.serialPort.receivedData
+        const port = root.serialPort
+        // Only what this connection brought counts, in the printable rendering whatever the
+        // port's hex mode; one character more than the parsers scan tells them whether
+        // their tail starts inside a line.
+        const hasTail = typeof port.receivedTail === "function"
+        const text = hasTail ? port.receivedTail(2049) : port.receivedData
         let frame = null
         if (root.outputFormatValue === 2)
             frame = WeighProtocol.parseLatestMerovantWeightFromBuffer(text)
@@ -119,7 +143,18 @@ Rectangle {
                 root.stableText = qsTr("等待数据")
             return
         }
-        root.applyWeightFrame(frame)
+        // The latest frame may be the one already shown (a reply arrived, not a reading):
+        // only a frame that ends further on in the stream keeps the reading live.
+        let fresh = true
+        if (hasTail && typeof port.receivedTextEnd === "function") {
+            const end = port.receivedTextEnd() - text.length + text.lastIndexOf(frame.raw)
+                    + frame.raw.length
+            fresh = end > root._lastFrameEnd
+            if (fresh)
+                root._lastFrameEnd = end
+        }
+        if (fresh || !root._stale)
+            root.applyWeightFrame(frame)
     }
 
     function sendAtCommand(payload) {
@@ -176,9 +211,24 @@ Rectangle {
         }
 
         function onConnectionChanged() {
-            if (root._isPortConnected())
+            if (root._isPortConnected()) {
+                // A new connection: nothing received before it is the current reading.
+                root.resetWeightState()
                 root.enableWeightStreaming()
+            }
             root.updateWeightFromBuffer()
+        }
+    }
+
+    Timer {
+        id: staleTimer
+
+        interval: root.staleTimeoutMs
+        onTriggered: {
+            if (!root.hasWeightFrame)
+                return
+            root._stale = true
+            root.stableText = qsTr("等待数据")
         }
     }
 
@@ -273,7 +323,7 @@ Rectangle {
                     text: root._formatWeight(root.displayWeight)
                     font.bold: true
                     font.pixelSize: 60
-                    color: root.valueColor
+                    color: root._stale ? root.staleValueColor : root.valueColor
                 }
             }
         }

@@ -1,0 +1,5 @@
+#include "serialtraffic.h"
+
+SerialTraffic::SerialTraffic(QObject *parent)
+    : QObject(parent)
+{ }
