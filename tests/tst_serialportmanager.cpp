@@ -1,7 +1,9 @@
 #include "ptypair.h"
 #include "serialportmanager.h"
+#include "serialtraffic.h"
 
 #include <QLoggingCategory>
+#include <QRandomGenerator>
 #include <QScopeGuard>
 #include <QSignalSpy>
 #include <QTest>
@@ -261,6 +263,67 @@ private Q_SLOTS:
         QVERIFY(pty->write(more));
         QVERIFY(waitReceived(QStringLiteral("<end2>")));
         QCOMPARE(manager->receivedData(), QString::fromLatin1(more.right(4096)));
+    }
+
+    // receivedData is kept up chunk by chunk; whatever the chunks and the switches of the
+    // hex mode, it must read as the rendering of the whole newest 4096 bytes.
+    void renderingFollowsEveryChunk()
+    {
+        QLoggingCategory::setFilterRules(QStringLiteral("default.debug=false"));
+        const auto restore = qScopeGuard([] { QLoggingCategory::setFilterRules(QString()); });
+        QVERIFY(open());
+        QByteArray all;
+        qint64 arrived = 0;
+        connect(manager->traffic(), &SerialTraffic::received, manager.get(),
+                [&arrived](const QByteArray &bytes) { arrived += bytes.size(); });
+        QRandomGenerator random(7);
+        bool hex = false;
+        for (int round = 0; round < 60; ++round) {
+            if (random.bounded(5) == 0) {
+                hex = !hex;
+                manager->sendData(QString(), hex);
+                (void)pty->read(0);
+            }
+            QByteArray chunk(1 + random.bounded(round % 10 == 9 ? 5000 : 600), Qt::Uninitialized);
+            for (char &c : chunk)
+                c = char(random.bounded(3) == 0 ? random.bounded(256) : 'a' + random.bounded(26));
+            all += chunk;
+            QVERIFY(pty->write(chunk));
+            QTRY_COMPARE(arrived, qint64(all.size()));
+            const QByteArray kept = all.right(SerialPortManager::MaxBufferSize);
+            QCOMPARE(manager->receivedData(),
+                     hex ? SerialPortManager::hexRendering(kept)
+                         : SerialPortManager::printableRendering(kept));
+        }
+    }
+
+    // The tail holds this connection's bytes after its first line break, in the printable
+    // rendering even in hex mode, and nothing while closed.
+    void tailHoldsOnlyThisConnection()
+    {
+        QVERIFY(open());
+        const auto tailAfter = [this](const QByteArray &bytes, const QString &end) {
+            if (!pty->write(bytes) || !waitReceived(end))
+                return QStringLiteral("<not received>");
+            return manager->receivedTail(2049);
+        };
+        QCOMPARE(tailAfter("5.250", QStringLiteral("5.250")), QString());
+        const double before = manager->receivedTextEnd();
+        QCOMPARE(tailAfter("\r\n15.250\r\n", QStringLiteral("15.250\r\n")),
+                 QStringLiteral("\n15.250\r\n"));
+        QCOMPARE(manager->receivedTextEnd(), before + 9);
+        QCOMPARE(manager->receivedTail(4), QStringLiteral("50\r\n"));
+        manager->sendData(QStringLiteral("00"), true); // hex mode from now on
+        QCOMPARE(tailAfter("\xff\r\n", QStringLiteral("FF 0D 0A")),
+                 QStringLiteral("\n15.250\r\n[FF]\r\n"));
+        QCOMPARE(manager->receivedTail(5), QStringLiteral("FF]\r\n"));
+
+        manager->disconnectSerialPort();
+        QCOMPARE(manager->receivedTail(2049), QString());
+        QVERIFY(open());
+        QCOMPARE(manager->receivedTail(2049), QString()); // the old bytes are not this connection's
+        QCOMPARE(tailAfter("20.000\r\n1", QStringLiteral("0A 31")), QStringLiteral("\n1"));
+        QVERIFY(manager->receivedTextEnd() > before + 9);
     }
 
     void clearAlwaysAnnounces()

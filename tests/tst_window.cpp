@@ -1,11 +1,13 @@
 // The whole tool as an operator meets it: the real window and module, a simulated sensor
 // at the far end of a real pseudo-terminal, and the settings in a scratch folder.
 
+#include "ptypair.h"
 #include "sensorsimulator.h"
 #include "serialportmanager.h"
 #include "startup.h"
 #include "testsupport.h"
 
+#include <QElapsedTimer>
 #include <QGuiApplication>
 #include <QQmlApplicationEngine>
 #include <QQmlContext>
@@ -16,7 +18,9 @@
 #include <QSettings>
 #include <QSignalSpy>
 #include <QTest>
+#include <QTimer>
 
+#include <algorithm>
 #include <memory>
 
 class TestWindow : public QObject
@@ -93,6 +97,29 @@ class TestWindow : public QObject
         return frame.pixelColor((centre * frame.devicePixelRatio()).toPoint());
     }
 
+    // Whether the item shows any pixel of exactly this colour (the inside of big glyphs).
+    bool showsColour(QQuickItem *item, const QColor &colour) const
+    {
+        const QImage frame = m_window->grabWindow();
+        const QRectF r = item->mapRectToScene(QRectF(0, 0, item->width(), item->height()));
+        const QRect area = QRectF(r.topLeft() * frame.devicePixelRatio(),
+                                  r.size() * frame.devicePixelRatio())
+                                   .toRect();
+        for (int y = area.top(); y <= area.bottom(); ++y) {
+            for (int x = area.left(); x <= area.right(); ++x) {
+                if (frame.pixelColor(x, y) == colour)
+                    return true;
+            }
+        }
+        return false;
+    }
+    int failures() const
+    {
+        return int(std::count_if(m_messages.begin(), m_messages.end(), [](const QString &m) {
+            return m.startsWith(QStringLiteral("连接失败: "));
+        }));
+    }
+
 private Q_SLOTS:
     void initTestCase() { Pelora::setIdentity(*qApp, QStringLiteral("PeloraWindowTest")); }
 
@@ -159,6 +186,69 @@ private Q_SLOTS:
 
         m_sensor->setLoad(250); // above the sensor's capacity
         QTRY_COMPARE(text("badgeText"), QStringLiteral("超载"));
+
+        // While connected the timer keeps ticking and tries nothing.
+        QSignalSpy connection(m_manager, &SerialPortManager::connectionChanged);
+        const int messages = m_messages.size();
+        QVERIFY(QSignalSpy(timer(), SIGNAL(triggered())).wait(1500));
+        QCOMPARE(connection.count(), 0);
+        QCOMPARE(m_messages.size(), messages);
+    }
+
+    // The sensor's side played by hand: what shows is always the current reading of this
+    // connection, and a reading that stops is not passed off as live.
+    void onlyTheCurrentReadingShows()
+    {
+        PtyPair pty;
+        SerialPortManager::setDefaultPortEnumerator([&pty] { return QStringList{pty.slavePath()}; });
+        remember(pty.slavePath());
+        QSettings().setValue(QStringLiteral("scale/outputFormatIndex"), 3); // plain numbers
+        QVERIFY(start());
+        QTRY_VERIFY(m_manager->isConnected());
+        const QColor live(0x4c, 0x5c, 0xc5);
+        const QColor stale(0xb0, 0xbe, 0xc5);
+        const auto receive = [&](const QByteArray &bytes) {
+            QVERIFY(pty.write(bytes));
+            QTRY_VERIFY(m_manager->receivedData().endsWith(QString::fromLatin1(bytes)));
+        };
+
+        // The port opened while "15.250" was on the wire: its end is no reading.
+        receive("5.250\r\n");
+        QCOMPARE(weightText(), QLocale().toString(0.0, 'f', 3));
+        QCOMPARE(text("badgeText"), QStringLiteral("等待数据"));
+        receive("15.250\r\n");
+        QTRY_COMPARE(weightText(), QLocale().toString(15.25, 'f', 3));
+        QCOMPARE(text("badgeText"), QStringLiteral("稳定"));
+        QElapsedTimer sinceLastFrame;
+        sinceLastFrame.start();
+        QVERIFY(showsColour(find("weightText"), live));
+
+        // Replies keep coming but are no readings: the reading still goes stale two seconds
+        // after its frame.
+        QTimer replies;
+        connect(&replies, &QTimer::timeout, this, [&pty] { pty.write("OK\r\n"); });
+        replies.start(300);
+        QTRY_COMPARE_WITH_TIMEOUT(text("badgeText"), QStringLiteral("等待数据"), 4000);
+        replies.stop();
+        QVERIFY(sinceLastFrame.elapsed() >= 1900);
+        QCOMPARE(weightText(), QLocale().toString(15.25, 'f', 3)); // greyed, not current
+        QVERIFY(showsColour(find("weightText"), stale));
+        QVERIFY(!showsColour(find("weightText"), live));
+        QVERIFY(find("zeroButton")->isEnabled() && find("tareButton")->isEnabled());
+        receive("16.000\r\n");
+        QTRY_COMPARE(text("badgeText"), QStringLiteral("稳定"));
+        QCOMPARE(weightText(), QLocale().toString(16.0, 'f', 3));
+        QTRY_VERIFY(showsColour(find("weightText"), live));
+
+        // After a reconnect the kept bytes still hold 16.000, but they are not this
+        // connection's: nothing shows until a line of its own is complete.
+        m_manager->disconnectSerialPort();
+        QVERIFY(m_manager->connectSerialPort(pty.slavePath(), 115200, 8, 0, 1, 0));
+        QVERIFY(m_manager->receivedData().contains(QStringLiteral("16.000")));
+        QTRY_COMPARE(text("badgeText"), QStringLiteral("等待数据"));
+        QCOMPARE(weightText(), QLocale().toString(0.0, 'f', 3));
+        receive("7.500\r\n17.500\r\n");
+        QTRY_COMPARE(weightText(), QLocale().toString(17.5, 'f', 3));
     }
 
     void zeroAndTareReachTheSensor()
@@ -248,6 +338,61 @@ private Q_SLOTS:
         QVERIFY(timer()->property("running").toBool());
         QCOMPARE(QSettings().value(QStringLiteral("serial/portName")).toString(),
                  m_sensor->portName());
+    }
+
+    // A port error closes the connection: the attempt that follows comes at once, not at
+    // the next tick nor with a port-list change.
+    void portErrorIsRetriedAtOnce()
+    {
+        remember(m_sensor->portName());
+        QVERIFY(start());
+        QTRY_VERIFY(m_manager->isConnected());
+        QSignalSpy lists(m_manager, &SerialPortManager::portListChanged);
+        QSignalSpy ticks(timer(), SIGNAL(triggered()));
+        QSignalSpy connection(m_manager, &SerialPortManager::connectionChanged);
+        m_sensor->unplug();
+        QVERIFY(m_sensor->plug()); // back before the port has even noticed
+        QVERIFY(connection.wait());
+        QVERIFY(m_manager->statusMessage().startsWith(QStringLiteral("串口错误: ")));
+        QTRY_VERIFY(m_manager->isConnected());
+        QCOMPARE(ticks.count(), 0);
+        QCOMPARE(lists.count(), 0);
+    }
+
+    // A remembered port that is listed but does not open is tried again every second.
+    void listedPortThatWillNotOpenIsRetriedEverySecond()
+    {
+        const QString broken = m_sensor->portName() + QStringLiteral("-gone");
+        SerialPortManager::setDefaultPortEnumerator([broken] { return QStringList{broken}; });
+        remember(broken);
+        QVERIFY(start());
+        QTRY_COMPARE(failures(), 1); // the first attempt, straight away
+        QSignalSpy ticks(timer(), SIGNAL(triggered()));
+        QVERIFY(ticks.wait(1500));
+        QVERIFY(ticks.wait(1500));
+        QTRY_COMPARE(failures(), 1 + ticks.count());
+        QVERIFY(!m_manager->isConnected());
+    }
+
+    // After a manual disconnect a write of the serial keys arms nothing; clearing the
+    // manager's flag does, at once.
+    void suppressionIsLiftedOnlyByTheManager()
+    {
+        remember(m_sensor->portName());
+        QVERIFY(start());
+        QTRY_VERIFY(m_manager->isConnected());
+        m_manager->disconnectSerialPort();
+        store(QStringLiteral("serial/portName"), m_sensor->portName());
+        QSignalSpy connection(m_manager, &SerialPortManager::connectionChanged);
+        QVERIFY(!connection.wait(1300));
+        QVERIFY(!timer()->property("running").toBool());
+
+        QSignalSpy ticks(timer(), SIGNAL(triggered()));
+        m_manager->clearAutoReconnectSuppressed();
+        QVERIFY(connection.wait());
+        QVERIFY(m_manager->isConnected());
+        QCOMPARE(ticks.count(), 0);
+        QVERIFY(timer()->property("running").toBool());
     }
 
     void rememberedBaudRateIsParsed_data()

@@ -15,8 +15,15 @@ Item {
             property bool isConnected: false
             property string receivedData: ""
             property var sent: []
+            // Like the manager, only what arrived in this connection makes the tail.
+            property int sessionStart: 0
             signal connectionChanged()
-            onIsConnectedChanged: port.connectionChanged()
+            onIsConnectedChanged: {
+                port.sessionStart = port.receivedData.length
+                port.connectionChanged()
+            }
+            function receivedTail(n) { return port.isConnected ? port.receivedData.slice(port.sessionStart).slice(-n) : "" }
+            function receivedTextEnd() { return port.receivedData.length }
             // Nothing here should go out as hex, so a hex send shows up as a mismatch.
             function sendData(data, hexMode) { port.sent = port.sent.concat([hexMode ? "hex:" + data : data]) }
         }
@@ -72,10 +79,10 @@ Item {
         }
 
         // Nothing goes out without a connection (closed port or none at all); streaming is
-        // switched on at each connection; a disconnect clears the panel and a reconnect
-        // shows the frame still in the buffer.
+        // switched on at each connection; a disconnect clears the panel, and after a
+        // reconnect only a frame of the new connection shows.
         function test_connection_cycle() {
-            const t = make(false, "ST005.20,1,0\r\n")
+            const t = make(false)
             for (const port of [t.port, null]) {
                 t.display.serialPort = port
                 shows(t.display, "0.000 公斤", "未连接", grey)
@@ -90,15 +97,27 @@ Item {
             compare(t.port.sent, [])
             t.port.isConnected = true
             compare(t.port.sent, streaming)
+            shows(t.display, "0.000 公斤", "等待数据", grey)
+            t.port.receivedData += "ST005.20,1,0\r\n"
             shows(t.display, "5.200 公斤", "稳定", green)
             t.port.isConnected = false
             shows(t.display, "0.000 公斤", "未连接", grey)
             t.port.isConnected = true
-            shows(t.display, "5.200 公斤", "稳定", green)
+            shows(t.display, "0.000 公斤", "等待数据", grey)
             compare(t.port.sent, streaming.concat(streaming))
             // New text is parsed as it arrives, and the badge is drawn in the state's colour.
             t.port.receivedData += "ST005.20,1,1\r\n"
             compare(badgePixel(t.display), red)
+            // A frame that no newer one follows goes grey; the next one is live again.
+            t.display.staleTimeoutMs = 50
+            t.port.receivedData += "ST006.00,1,0\r\n"
+            verify(t.display.live)
+            tryCompare(t.display, "live", false)
+            shows(t.display, "6.000 公斤", "等待数据", grey)
+            t.port.receivedData += "OK\r\n"
+            verify(!t.display.live)
+            t.port.receivedData += "ST006.50,1,0\r\n"
+            shows(t.display, "6.500 公斤", "稳定", green)
         }
 
         // A text holding a reading of each format tells which parser the stored format chose.

@@ -103,14 +103,19 @@ Rectangle {
     function applyWeightFrame(frame) {
         if (!frame)
             return
+        root._showFrame(frame)
+        // A frame applied is a current reading: it is live for the next staleTimeoutMs.
+        root._stale = false
+        root.lastFrame = frame
+        staleTimer.restart()
+    }
+
+    function _showFrame(frame) {
         root.weightValue = Number(frame.weight)
         root.overload = !!frame.overload
         // Overload wins: the badge never claims a stable reading beyond the range.
         root.stable = !!frame.stable && !root.overload
         root.hasWeightFrame = true
-        root._stale = false
-        root.lastFrame = frame
-        staleTimer.restart()
         if (root.overload)
             root.stableText = qsTr("超载")
         else if (root.stable)
@@ -153,8 +158,11 @@ Rectangle {
             if (fresh)
                 root._lastFrameEnd = end
         }
-        if (fresh || !root._stale)
+        if (fresh)
             root.applyWeightFrame(frame)
+        else if (!root._stale)
+            root._showFrame(frame) // the same reading, or an older one of a new format
+
     }
 
     function sendAtCommand(payload) {
