@@ -1,17 +1,22 @@
 // How fast a weight line on the wire reaches the operator's eyes, and what it costs.
 //
-// The parent process runs each case in a child process of its own (so that start-up time
-// and peak memory belong to that case) and prints one table. A case writes native weight
-// lines into a pseudo-terminal from a writer thread, paced at 30 lines a second or at the
-// full speed of a 115200-baud wire, and measures:
-//   - latency: from the write of a line to the display showing its weight (window), or to
-//     the reader holding its last byte (floor: a bare QSerialPort reader that does nothing);
-//   - CPU: process CPU time per second of streaming;
-//   - start-up: from process start to the first frame shown (window) or the port open
-//     (floor), and to the first weight shown (first line read);
-//   - peak memory (maximum resident set size).
+// Each case runs in a child process of its own (so that start-up and peak memory belong to
+// it). A writer thread puts native weight lines into a pseudo-terminal, paced at 30 lines a
+// second or at the full speed of a 115200-baud wire. Line i carries i grams, so whatever is
+// shown names the line it came from. Three programs read that stream:
+//   - window: the whole tool, connecting by itself to the pseudo-terminal;
+//   - render: the render floor, a 1280 x 720 window with one bold 60 px text set to the
+//     newest number a bare QSerialPort reader has read;
+//   - reader: a bare QSerialPort reader that draws nothing.
+// Latency ends, for the two windows, at the first frameSwapped whose scene shows that line
+// or a newer one (a line replaced before it was drawn counts with the frame that replaced
+// it); for the bare reader, when its last byte has been read. CPU is the process's CPU time
+// per second of streaming, less the writer thread's own.
 //
-//   QT_QPA_PLATFORM=offscreen bench_window [lines-at-full-speed]
+//   bench_window [lines-at-full-speed] [runs]
+//
+// Run it offscreen (QT_QPA_PLATFORM=offscreen) and under an X server with the default
+// OpenGL renderer (xvfb-run -a -s "-screen 0 1280x800x24" bench_window): see README.
 
 #include "ptypair.h"
 #include "serialportmanager.h"
@@ -22,7 +27,6 @@
 #include <QLoggingCategory>
 #include <QProcess>
 #include <QQmlApplicationEngine>
-#include <QQmlProperty>
 #include <QQuickItem>
 #include <QQuickWindow>
 #include <QSerialPort>
@@ -35,6 +39,8 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <map>
+#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -55,15 +61,13 @@ qint64 monotonicNs()
     return qint64(ts.tv_sec) * 1000000000 + ts.tv_nsec;
 }
 
-double cpuSeconds()
+double clockSeconds(clockid_t clock)
 {
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    return double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec)
-            + double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+    timespec ts{};
+    clock_gettime(clock, &ts);
+    return double(ts.tv_sec) + double(ts.tv_nsec) / 1e9;
 }
 
-// Line i carries the weight of i grams, so a shown weight names the line it came from.
 QByteArray line(int i)
 {
     char text[32];
@@ -89,25 +93,27 @@ public:
     }
     void start()
     {
-        m_cpuAtStart = cpuSeconds();
+        m_processCpuAtStart = clockSeconds(CLOCK_PROCESS_CPUTIME_ID);
         m_started = Clock::now();
         m_thread = std::thread([this] { run(); });
     }
     bool running() const { return m_thread.joinable(); }
-    bool finished() const { return m_done.load(); }
     Clock::time_point sentAt(int i) const { return m_sentAt[size_t(i)]; }
     qint64 endOffset(int i) const { return m_endOffset[size_t(i)]; }
     int count() const { return m_count; }
     int written() const { return m_written.load(); }
+    // The product's CPU: the whole process less this thread.
     double cpuPerSecond() const
     {
         const double wall = std::chrono::duration<double>(Clock::now() - m_started).count();
-        return (cpuSeconds() - m_cpuAtStart) / wall;
+        const double process = clockSeconds(CLOCK_PROCESS_CPUTIME_ID) - m_processCpuAtStart;
+        return (process - m_ownCpu.load()) / wall;
     }
 
 private:
     void run()
     {
+        const double cpuAtStart = clockSeconds(CLOCK_THREAD_CPUTIME_ID);
         qint64 offset = 0;
         auto due = Clock::now();
         for (int i = 1; i <= m_count; ++i) {
@@ -121,8 +127,8 @@ private:
             due += m_fullSpeed
                     ? std::chrono::nanoseconds(1000000000LL * bytes.size() / WireBytesPerSecond)
                     : std::chrono::nanoseconds(1000000000LL / 30);
+            m_ownCpu.store(clockSeconds(CLOCK_THREAD_CPUTIME_ID) - cpuAtStart);
         }
-        m_done = true;
     }
 
     PtyPair &m_pty;
@@ -131,18 +137,18 @@ private:
     std::vector<Clock::time_point> m_sentAt;
     std::vector<qint64> m_endOffset;
     std::atomic<int> m_written{0};
+    std::atomic<double> m_ownCpu{0};
     Clock::time_point m_started;
-    double m_cpuAtStart = 0;
+    double m_processCpuAtStart = 0;
     std::thread m_thread;
-    std::atomic<bool> m_done{false};
 };
 
 struct Result
 {
     std::vector<double> latenciesMs;
     double cpuPerSecond = 0;
-    double startMs = -1; // first frame (window) or port open (floor)
-    double firstWeightMs = -1; // first weight shown (window) or first line read (floor)
+    double startMs = -1; // first frame (windows) or port open (reader)
+    int frames = 0;
 };
 
 double msSince(qint64 startNs)
@@ -161,26 +167,65 @@ int finish(Result &r, const Writer &writer)
     const auto &l = r.latenciesMs;
     rusage usage{};
     getrusage(RUSAGE_SELF, &usage);
-    std::printf("RESULT %zu %d %.3f %.3f %.3f %.4f %.1f %.1f %ld\n", l.size(), writer.count(),
+    std::printf("RESULT %zu %d %.3f %.3f %.3f %.4f %.1f %ld %d\n", l.size(), writer.count(),
                 l.empty() ? -1.0 : l[l.size() / 2],
                 l.empty() ? -1.0 : l[std::min(l.size() - 1, size_t(double(l.size()) * 0.99))],
-                l.empty() ? -1.0 : l.back(), r.cpuPerSecond, r.startMs, r.firstWeightMs,
-                usage.ru_maxrss);
+                l.empty() ? -1.0 : l.back(), r.cpuPerSecond, r.startMs, usage.ru_maxrss,
+                r.frames);
     std::fflush(stdout);
     return 0;
 }
 
-// Hears the display's weight change; a QML property's notify signal needs a real slot.
-class WeightProbe : public QObject
+// Follows what a window's frames show. At every scene-graph synchronisation (the GUI
+// thread is held while it runs) it notes which line the scene now holds; at the swap that
+// follows, every line up to that one has reached the screen.
+class FrameWatch
 {
-    Q_OBJECT
-
 public:
-    std::function<void()> onChange;
+    FrameWatch(QQuickWindow *window, const Writer &writer, Result &result,
+               std::function<int()> shownLine, qint64 processStartNs)
+        : m_writer(writer)
+        , m_result(result)
+    {
+        QObject::connect(
+                window, &QQuickWindow::beforeSynchronizing, window,
+                [this, shownLine] { m_synced.store(shownLine()); }, Qt::DirectConnection);
+        QObject::connect(
+                window, &QQuickWindow::frameSwapped, window,
+                [this, processStartNs] {
+                    const auto now = Clock::now();
+                    std::lock_guard<std::mutex> lock(m_mutex);
+                    ++m_result.frames;
+                    if (m_result.startMs < 0)
+                        m_result.startMs = msSince(processStartNs);
+                    const int shown = std::min(m_synced.load(), m_writer.written());
+                    for (; m_next <= shown; ++m_next)
+                        m_result.latenciesMs.push_back(msBetween(m_writer.sentAt(m_next), now));
+                    if (m_next > m_writer.count() && !m_done) {
+                        m_done = true;
+                        m_result.cpuPerSecond = m_writer.cpuPerSecond();
+                        QMetaObject::invokeMethod(qApp, [] { QCoreApplication::quit(); },
+                                                  Qt::QueuedConnection);
+                    }
+                },
+                Qt::DirectConnection);
+    }
 
-public Q_SLOTS:
-    void changed() { onChange(); }
+private:
+    const Writer &m_writer;
+    Result &m_result;
+    std::atomic<int> m_synced{0};
+    std::mutex m_mutex;
+    int m_next = 1;
+    bool m_done = false;
 };
+
+void quietSettings(QTemporaryDir &dir)
+{
+    QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, dir.path());
+    QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, dir.path());
+    QLoggingCategory::setFilterRules(QStringLiteral("default.debug=false")); // no traffic log
+}
 
 // The whole tool: the real window and module, connecting by itself to the pty.
 int runWindow(int argc, char *argv[], int count, bool fullSpeed, qint64 processStartNs)
@@ -188,9 +233,7 @@ int runWindow(int argc, char *argv[], int count, bool fullSpeed, qint64 processS
     QGuiApplication app(argc, argv);
     Pelora::setIdentity(app, QStringLiteral("PeloraBench"));
     QTemporaryDir settingsDir;
-    QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, settingsDir.path());
-    QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, settingsDir.path());
-    QLoggingCategory::setFilterRules(QStringLiteral("default.debug=false")); // no traffic log
+    quietSettings(settingsDir);
 
     PtyPair pty;
     SerialPortManager::setDefaultPortEnumerator([&pty] { return QStringList{pty.slavePath()}; });
@@ -206,39 +249,77 @@ int runWindow(int argc, char *argv[], int count, bool fullSpeed, qint64 processS
     auto *manager = window ? window->findChild<SerialPortManager *>() : nullptr;
     if (!display || !manager)
         return 2;
-    QObject::connect(window, &QQuickWindow::frameSwapped, &app, [&] {
-        if (result.startMs < 0)
-            result.startMs = msSince(processStartNs);
-    });
-    // Streaming starts once the tool has connected by itself.
+    // Streaming starts once the tool has connected by itself; the first line of a
+    // connection is never a reading, so a line break goes first.
     QObject::connect(manager, &SerialPortManager::connectionChanged, &app, [&] {
-        if (manager->isConnected() && !writer.running())
+        if (manager->isConnected() && !writer.running()) {
+            pty.write("\r\n");
             writer.start();
-    });
-
-    WeightProbe probe;
-    probe.onChange = [&] {
-        const auto now = Clock::now();
-        const int i = int(std::lround(display->property("weightValue").toDouble() * 1000));
-        if (i < 1 || i > writer.written())
-            return;
-        if (result.firstWeightMs < 0)
-            result.firstWeightMs = msSince(processStartNs);
-        result.latenciesMs.push_back(msBetween(writer.sentAt(i), now));
-        if (i == count) {
-            result.cpuPerSecond = writer.cpuPerSecond();
-            QCoreApplication::quit();
         }
-    };
-    QQmlProperty(display, QStringLiteral("weightValue"))
-            .connectNotifySignal(&probe, SLOT(changed()));
-    QTimer::singleShot(std::chrono::seconds(60), &app, [] { QCoreApplication::exit(3); });
+    });
+    FrameWatch watch(
+            window, writer, result,
+            [display] {
+                return int(std::lround(display->property("weightValue").toDouble() * 1000));
+            },
+            processStartNs);
+    QTimer::singleShot(std::chrono::seconds(90), &app, [] { QCoreApplication::exit(3); });
     const int code = QCoreApplication::exec();
     return code == 0 ? finish(result, writer) : code;
 }
 
-// The floor: a bare serial reader of the same stream that does nothing with what it reads.
-int runFloor(int argc, char *argv[], int count, bool fullSpeed, qint64 processStartNs)
+// The render floor: one bold 60 px number in a window of the tool's size, fed by a bare
+// reader that takes the newest complete line.
+int runRender(int argc, char *argv[], int count, bool fullSpeed, qint64 processStartNs)
+{
+    QGuiApplication app(argc, argv);
+    PtyPair pty;
+    Result result;
+    Writer writer(pty, count, fullSpeed);
+    QQmlApplicationEngine engine;
+    engine.loadData(R"(
+        import QtQuick
+        Window {
+            width: 1280; height: 720; visible: true
+            property int shown: 0
+            Text {
+                objectName: "number"
+                anchors.centerIn: parent
+                font.pixelSize: 60; font.bold: true
+                text: "0.000"
+            }
+        })");
+    auto *window = qobject_cast<QQuickWindow *>(engine.rootObjects().value(0));
+    auto *number = window ? window->findChild<QQuickItem *>(QStringLiteral("number")) : nullptr;
+    if (!number)
+        return 2;
+    QSerialPort port;
+    port.setPortName(pty.slavePath());
+    port.setBaudRate(115200);
+    if (!port.open(QIODevice::ReadWrite))
+        return 2;
+    QByteArray pending;
+    std::atomic<int> shown{0};
+    QObject::connect(&port, &QSerialPort::readyRead, &app, [&] {
+        pending += port.readAll();
+        const qsizetype end = pending.lastIndexOf('\n');
+        if (end < 0)
+            return;
+        const qsizetype start = pending.lastIndexOf('\n', end - 1) + 1;
+        const QByteArray last = pending.mid(start + 2, pending.indexOf(',', start) - start - 2);
+        pending.remove(0, end + 1);
+        number->setProperty("text", QString::fromLatin1(last));
+        shown.store(int(std::lround(last.toDouble() * 1000)));
+    });
+    FrameWatch watch(window, writer, result, [&shown] { return shown.load(); }, processStartNs);
+    writer.start();
+    QTimer::singleShot(std::chrono::seconds(90), &app, [] { QCoreApplication::exit(3); });
+    const int code = QCoreApplication::exec();
+    return code == 0 ? finish(result, writer) : code;
+}
+
+// A bare serial reader of the same stream that does nothing with what it reads.
+int runReader(int argc, char *argv[], int count, bool fullSpeed, qint64 processStartNs)
 {
     QCoreApplication app(argc, argv);
     PtyPair pty;
@@ -257,8 +338,6 @@ int runFloor(int argc, char *argv[], int count, bool fullSpeed, qint64 processSt
         received += port.readAll().size();
         const auto now = Clock::now();
         while (next <= writer.written() && writer.endOffset(next) <= received) {
-            if (result.firstWeightMs < 0)
-                result.firstWeightMs = msSince(processStartNs);
             result.latenciesMs.push_back(msBetween(writer.sentAt(next), now));
             ++next;
         }
@@ -268,49 +347,79 @@ int runFloor(int argc, char *argv[], int count, bool fullSpeed, qint64 processSt
         }
     });
     writer.start();
-    QTimer::singleShot(std::chrono::seconds(60), &app, [] { QCoreApplication::exit(3); });
+    QTimer::singleShot(std::chrono::seconds(90), &app, [] { QCoreApplication::exit(3); });
     const int code = QCoreApplication::exec();
     return code == 0 ? finish(result, writer) : code;
 }
 
-// Runs every case in a child of its own and prints the table.
-int runAll(const QString &self, int fastLines)
+struct Row
 {
-    struct Case
-    {
-        const char *what;
-        const char *mode;
-        const char *pace;
-        int lines;
-    };
-    const Case cases[] = {
-            {"window, 30 lines/s", "window", "slow", SlowLines},
-            {"floor,  30 lines/s", "floor", "slow", SlowLines},
-            {"window, full speed", "window", "fast", fastLines},
-            {"floor,  full speed", "floor", "fast", fastLines},
-    };
-    std::printf("%-20s %13s %10s %9s %9s %9s %9s %11s %12s %9s\n", "case", "lines shown",
-                "median ms", "p99 ms", "worst ms", "CPU %", "start ms", "1st wt ms", "peak MiB",
-                "");
-    for (const Case &c : cases) {
-        QProcess child;
-        child.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        const qint64 startNs = monotonicNs();
-        child.start(self,
-                    {QString::fromLatin1(c.mode), QString::fromLatin1(c.pace),
-                     QString::number(c.lines), QString::number(startNs)});
-        child.waitForFinished(120000);
-        const QByteArray out = child.readAllStandardOutput();
-        const qsizetype at = out.indexOf("RESULT ");
-        if (child.exitCode() != 0 || at < 0) {
-            std::printf("%-20s failed (exit %d)\n", c.what, child.exitCode());
-            continue;
+    std::vector<double> cpu, p50, p99, startMs, mib, frames;
+    QString shown;
+};
+
+double median(std::vector<double> v)
+{
+    if (v.empty())
+        return -1;
+    std::sort(v.begin(), v.end());
+    return v[v.size() / 2];
+}
+
+// Runs every case in a child of its own, the cases alternating, and prints medians.
+int runAll(const QString &self, int fastLines, int runs)
+{
+    const char *modes[] = {"window", "render", "reader"};
+    const char *paces[] = {"slow", "fast"};
+    std::map<QString, Row> rows;
+    for (int run = 0; run < runs; ++run) {
+        for (const char *pace : paces) {
+            for (const char *mode : modes) {
+                const int lines = QByteArray(pace) == "slow" ? SlowLines : fastLines;
+                QProcess child;
+                child.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+                const qint64 startNs = monotonicNs();
+                child.start(self,
+                            {QString::fromLatin1(mode), QString::fromLatin1(pace),
+                             QString::number(lines), QString::number(startNs)});
+                child.waitForFinished(180000);
+                const QByteArray out = child.readAllStandardOutput();
+                const qsizetype at = out.indexOf("RESULT ");
+                const QString key = QStringLiteral("%1 %2").arg(QLatin1String(pace),
+                                                                QLatin1String(mode));
+                if (child.exitCode() != 0 || at < 0) {
+                    std::printf("%s: failed (exit %d)\n", qPrintable(key), child.exitCode());
+                    continue;
+                }
+                const QList<QByteArray> f = out.mid(at + 7).trimmed().split(' ');
+                Row &row = rows[key];
+                row.shown = QStringLiteral("%1/%2").arg(QLatin1String(f[0]), QLatin1String(f[1]));
+                row.p50.push_back(f[2].toDouble());
+                row.p99.push_back(f[3].toDouble());
+                row.cpu.push_back(f[5].toDouble() * 100);
+                row.startMs.push_back(f[6].toDouble());
+                row.mib.push_back(f[7].toDouble() / 1024);
+                row.frames.push_back(f[8].toDouble());
+            }
         }
-        const QList<QByteArray> f = out.mid(at + 7).trimmed().split(' ');
-        std::printf("%-20s %6s/%-6s %10s %9s %9s %9.1f %9s %11s %12.1f\n", c.what, f[0].constData(),
-                    f[1].constData(), f[2].constData(), f[3].constData(), f[4].constData(),
-                    f[5].toDouble() * 100, f[6].constData(), f[7].constData(),
-                    f[8].toDouble() / 1024);
+    }
+    std::printf("platform %s, medians of %d runs\n",
+                qPrintable(qEnvironmentVariable("QT_QPA_PLATFORM", QStringLiteral("default"))), runs);
+    std::printf("%-12s %11s %8s %8s %8s %9s %9s %8s\n", "case", "lines", "p50 ms", "p99 ms",
+                "CPU %", "start ms", "peak MiB", "frames");
+    for (const char *pace : paces) {
+        for (const char *mode : modes) {
+            const QString key = QStringLiteral("%1 %2").arg(QLatin1String(pace), QLatin1String(mode));
+            const Row &r = rows[key];
+            std::printf("%-12s %11s %8.2f %8.2f %8.2f %9.0f %9.1f %8.0f\n", qPrintable(key),
+                        qPrintable(r.shown), median(r.p50), median(r.p99), median(r.cpu),
+                        median(r.startMs), median(r.mib), median(r.frames));
+        }
+        const Row &w = rows[QStringLiteral("%1 window").arg(QLatin1String(pace))];
+        const Row &f = rows[QStringLiteral("%1 render").arg(QLatin1String(pace))];
+        std::printf("%-12s window / render floor: CPU %.2fx, p99 %.2fx, memory %.2fx\n", pace,
+                    median(w.cpu) / median(f.cpu), median(w.p99) / median(f.p99),
+                    median(w.mib) / median(f.mib));
     }
     return 0;
 }
@@ -324,12 +433,14 @@ int main(int argc, char *argv[])
         const bool fullSpeed = QByteArray(argv[2]) == "fast";
         const int lines = QByteArray(argv[3]).toInt();
         const qint64 startNs = QByteArray(argv[4]).toLongLong();
-        return mode == "window" ? runWindow(argc, argv, lines, fullSpeed, startNs)
-                                : runFloor(argc, argv, lines, fullSpeed, startNs);
+        if (mode == "window")
+            return runWindow(argc, argv, lines, fullSpeed, startNs);
+        if (mode == "render")
+            return runRender(argc, argv, lines, fullSpeed, startNs);
+        return runReader(argc, argv, lines, fullSpeed, startNs);
     }
     QCoreApplication app(argc, argv);
     return runAll(QCoreApplication::applicationFilePath(),
-                  argc > 1 ? QByteArray(argv[1]).toInt() : 3000);
+                  argc > 1 ? QByteArray(argv[1]).toInt() : 3000,
+                  argc > 2 ? QByteArray(argv[2]).toInt() : 3);
 }
-
-#include "bench_window.moc"

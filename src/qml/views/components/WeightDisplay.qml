@@ -130,18 +130,20 @@ Rectangle {
             return
         }
         const port = root.serialPort
-        // Only what this connection brought counts, in the printable rendering whatever the
-        // port's hex mode; one character more than the parsers scan tells them whether
-        // their tail starts inside a line.
         const hasTail = typeof port.receivedTail === "function"
-        const text = hasTail ? port.receivedTail(2049) : port.receivedData
-        let frame = null
-        if (root.outputFormatValue === 2)
-            frame = WeighProtocol.parseLatestMerovantWeightFromBuffer(text)
-        else if (root.outputFormatValue === 3)
-            frame = WeighProtocol.parseLatestNumericWeightFromBuffer(text)
-        else
-            frame = WeighProtocol.parseLatestWeightFromBuffer(text)
+        const parse = root.outputFormatValue === 2 ? WeighProtocol.parseLatestMerovantWeightFromBuffer
+                    : root.outputFormatValue === 3 ? WeighProtocol.parseLatestNumericWeightFromBuffer
+                    : WeighProtocol.parseLatestWeightFromBuffer
+        // Only what this connection brought counts, in the printable rendering whatever the
+        // port's hex mode. The newest frame is nearly always in the last few lines, so a
+        // short end is tried first and the parsers' full tail only when it holds none; one
+        // character more than is scanned tells a parser whether its piece starts mid-line.
+        let text = hasTail ? port.receivedTail(257) : port.receivedData
+        let frame = hasTail ? parse(text, 256) : parse(text)
+        if (!frame && hasTail && text.length > 256) {
+            text = port.receivedTail(2049)
+            frame = parse(text)
+        }
         if (!frame) {
             // Keep the last reading on display; only leave the "not connected" state.
             if (root.stableText === qsTr("未连接"))
