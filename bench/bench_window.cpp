@@ -6,7 +6,9 @@
 // shown names the line it came from. Three programs read that stream:
 //   - window: the whole tool, connecting by itself to the pseudo-terminal;
 //   - render: the render floor, a 1280 x 720 window with one bold 60 px text set to the
-//     newest number a bare QSerialPort reader has read;
+//     newest number a bare QSerialPort reader has read, drawn by the default renderer;
+//   - render-sw: the same floor drawn by Qt Quick's software renderer, which the tool picks
+//     itself where OpenGL would be rasterised on the CPU;
 //   - reader: a bare QSerialPort reader that draws nothing.
 // Latency ends, for the two windows, at the first frameSwapped whose scene shows that line
 // or a newer one (a line replaced before it was drawn counts with the frame that replaced
@@ -29,6 +31,7 @@
 #include <QQmlApplicationEngine>
 #include <QQuickItem>
 #include <QQuickWindow>
+#include <QSGRendererInterface>
 #include <QSerialPort>
 #include <QSettings>
 #include <QTemporaryDir>
@@ -270,9 +273,12 @@ int runWindow(int argc, char *argv[], int count, bool fullSpeed, qint64 processS
 
 // The render floor: one bold 60 px number in a window of the tool's size, fed by a bare
 // reader that takes the newest complete line.
-int runRender(int argc, char *argv[], int count, bool fullSpeed, qint64 processStartNs)
+int runRender(int argc, char *argv[], int count, bool fullSpeed, qint64 processStartNs,
+              bool software)
 {
     QGuiApplication app(argc, argv);
+    if (software)
+        QQuickWindow::setGraphicsApi(QSGRendererInterface::Software);
     PtyPair pty;
     Result result;
     Writer writer(pty, count, fullSpeed);
@@ -369,7 +375,7 @@ double median(std::vector<double> v)
 // Runs every case in a child of its own, the cases alternating, and prints medians.
 int runAll(const QString &self, int fastLines, int runs)
 {
-    const char *modes[] = {"window", "render", "reader"};
+    const char *modes[] = {"window", "render", "render-sw", "reader"};
     const char *paces[] = {"slow", "fast"};
     std::map<QString, Row> rows;
     for (int run = 0; run < runs; ++run) {
@@ -405,21 +411,23 @@ int runAll(const QString &self, int fastLines, int runs)
     }
     std::printf("platform %s, medians of %d runs\n",
                 qPrintable(qEnvironmentVariable("QT_QPA_PLATFORM", QStringLiteral("default"))), runs);
-    std::printf("%-12s %11s %8s %8s %8s %9s %9s %8s\n", "case", "lines", "p50 ms", "p99 ms",
+    std::printf("%-14s %11s %8s %8s %8s %9s %9s %8s\n", "case", "lines", "p50 ms", "p99 ms",
                 "CPU %", "start ms", "peak MiB", "frames");
     for (const char *pace : paces) {
         for (const char *mode : modes) {
             const QString key = QStringLiteral("%1 %2").arg(QLatin1String(pace), QLatin1String(mode));
             const Row &r = rows[key];
-            std::printf("%-12s %11s %8.2f %8.2f %8.2f %9.0f %9.1f %8.0f\n", qPrintable(key),
+            std::printf("%-14s %11s %8.2f %8.2f %8.2f %9.0f %9.1f %8.0f\n", qPrintable(key),
                         qPrintable(r.shown), median(r.p50), median(r.p99), median(r.cpu),
                         median(r.startMs), median(r.mib), median(r.frames));
         }
         const Row &w = rows[QStringLiteral("%1 window").arg(QLatin1String(pace))];
-        const Row &f = rows[QStringLiteral("%1 render").arg(QLatin1String(pace))];
-        std::printf("%-12s window / render floor: CPU %.2fx, p99 %.2fx, memory %.2fx\n", pace,
-                    median(w.cpu) / median(f.cpu), median(w.p99) / median(f.p99),
-                    median(w.mib) / median(f.mib));
+        for (const char *floor : {"render", "render-sw"}) {
+            const Row &f = rows[QStringLiteral("%1 %2").arg(QLatin1String(pace), QLatin1String(floor))];
+            std::printf("%-12s window / %s floor: CPU %.2fx, p99 %.2fx, memory %.2fx\n", pace,
+                        floor, median(w.cpu) / median(f.cpu), median(w.p99) / median(f.p99),
+                        median(w.mib) / median(f.mib));
+        }
     }
     return 0;
 }
@@ -435,8 +443,8 @@ int main(int argc, char *argv[])
         const qint64 startNs = QByteArray(argv[4]).toLongLong();
         if (mode == "window")
             return runWindow(argc, argv, lines, fullSpeed, startNs);
-        if (mode == "render")
-            return runRender(argc, argv, lines, fullSpeed, startNs);
+        if (mode.startsWith("render"))
+            return runRender(argc, argv, lines, fullSpeed, startNs, mode == "render-sw");
         return runReader(argc, argv, lines, fullSpeed, startNs);
     }
     QCoreApplication app(argc, argv);

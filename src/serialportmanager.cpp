@@ -3,6 +3,8 @@
 #include "serialtraffic.h"
 
 #include <QDebug>
+#include <QLoggingCategory>
+#include <QMetaMethod>
 #include <QSerialPortInfo>
 #include <QTimer>
 
@@ -176,7 +178,9 @@ void SerialPortManager::onReadyRead()
     }
 
     const qsizetype dropped = qMax<qsizetype>(0, m_buffer.size() + chunk.size() - MaxBufferSize);
-    if (m_hexMode) {
+    if (!lineIsWanted()) {
+        // Nobody reads the line: the debug output is filtered out and debugLog unheard.
+    } else if (m_hexMode) {
         log(QStringLiteral("[SerialPort RX] HEX %1").arg(hexRendering(chunk)));
     } else {
         QString visible = printableRendering(chunk);
@@ -347,6 +351,12 @@ void SerialPortManager::setSuppressed(bool suppressed)
         return;
     m_autoReconnectSuppressed = suppressed;
     Q_EMIT autoReconnectSuppressedChanged();
+}
+
+bool SerialPortManager::lineIsWanted() const
+{
+    static const QMetaMethod debugLogSignal = QMetaMethod::fromSignal(&SerialPortManager::debugLog);
+    return QLoggingCategory::defaultCategory()->isDebugEnabled() || isSignalConnected(debugLogSignal);
 }
 
 void SerialPortManager::log(const QString &line)

@@ -94,6 +94,7 @@ private:
     void setStatus(const QString &message);
     void setSuppressed(bool suppressed);
     void log(const QString &line);
+    bool lineIsWanted() const;
     void appendRendered(const QByteArray &chunk, qsizetype dropped);
     void startSession();
     void endSession();

@@ -1,8 +1,14 @@
 #include "startup.h"
 
 #include <QCoreApplication>
+#include <QGuiApplication>
+#include <QOffscreenSurface>
+#include <QOpenGLContext>
+#include <QOpenGLFunctions>
 #include <QQmlApplicationEngine>
 #include <QQuickStyle>
+#include <QQuickWindow>
+#include <QSGRendererInterface>
 #include <QUrl>
 
 void qml_register_types_Pelora();
@@ -35,8 +41,51 @@ void prepareEngine(QQmlEngine &engine)
     engine.addImportPath(QStringLiteral("qrc:/qt/qml"));
 }
 
+bool isSoftwareOpenGL()
+{
+    // Qt Quick draws with OpenGL on Linux desktops; elsewhere (Direct3D on Windows, the
+    // offscreen platform) this question does not arise.
+#if defined(Q_OS_WIN) || defined(Q_OS_MACOS)
+    return false;
+#else
+    const QString platform = QGuiApplication::platformName();
+    if (platform != QLatin1String("xcb") && platform != QLatin1String("wayland"))
+        return false;
+    QOpenGLContext context;
+    if (!context.create())
+        return false;
+    QOffscreenSurface surface;
+    surface.setFormat(context.format());
+    surface.create();
+    if (!context.makeCurrent(&surface))
+        return false;
+    const auto *renderer = reinterpret_cast<const char *>(
+            context.functions()->glGetString(GL_RENDERER));
+    const QByteArray name = QByteArray(renderer ? renderer : "").toLower();
+    context.doneCurrent();
+    return name.contains("llvmpipe") || name.contains("softpipe") || name.contains("swrast")
+            || name.contains("software rasterizer");
+#endif
+}
+
+void chooseSceneGraph()
+{
+    // A PC without a graphics driver rasterises OpenGL on the CPU, and OpenGL redraws the
+    // whole window for every frame: a changing number would cost a core. Qt Quick's own
+    // software renderer repaints only what changed. Whoever picked a backend keeps it.
+    if (qEnvironmentVariableIsSet("QT_QUICK_BACKEND") || qEnvironmentVariableIsSet("QSG_RHI_BACKEND")
+        || qEnvironmentVariableIsSet("QSG_RHI"))
+        return;
+    if (QQuickWindow::graphicsApi() != QSGRendererInterface::Unknown
+        && QQuickWindow::graphicsApi() != QSGRendererInterface::OpenGL)
+        return;
+    if (isSoftwareOpenGL())
+        QQuickWindow::setGraphicsApi(QSGRendererInterface::Software);
+}
+
 void loadRoot(QQmlApplicationEngine &engine, QCoreApplication &app, const QString &typeName)
 {
+    chooseSceneGraph();
     prepareEngine(engine);
     QObject::connect(
             &engine, &QQmlApplicationEngine::objectCreationFailed, &app,

@@ -19,6 +19,13 @@ void setIdentity(QCoreApplication &app, const QString &applicationName = QString
 // resource folder among the import paths.
 void prepareEngine(QQmlEngine &engine);
 
+// Whether OpenGL, as Qt Quick would get it here, is rasterised on the CPU (Mesa's llvmpipe).
+bool isSoftwareOpenGL();
+
+// Picks Qt Quick's software renderer where OpenGL would be rasterised on the CPU. Call
+// before the first window is made; loadRoot() does.
+void chooseSceneGraph();
+
 // Loads a root type of the module into the engine. A root that cannot be created ends
 // the event loop with -1 as soon as it runs.
 void loadRoot(QQmlApplicationEngine &engine, QCoreApplication &app,

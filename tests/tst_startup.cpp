@@ -5,6 +5,7 @@
 #include <QQmlApplicationEngine>
 #include <QQuickItem>
 #include <QQuickWindow>
+#include <QSGRendererInterface>
 #include <QSignalSpy>
 #include <QTest>
 #include <QTimer>
@@ -38,6 +39,13 @@ private Q_SLOTS:
         QCOMPARE(window->size(), QSize(1280, 720));
         QVERIFY(window->isVisible());
         QVERIFY(QTest::qWaitForWindowExposed(window));
+        // Where OpenGL is rasterised on the CPU the window draws with the software renderer
+        // (run under an X server by the tst_startup_x11 entry).
+        if (QGuiApplication::platformName() == QLatin1String("xcb")) {
+            const bool software = window->rendererInterface()->graphicsApi()
+                    == QSGRendererInterface::Software;
+            QCOMPARE(software, Pelora::isSoftwareOpenGL());
+        }
 
         auto *header = window->findChild<QQuickItem *>(QStringLiteral("header"));
         QVERIFY(header);
