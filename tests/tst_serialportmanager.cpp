@@ -3,6 +3,8 @@
 #include "serialtraffic.h"
 
 #include <QLoggingCategory>
+#include <QMetaMethod>
+#include <QMetaProperty>
 #include <QRandomGenerator>
 #include <QScopeGuard>
 #include <QSignalSpy>
@@ -73,6 +75,30 @@ private Q_SLOTS:
         manager.reset();
         pty.reset();
         SerialPortManager::setDefaultPortEnumerator({});
+    }
+
+    // Documents and tools address the manager through its meta-object: what it offers
+    // keeps its place, and anything added comes after it.
+    void metaObjectKeepsItsOrder()
+    {
+        const QMetaObject &mo = SerialPortManager::staticMetaObject;
+        QStringList methods;
+        for (int i = mo.methodOffset(); i < mo.methodCount(); ++i)
+            methods << QString::fromLatin1(mo.method(i).methodSignature());
+        const QStringList expected = {
+                "autoReconnectSuppressedChanged()", "portListChanged()", "connectionChanged()",
+                "receivedDataChanged()", "statusMessageChanged()", "debugLog(QString)",
+                "onReadyRead()", "onErrorOccurred(QSerialPort::SerialPortError)",
+                "refreshPorts()", "connectSerialPort(QString,int,int,int,int,int)",
+                "disconnectSerialPort()", "clearAutoReconnectSuppressed()",
+                "sendData(QString,bool)", "clearReceivedData()"};
+        QCOMPARE(methods.mid(0, expected.size()), expected);
+        QStringList properties;
+        for (int i = mo.propertyOffset(); i < mo.propertyCount(); ++i)
+            properties << QString::fromLatin1(mo.property(i).name());
+        QCOMPARE(properties.mid(0, 5),
+                 QStringList({"portList", "isConnected", "autoReconnectSuppressed",
+                              "receivedData", "statusMessage"}));
     }
 
     void portListFollowsTheEnumeration()
