@@ -21,6 +21,7 @@
 #include <QTimer>
 
 #include <algorithm>
+#include <functional>
 #include <memory>
 
 class TestWindow : public QObject
@@ -118,6 +119,25 @@ class TestWindow : public QObject
         return int(std::count_if(m_messages.begin(), m_messages.end(), [](const QString &m) {
             return m.startsWith(QStringLiteral("连接失败: "));
         }));
+    }
+
+    // The runs of rows (top, bottom) in column x of the frame whose pixels match.
+    static QList<QPair<int, int>> runs(const QImage &frame, int x, const std::function<bool(QColor)> &match)
+    {
+        QList<QPair<int, int>> found;
+        for (int y = 0; y < frame.height(); ++y) {
+            if (!match(frame.pixelColor(x, y)))
+                continue;
+            if (!found.isEmpty() && found.last().second == y - 1)
+                found.last().second = y;
+            else
+                found.append({y, y});
+        }
+        return found;
+    }
+    QPoint centreOf(QQuickItem *item) const
+    {
+        return item->mapToScene(QPointF(item->width() / 2, item->height() / 2)).toPoint();
     }
 
 private Q_SLOTS:
@@ -393,6 +413,79 @@ private Q_SLOTS:
         QVERIFY(m_manager->isConnected());
         QCOMPARE(ticks.count(), 0);
         QVERIFY(timer()->property("running").toBool());
+    }
+
+    // The numbers of the settled look, measured on grabbed frames.
+    void settledLookIsMeasured()
+    {
+        QVERIFY(start());
+        const QColor indigo(0x4c, 0x5c, 0xc5);
+        const QColor amber(0xf5, 0x9e, 0x0b);
+        auto *zero = find("zeroButton");
+        // Disconnected, the big buttons are greyed.
+        QVERIFY(pixelAt(zero) != indigo);
+        QVERIFY(pixelAt(zero).lightness() > indigo.lightness());
+
+        // The settings pill is as high as its button (36), hovered.
+        auto *settings = find("header")->findChild<QQuickItem *>(QStringLiteral("settingsButton"));
+        QTest::mouseMove(m_window, centreOf(settings) + QPoint(-30, 0));
+        QTRY_VERIFY(settings->property("hovered").toBool());
+        QImage frame = m_window->grabWindow();
+        const QColor bar = frame.pixelColor(centreOf(settings).x() - 30, 3);
+        const auto pill = runs(frame, centreOf(settings).x(),
+                               [bar](QColor c) { return c != bar && c.lightness() < bar.lightness(); });
+        const int cy = centreOf(settings).y();
+        const auto around = std::find_if(pill.begin(), pill.end(), [cy](const QPair<int, int> &r) {
+            return r.first <= cy && cy <= r.second;
+        });
+        QVERIFY(around != pill.end());
+        QCOMPARE(around->second - around->first + 1, 36);
+
+        // Connected: the buttons are in full colour, 10 apart, in line with the readout
+        // (inside the button column's 2 px margin).
+        remember(m_sensor->portName());
+        store(QStringLiteral("serial/portName"), m_sensor->portName());
+        m_manager->connectSerialPort(m_sensor->portName(), 115200, 8, 0, 1, 0);
+        QTRY_VERIFY(zero->isEnabled());
+        QTRY_COMPARE(pixelAt(zero), indigo);
+        frame = m_window->grabWindow();
+        const int x = centreOf(zero).x();
+        const auto zeroRun = runs(frame, x, [indigo](QColor c) { return c == indigo; });
+        const auto tareRun = runs(frame, x, [amber](QColor c) { return c == amber; });
+        QVERIFY(!zeroRun.isEmpty() && !tareRun.isEmpty());
+        QCOMPARE(tareRun.first().first - zeroRun.first().second - 1, 10);
+        auto *readout = find("weightText")->parentItem();
+        const QRectF box = readout->mapRectToScene(QRectF(0, 0, readout->width(), readout->height()));
+        auto *topBar = find("badge")->parentItem()->parentItem(); // the readout's 42 px bar
+        const int readoutTop = int(topBar->mapToScene(QPointF(0, 0)).y());
+        QCOMPARE(zeroRun.first().first, readoutTop + 2);
+        QCOMPARE(tareRun.last().second, int(box.bottom()) - 1 - 2); // bottom() is past the last row
+
+        // The dialog: the port row keeps preferred widths from the left, the combo boxes
+        // look their 34 px, and the refresh button is greyed while connected.
+        click(settings);
+        auto *dialog = find<QObject>("settingsDialog");
+        QTRY_VERIFY(dialog->property("opened").toBool());
+        QTRY_COMPARE(dialog->property("opacity").toDouble(), 1.0);
+        auto *portCombo = find("portCombo");
+        auto *connect = find("connectButton");
+        auto *panel = portCombo->parentItem()->parentItem();
+        QCOMPARE(connect->mapToItem(panel, QPointF(0, 0)).x(),
+                 12 + 42 + 10 + 240 + 10 + 90 + 10 + 12 + 10 + 52 + 10 + 140 + 10.0);
+        frame = m_window->grabWindow();
+        auto *formatCombo = find("formatCombo");
+        const QPoint inBox = centreOf(formatCombo) + QPoint(30, 0); // between text and arrow
+        const QColor panelColour = frame.pixelColor(inBox.x(), int(formatCombo->parentItem()
+                ->mapToScene(QPointF(0, 0)).y()) - 4); // the panel above the box
+        const auto boxRows = runs(frame, inBox.x(), [panelColour](QColor c) { return c != panelColour; });
+        QVERIFY(std::any_of(boxRows.begin(), boxRows.end(), [&inBox](const QPair<int, int> &r) {
+            return r.first <= inBox.y() && inBox.y() <= r.second && r.second - r.first + 1 == 34;
+        }));
+        auto *refresh = find("refreshButton");
+        QVERIFY(!refresh->isEnabled());
+        const QColor enabledBlue = QColor::fromRgbF(0.23, 0.51, 0.96, 0.75);
+        QVERIFY(frame.pixelColor(centreOf(refresh) + QPoint(-35, 0)).lightness()
+                > enabledBlue.lighter(105).lightness());
     }
 
     void rememberedBaudRateIsParsed_data()

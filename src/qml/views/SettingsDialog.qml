@@ -192,10 +192,37 @@ Dialog {
                     objectName: "portCombo"
                     Layout.preferredWidth: 240
                     Layout.preferredHeight: 34
+                    // The Material style insets the visible box and draws it through a shadow
+                    // effect that Qt Quick's software renderer cannot draw: a plain box of
+                    // the combo box's full height instead.
+                    topInset: 0
+                    bottomInset: 0
+                    background: Rectangle {
+                        color: "white"
+                        radius: 2
+                        border.width: 1
+                        border.color: Qt.rgba(0, 0, 0, 0.16)
+                    }
+                    popup.background: Rectangle {
+                        color: "white"
+                        radius: 2
+                        border.width: 1
+                        border.color: Qt.rgba(0, 0, 0, 0.16)
+                    }
                     Material.accent: root._accent
                     model: root._hasManager ? root.serialPort.portList : []
                     enabled: root._hasManager && !root._connected
                     onModelChanged: root._portListChanged()
+                    // Long device paths are shortened in the middle, never cut off.
+                    contentItem: Text {
+                        leftPadding: 12
+                        rightPadding: portCombo.indicator ? portCombo.indicator.width : 0
+                        text: portCombo.displayText
+                        font: portCombo.font
+                        elide: Text.ElideMiddle
+                        verticalAlignment: Text.AlignVCenter
+                        color: portCombo.enabled ? portCombo.Material.foreground : portCombo.Material.hintTextColor
+                    }
                     onActivated: function(index) {
                         const picked = portCombo.textAt(index)
                         if (picked)
@@ -224,6 +251,8 @@ Dialog {
                         border.width: 0
                         color: Qt.rgba(0.23, 0.51, 0.96,
                                        refreshButton.pressed ? 0.95 : refreshButton.hovered ? 0.85 : 0.75)
+                        // Greyed while it cannot be used (connected, or no manager).
+                        opacity: refreshButton.enabled ? 1.0 : 0.4
                     }
                     contentItem: Text {
                         text: refreshButton.text
@@ -249,6 +278,23 @@ Dialog {
                     objectName: "baudCombo"
                     Layout.preferredWidth: 140
                     Layout.preferredHeight: 34
+                    // The Material style insets the visible box and draws it through a shadow
+                    // effect that Qt Quick's software renderer cannot draw: a plain box of
+                    // the combo box's full height instead.
+                    topInset: 0
+                    bottomInset: 0
+                    background: Rectangle {
+                        color: "white"
+                        radius: 2
+                        border.width: 1
+                        border.color: Qt.rgba(0, 0, 0, 0.16)
+                    }
+                    popup.background: Rectangle {
+                        color: "white"
+                        radius: 2
+                        border.width: 1
+                        border.color: Qt.rgba(0, 0, 0, 0.16)
+                    }
                     Material.accent: root._accent
                     model: root._baudRates
                     currentIndex: 4
@@ -276,6 +322,7 @@ Dialog {
                     background: Rectangle {
                         radius: 8
                         color: root._connected ? "#e74c3c" : "#2ecc71"
+                        opacity: connectButton.enabled ? 1.0 : 0.4
                     }
                     contentItem: Text {
                         text: connectButton.text
@@ -284,6 +331,11 @@ Dialog {
                         horizontalAlignment: Text.AlignHCenter
                         verticalAlignment: Text.AlignVCenter
                     }
+                }
+
+                // Takes the rest of the row, so the items above keep their widths from the left.
+                Item {
+                    Layout.fillWidth: true
                 }
             }
         }
@@ -319,6 +371,23 @@ Dialog {
                     objectName: "formatCombo"
                     Layout.preferredWidth: 180
                     Layout.preferredHeight: 34
+                    // The Material style insets the visible box and draws it through a shadow
+                    // effect that Qt Quick's software renderer cannot draw: a plain box of
+                    // the combo box's full height instead.
+                    topInset: 0
+                    bottomInset: 0
+                    background: Rectangle {
+                        color: "white"
+                        radius: 2
+                        border.width: 1
+                        border.color: Qt.rgba(0, 0, 0, 0.16)
+                    }
+                    popup.background: Rectangle {
+                        color: "white"
+                        radius: 2
+                        border.width: 1
+                        border.color: Qt.rgba(0, 0, 0, 0.16)
+                    }
                     Material.accent: root._accent
                     model: [qsTr("原生"), qsTr("SG+ASCII"), qsTr("ASCII")]
                     currentIndex: 0
@@ -340,6 +409,23 @@ Dialog {
                     objectName: "unitCombo"
                     Layout.preferredWidth: 140
                     Layout.preferredHeight: 34
+                    // The Material style insets the visible box and draws it through a shadow
+                    // effect that Qt Quick's software renderer cannot draw: a plain box of
+                    // the combo box's full height instead.
+                    topInset: 0
+                    bottomInset: 0
+                    background: Rectangle {
+                        color: "white"
+                        radius: 2
+                        border.width: 1
+                        border.color: Qt.rgba(0, 0, 0, 0.16)
+                    }
+                    popup.background: Rectangle {
+                        color: "white"
+                        radius: 2
+                        border.width: 1
+                        border.color: Qt.rgba(0, 0, 0, 0.16)
+                    }
                     Material.accent: root._accent
                     model: [qsTr("斤"), qsTr("公斤")]
                     currentIndex: 1

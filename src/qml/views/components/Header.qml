@@ -19,6 +19,9 @@ Rectangle {
 
         flat: true
         hoverEnabled: true
+        // The Material style insets the background; the pill is the button's full height.
+        topInset: 0
+        bottomInset: 0
         implicitHeight: 36
         Layout.preferredHeight: 36
         implicitWidth: textButton.contentItem.implicitWidth + textButton.leftPadding + textButton.rightPadding
@@ -54,6 +57,8 @@ Rectangle {
         property url iconPressed: iconButton.iconNormal
 
         hoverEnabled: true
+        topInset: 0
+        bottomInset: 0
         implicitWidth: 36
         implicitHeight: 36
         Layout.preferredWidth: 36

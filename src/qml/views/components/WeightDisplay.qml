@@ -353,6 +353,10 @@ Rectangle {
                 Button {
                     id: zeroButton
                     objectName: "zeroButton"
+                    topInset: 0
+                    bottomInset: 0
+                    // Without a connection the button is greyed, as a disabled control is.
+                    opacity: enabled ? 1.0 : 0.4
                     Layout.fillWidth: true
                     Layout.fillHeight: true
                     Layout.minimumHeight: 108
@@ -379,6 +383,10 @@ Rectangle {
                 Button {
                     id: tareButton
                     objectName: "tareButton"
+                    topInset: 0
+                    bottomInset: 0
+                    // Without a connection the button is greyed, as a disabled control is.
+                    opacity: enabled ? 1.0 : 0.4
                     Layout.fillWidth: true
                     Layout.fillHeight: true
                     Layout.minimumHeight: 108
