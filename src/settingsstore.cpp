@@ -120,9 +120,10 @@ bool SettingsStore::saveToJson(const QString &filePath) const
     if (!file.open(QIODevice::WriteOnly | QIODevice::Text))
         return false;
     const QByteArray json = QJsonDocument(object).toJson(QJsonDocument::Indented);
-    // A short write (a file size limit, a full disk) sets no error on the file, so commit()
-    // alone would still succeed with a cut file: check the count ourselves.
-    if (file.write(json) != json.size()) {
+    // A short write (a file size limit, a full disk) sets no error on the file, and an export
+    // smaller than the file's buffer fails only when the buffer is flushed, which commit()
+    // ignores before Qt 6.5: check the count and the flush ourselves.
+    if (file.write(json) != json.size() || !file.flush()) {
         file.cancelWriting();
         return false;
     }

@@ -3,9 +3,13 @@
 #include "testsupport.h"
 
 #include <QCoreApplication>
+#include <QDir>
 #include <QFile>
 #include <QPointer>
 #include <QQmlEngine>
+#include <QRegularExpression>
+#include <QScopeGuard>
+#include <QSettings>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
@@ -18,10 +22,48 @@
 #include <csignal>
 #include <sys/resource.h>
 #endif
+#ifdef Q_OS_LINUX
+#include <sys/mount.h>
+#endif
 
 void qml_register_types_Pelora(); // the module's generated type registration
 
 using Changes = QList<QVariantList>;
+
+#ifdef Q_OS_LINUX
+// A 64 KiB tmpfs of its own: a disk that really fills up (mounting needs root).
+class SmallDisk
+{
+public:
+    explicit SmallDisk(const QString &path) : m_path(path)
+    {
+        m_mounted = QDir().mkpath(path)
+                && mount("tmpfs", QFile::encodeName(path).constData(), "tmpfs", 0, "size=64k") == 0;
+    }
+    ~SmallDisk()
+    {
+        if (m_mounted)
+            umount2(QFile::encodeName(m_path).constData(), MNT_DETACH);
+    }
+    bool isMounted() const { return m_mounted; }
+    QString path() const { return m_path; }
+    // Fills the disk up, then frees `left` bytes (whole 4 KiB pages) of it again.
+    bool fill(qint64 left)
+    {
+        QFile filler(m_path + QStringLiteral("/filler"));
+        if (!filler.open(QIODevice::WriteOnly | QIODevice::Unbuffered))
+            return false;
+        const QByteArray page(4096, 'f');
+        while (filler.write(page) == page.size()) { }
+        return filler.resize(filler.size() - left);
+    }
+    void empty() { QFile::remove(m_path + QStringLiteral("/filler")); }
+
+private:
+    QString m_path;
+    bool m_mounted = false;
+};
+#endif
 
 class tst_SettingsStore : public QObject
 {
@@ -137,6 +179,41 @@ private Q_SLOTS:
 #endif
     }
 
+#ifdef Q_OS_LINUX
+    void fullDiskKeepsEveryFileWhole_data()
+    {
+        QTest::addColumn<qint64>("left");
+        QTest::newRow("full") << qint64(0);
+        QTest::newRow("room for a lock file") << qint64(4096);
+        QTest::newRow("one page more") << qint64(8192);
+    }
+
+    // Whatever fails on a full disk, each file holds its last complete content.
+    void fullDiskKeepsEveryFileWhole()
+    {
+        QFETCH(qint64, left);
+        SmallDisk disk(m_dir.filePath(QString::fromLatin1(QTest::currentDataTag())));
+        if (!disk.isMounted())
+            QSKIP("mounting a tmpfs is not permitted here");
+        setSettingsPath(disk.path());
+        const auto restore = qScopeGuard([this] { setSettingsPath(m_scratch.path()); });
+        const QString exportPath = disk.path() + QStringLiteral("/export.json");
+        {
+            SettingsStore store(nullptr);
+            const QString conf = disk.path() + QStringLiteral("/Pelora/PeloraStoreTest.conf");
+            // Each file a few kB: less than a file's write buffer, so only its flush fails.
+            store.setValue(QStringLiteral("serial/portName"), QStringLiteral("COM3"));
+            store.setValue(QStringLiteral("serial/baudRate"), QString(9000, u'9'));
+            QVERIFY(store.saveToJson(exportPath));
+            const QByteArray oldConf = readAll(conf), oldExport = readAll(exportPath);
+            QVERIFY(disk.fill(left));
+
+            QVERIFY(!store.saveToJson(exportPath));
+            QCOMPARE(readAll(exportPath), oldExport);
+        }
+    }
+#endif
+
     void threadsWriteAndReadAtOnce()
     {
         constexpr int threads = 4, perThread = 25;
@@ -178,6 +255,12 @@ private Q_SLOTS:
     }
 
 private:
+    static void setSettingsPath(const QString &path)
+    {
+        QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, path);
+        QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, path);
+    }
+
     QString writeFile(const QByteArray &content)
     {
         QFile file(m_dir.filePath(QStringLiteral("in%1.json").arg(++m_files)));
