@@ -3,10 +3,12 @@
 #include "testsupport.h"
 
 #include <QCoreApplication>
+#include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QPointer>
 #include <QQmlEngine>
+#include <QRect>
 #include <QRegularExpression>
 #include <QScopeGuard>
 #include <QSettings>
@@ -188,7 +190,8 @@ private Q_SLOTS:
         QTest::newRow("one page more") << qint64(8192);
     }
 
-    // Whatever fails on a full disk, each file holds its last complete content.
+    // Whatever fails on a full disk, each file holds its last complete content; the store
+    // keeps its changes in memory, says so in the log, and writes them once there is room.
     void fullDiskKeepsEveryFileWhole()
     {
         QFETCH(qint64, left);
@@ -198,6 +201,7 @@ private Q_SLOTS:
         setSettingsPath(disk.path());
         const auto restore = qScopeGuard([this] { setSettingsPath(m_scratch.path()); });
         const QString exportPath = disk.path() + QStringLiteral("/export.json");
+        const QString import = writeFile(R"({"imported": 1})");
         {
             SettingsStore store(nullptr);
             const QString conf = disk.path() + QStringLiteral("/Pelora/PeloraStoreTest.conf");
@@ -210,9 +214,96 @@ private Q_SLOTS:
 
             QVERIFY(!store.saveToJson(exportPath));
             QCOMPARE(readAll(exportPath), oldExport);
+
+            const QString big(3000, u'x');
+            const QRegularExpression warning(QStringLiteral("^Settings could not be written"));
+            QTest::ignoreMessage(QtWarningMsg, warning);
+            store.setValue(QStringLiteral("big"), big);
+            QTest::ignoreMessage(QtWarningMsg, warning);
+            store.remove(QStringLiteral("serial/portName"));
+            QTest::ignoreMessage(QtWarningMsg, warning);
+            QVERIFY(store.loadFromJson(import));
+            QCOMPARE(store.value(QStringLiteral("big")), big);
+            QCOMPARE(readAll(conf), oldConf);
+            const QString copy = m_dir.filePath(QStringLiteral("%1.conf").arg(++m_files));
+            QVERIFY(QFile::copy(conf, copy)); // a path of its own: read afresh, not from memory
+            QCOMPARE(QSettings(copy, QSettings::IniFormat).value(QStringLiteral("serial/portName")),
+                     QStringLiteral("COM3"));
+
+            disk.empty();
+            QTest::failOnWarning(warning);
+            store.setValue(QStringLiteral("after"), 1); // everything pending goes now
+            QVERIFY(store.saveToJson(exportPath));
+            QVERIFY(readAll(exportPath).contains("\"imported\": 1"));
+            QVERIFY(readAll(conf).contains(big.toLatin1()));
+            QVERIFY(!readAll(conf).contains("portName"));
         }
     }
 #endif
+
+    // The settings file is the native format's INI text: written the same, byte for byte,
+    // and a file Qt wrote (comments, quotes and escapes by hand included) reads the same.
+    void fileIsTheNativeIniText()
+    {
+        const QList<std::pair<QString, QVariant>> values{
+                {"General/x", 1},
+                {"a", QString::fromUtf8("x\0y", 3)},
+                {"b", "@at"},
+                {"c", 1.5f},
+                {"d", QDateTime(QDate(2020, 1, 2), QTime(3, 4, 5), Qt::UTC)},
+                {"e", QVariant()},
+                {"f", QVariant::fromValue(nullptr)},
+                {"g", QVariantMap{{"k", 1}, {"z", "é"}}},
+                {"h", QVariantList{1, "two", true}},
+                {"i", QStringList()},
+                {"j", QStringList{"only"}},
+                {"k",
+                 " lead;semi,comma=eq \"q\" \\ tab\t nl\n 置零 😀 \x01"
+                 "9\x7f"},
+                {"l",
+                 QByteArray("\0\x01"
+                            "ab\xff",
+                            5)},
+                {"m", QRect(1, 2, 3, 4)},
+                {"n", qlonglong(1) << 40},
+                {"o", QVariantList{QVariantList{1, 2}, "x"}},
+                {"p", "trail "},
+                {"sp ace/k%ey/deep", 3},
+                {"置零/键", 4}};
+        const QString qtFile = m_dir.filePath(QStringLiteral("qt.conf"));
+        {
+            QSettings qt(qtFile, QSettings::NativeFormat);
+            for (const auto &[key, value] : values)
+                qt.setValue(key, value);
+        }
+        const auto restore = qScopeGuard([this] { setSettingsPath(m_scratch.path()); });
+        const QString conf = QStringLiteral("/Pelora/PeloraStoreTest.conf");
+        setSettingsPath(m_dir.filePath(QStringLiteral("written")));
+        {
+            SettingsStore store(nullptr);
+            for (const auto &[key, value] : values)
+                store.setValue(key, value);
+        }
+        QCOMPARE(readAll(m_dir.filePath(QStringLiteral("written")) + conf), readAll(qtFile));
+
+        const QByteArray byHand(
+                "\n; a comment\n[extra]\n spaced = \"  kept  \" \n"
+                "list = one, \"two, three\" , four \nescapes=\\x41\\102\\q\\\nnext\n"
+                "semi=a;b\r\nstray line\n[general]\ntop=2\n");
+        const QByteArray text = "\xEF\xBB\xBF" + readAll(qtFile) + byHand;
+        const QString read = m_dir.filePath(QStringLiteral("read"));
+        QVERIFY(QDir().mkpath(read + QStringLiteral("/Pelora")));
+        for (const QString &path : {read + conf, m_dir.filePath(QStringLiteral("byQt.conf"))}) {
+            QFile file(path);
+            QVERIFY(file.open(QIODevice::WriteOnly) && file.write(text) == text.size());
+        }
+        const QSettings qt(m_dir.filePath(QStringLiteral("byQt.conf")), QSettings::NativeFormat);
+        QCOMPARE(qt.allKeys().size(), values.size() + 5);
+        setSettingsPath(read);
+        SettingsStore store(nullptr);
+        for (const QString &key : qt.allKeys())
+            QCOMPARE(store.value(key), qt.value(key));
+    }
 
     void threadsWriteAndReadAtOnce()
     {
