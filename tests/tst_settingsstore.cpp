@@ -3,9 +3,15 @@
 #include "testsupport.h"
 
 #include <QCoreApplication>
+#include <QDateTime>
+#include <QDir>
 #include <QFile>
 #include <QPointer>
 #include <QQmlEngine>
+#include <QRect>
+#include <QRegularExpression>
+#include <QScopeGuard>
+#include <QSettings>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
@@ -18,10 +24,48 @@
 #include <csignal>
 #include <sys/resource.h>
 #endif
+#ifdef Q_OS_LINUX
+#include <sys/mount.h>
+#endif
 
 void qml_register_types_Pelora(); // the module's generated type registration
 
 using Changes = QList<QVariantList>;
+
+#ifdef Q_OS_LINUX
+// A 64 KiB tmpfs of its own: a disk that really fills up (mounting needs root).
+class SmallDisk
+{
+public:
+    explicit SmallDisk(const QString &path) : m_path(path)
+    {
+        m_mounted = QDir().mkpath(path)
+                && mount("tmpfs", QFile::encodeName(path).constData(), "tmpfs", 0, "size=64k") == 0;
+    }
+    ~SmallDisk()
+    {
+        if (m_mounted)
+            umount2(QFile::encodeName(m_path).constData(), MNT_DETACH);
+    }
+    bool isMounted() const { return m_mounted; }
+    QString path() const { return m_path; }
+    // Fills the disk up, then frees `left` bytes (whole 4 KiB pages) of it again.
+    bool fill(qint64 left)
+    {
+        QFile filler(m_path + QStringLiteral("/filler"));
+        if (!filler.open(QIODevice::WriteOnly | QIODevice::Unbuffered))
+            return false;
+        const QByteArray page(4096, 'f');
+        while (filler.write(page) == page.size()) { }
+        return filler.resize(filler.size() - left);
+    }
+    void empty() { QFile::remove(m_path + QStringLiteral("/filler")); }
+
+private:
+    QString m_path;
+    bool m_mounted = false;
+};
+#endif
 
 class tst_SettingsStore : public QObject
 {
@@ -137,6 +181,130 @@ private Q_SLOTS:
 #endif
     }
 
+#ifdef Q_OS_LINUX
+    void fullDiskKeepsEveryFileWhole_data()
+    {
+        QTest::addColumn<qint64>("left");
+        QTest::newRow("full") << qint64(0);
+        QTest::newRow("room for a lock file") << qint64(4096);
+        QTest::newRow("one page more") << qint64(8192);
+    }
+
+    // Whatever fails on a full disk, each file holds its last complete content; the store
+    // keeps its changes in memory, says so in the log, and writes them once there is room.
+    void fullDiskKeepsEveryFileWhole()
+    {
+        QFETCH(qint64, left);
+        SmallDisk disk(m_dir.filePath(QString::fromLatin1(QTest::currentDataTag())));
+        if (!disk.isMounted())
+            QSKIP("mounting a tmpfs is not permitted here");
+        setSettingsPath(disk.path());
+        const auto restore = qScopeGuard([this] { setSettingsPath(m_scratch.path()); });
+        const QString exportPath = disk.path() + QStringLiteral("/export.json");
+        const QString import = writeFile(R"({"imported": 1})");
+        {
+            SettingsStore store(nullptr);
+            const QString conf = disk.path() + QStringLiteral("/Pelora/PeloraStoreTest.conf");
+            // Each file a few kB: less than a file's write buffer, so only its flush fails.
+            store.setValue(QStringLiteral("serial/portName"), QStringLiteral("COM3"));
+            store.setValue(QStringLiteral("serial/baudRate"), QString(9000, u'9'));
+            QVERIFY(store.saveToJson(exportPath));
+            const QByteArray oldConf = readAll(conf), oldExport = readAll(exportPath);
+            QVERIFY(disk.fill(left));
+
+            QVERIFY(!store.saveToJson(exportPath));
+            QCOMPARE(readAll(exportPath), oldExport);
+
+            const QString big(3000, u'x');
+            const QRegularExpression warning(QStringLiteral("^Settings could not be written"));
+            QTest::ignoreMessage(QtWarningMsg, warning);
+            store.setValue(QStringLiteral("big"), big);
+            QTest::ignoreMessage(QtWarningMsg, warning);
+            store.remove(QStringLiteral("serial/portName"));
+            QTest::ignoreMessage(QtWarningMsg, warning);
+            QVERIFY(store.loadFromJson(import));
+            QCOMPARE(store.value(QStringLiteral("big")), big);
+            QCOMPARE(readAll(conf), oldConf);
+            const QString copy = m_dir.filePath(QStringLiteral("%1.conf").arg(++m_files));
+            QVERIFY(QFile::copy(conf, copy)); // a path of its own: read afresh, not from memory
+            QCOMPARE(QSettings(copy, QSettings::IniFormat).value(QStringLiteral("serial/portName")),
+                     QStringLiteral("COM3"));
+
+            disk.empty();
+            QTest::failOnWarning(warning);
+            store.setValue(QStringLiteral("after"), 1); // everything pending goes now
+            QVERIFY(store.saveToJson(exportPath));
+            QVERIFY(readAll(exportPath).contains("\"imported\": 1"));
+            QVERIFY(readAll(conf).contains(big.toLatin1()));
+            QVERIFY(!readAll(conf).contains("portName"));
+        }
+    }
+#endif
+
+    // The settings file is the native format's INI text: written the same, byte for byte,
+    // and a file Qt wrote (comments, quotes and escapes by hand included) reads the same.
+    void fileIsTheNativeIniText()
+    {
+        const QList<std::pair<QString, QVariant>> values{
+                {"General/x", 1},
+                {"a", QString::fromUtf8("x\0y", 3)},
+                {"b", "@at"},
+                {"c", 1.5f},
+                {"d", QDateTime(QDate(2020, 1, 2), QTime(3, 4, 5), Qt::UTC)},
+                {"e", QVariant()},
+                {"f", QVariant::fromValue(nullptr)},
+                {"g", QVariantMap{{"k", 1}, {"z", "é"}}},
+                {"h", QVariantList{1, "two", true}},
+                {"i", QStringList()},
+                {"j", QStringList{"only"}},
+                {"k",
+                 " lead;semi,comma=eq \"q\" \\ tab\t nl\n 置零 😀 \x01"
+                 "9\x7f"},
+                {"l",
+                 QByteArray("\0\x01"
+                            "ab\xff",
+                            5)},
+                {"m", QRect(1, 2, 3, 4)},
+                {"n", qlonglong(1) << 40},
+                {"o", QVariantList{QVariantList{1, 2}, "x"}},
+                {"p", "trail "},
+                {"sp ace/k%ey/deep", 3},
+                {"置零/键", 4}};
+        const QString qtFile = m_dir.filePath(QStringLiteral("qt.conf"));
+        {
+            QSettings qt(qtFile, QSettings::NativeFormat);
+            for (const auto &[key, value] : values)
+                qt.setValue(key, value);
+        }
+        const auto restore = qScopeGuard([this] { setSettingsPath(m_scratch.path()); });
+        const QString conf = QStringLiteral("/Pelora/PeloraStoreTest.conf");
+        setSettingsPath(m_dir.filePath(QStringLiteral("written")));
+        {
+            SettingsStore store(nullptr);
+            for (const auto &[key, value] : values)
+                store.setValue(key, value);
+        }
+        QCOMPARE(readAll(m_dir.filePath(QStringLiteral("written")) + conf), readAll(qtFile));
+
+        const QByteArray byHand(
+                "\n; a comment\n[extra]\n spaced = \"  kept  \" \n"
+                "list = one, \"two, three\" , four \nescapes=\\x41\\102\\q\\\nnext\n"
+                "semi=a;b\r\nstray line\n[general]\ntop=2\n");
+        const QByteArray text = "\xEF\xBB\xBF" + readAll(qtFile) + byHand;
+        const QString read = m_dir.filePath(QStringLiteral("read"));
+        QVERIFY(QDir().mkpath(read + QStringLiteral("/Pelora")));
+        for (const QString &path : {read + conf, m_dir.filePath(QStringLiteral("byQt.conf"))}) {
+            QFile file(path);
+            QVERIFY(file.open(QIODevice::WriteOnly) && file.write(text) == text.size());
+        }
+        const QSettings qt(m_dir.filePath(QStringLiteral("byQt.conf")), QSettings::NativeFormat);
+        QCOMPARE(qt.allKeys().size(), values.size() + 5);
+        setSettingsPath(read);
+        SettingsStore store(nullptr);
+        for (const QString &key : qt.allKeys())
+            QCOMPARE(store.value(key), qt.value(key));
+    }
+
     void threadsWriteAndReadAtOnce()
     {
         constexpr int threads = 4, perThread = 25;
@@ -178,6 +346,12 @@ private Q_SLOTS:
     }
 
 private:
+    static void setSettingsPath(const QString &path)
+    {
+        QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, path);
+        QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, path);
+    }
+
     QString writeFile(const QByteArray &content)
     {
         QFile file(m_dir.filePath(QStringLiteral("in%1.json").arg(++m_files)));
