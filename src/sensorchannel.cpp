@@ -92,10 +92,20 @@ void SensorChannel::setTimeout(int ms)
     Q_EMIT timeoutChanged();
 }
 
-int SensorChannel::request(const QString &command, const QString &expect)
+int SensorChannel::request(const QString &command, const QString &expect, bool hex)
 {
     if (!m_port || !m_port->isConnected() || command.isEmpty())
         return -1;
+    if (hex) {
+        QString digits = command.trimmed();
+        digits.remove(QLatin1Char(' '));
+        static const QRegularExpression hexDigits(QStringLiteral("^(?:[0-9A-Fa-f]{2})*$"));
+        if (!hexDigits.match(digits).hasMatch()) {
+            // The manager refuses it and says why; there is nothing to wait for.
+            m_port->sendData(command, true);
+            return -1;
+        }
+    }
     const int id = m_nextId++;
     QStringList alternatives;
     for (const QString &e : expect.split(QLatin1Char('|'), Qt::SkipEmptyParts))
@@ -106,7 +116,7 @@ int SensorChannel::request(const QString &command, const QString &expect)
     m_pending.push_back({id, alternatives, m_clock.elapsed() + m_timeoutMs});
     armTimer();
     Q_EMIT pendingCountChanged();
-    m_port->sendData(command, false);
+    m_port->sendData(command, hex);
     return id;
 }
 

@@ -41,7 +41,8 @@ public:
     // answers it, alternatives separated by "|": "OK", "VERSION" (a version line), "SN"
     // (a serial number), a key such as "DIV" (its echo "AT+DIV=..."), or "*" (any line
     // that is not a weight). A line beginning with "ERR" answers the oldest request.
-    Q_INVOKABLE int request(const QString &command, const QString &expect);
+    // With hex true, command is hex digits and goes out as those bytes.
+    Q_INVOKABLE int request(const QString &command, const QString &expect, bool hex = false);
     // Forgets every request in flight without a signal for them.
     Q_INVOKABLE void cancelAll();
 
