@@ -90,16 +90,19 @@ ToolPage {
 
             Button {
                 objectName: "pauseButton"
+                flat: true
                 text: log.paused ? qsTr("继续") : qsTr("暂停")
                 onClicked: log.paused = !log.paused
             }
             Button {
                 objectName: "clearButton"
+                flat: true
                 text: qsTr("清空")
                 onClicked: log.clear()
             }
             Button {
                 objectName: "copyButton"
+                flat: true
                 text: qsTr("复制")
                 onClicked: Tools.clipText(log.text())
             }
@@ -131,6 +134,7 @@ ToolPage {
             }
             Button {
                 objectName: "saveButton"
+                flat: true
                 text: qsTr("保存")
                 enabled: pathField.text.length > 0
                 onClicked: root.save(pathField.text)
@@ -218,6 +222,7 @@ ToolPage {
             }
             Button {
                 objectName: "sendButton"
+                flat: true
                 enabled: root.connected && commandField.text.trim().length > 0
                 highlighted: true
                 text: qsTr("发送")

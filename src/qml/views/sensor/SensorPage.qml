@@ -376,6 +376,7 @@ ToolPage {
                     }
                     Button {
                         objectName: "readAllButton"
+                        flat: true
                         text: qsTr("全部读取")
                         enabled: root.connected
                         highlighted: true
@@ -530,6 +531,7 @@ ToolPage {
                         spacing: 12
                         Button {
                             objectName: "calStartButton"
+                            flat: true
                             visible: root.calStep === 0
                             enabled: root.connected
                             text: qsTr("开始标定")
@@ -537,6 +539,7 @@ ToolPage {
                         }
                         Button {
                             objectName: "calZeroButton"
+                            flat: true
                             visible: root.calStep === 1
                             enabled: root.connected && !root.calWaiting
                             highlighted: true
@@ -564,6 +567,7 @@ ToolPage {
                         }
                         Button {
                             objectName: "calSpanButton"
+                            flat: true
                             visible: root.calStep === 2
                             enabled: root.connected && !root.calWaiting && massField.acceptableInput
                             highlighted: true
