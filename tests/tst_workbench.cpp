@@ -160,6 +160,10 @@ private Q_SLOTS:
         QMetaObject::invokeMethod(page, "setRow", Q_ARG(QVariant, reportRow), Q_ARG(QVariant, u"99"_s));
         QTRY_COMPARE(rowState(u"REPORTRT"_s), u"设置被拒绝: ERR: invalid value"_s);
         QCOMPARE(m_sensor->setting(u"REPORTRT"_s), u"30"_s);
+        const auto kept = [page](int row) {
+            return page->property("rowStates").toList().value(row).toMap().value(u"value"_s).toString();
+        };
+        QCOMPARE(kept(reportRow), u"30"_s);
 
         // Silent: the row says so; the confirmed value stays and the editor can try again.
         m_sensor->setReplying(false);
@@ -167,6 +171,7 @@ private Q_SLOTS:
         find<QObject>(u"rangeEditor"_s, capa)->setProperty("value", 300);
         click(u"setButton"_s, capa);
         QTRY_COMPARE(rowState(u"CAPA"_s), u"设置无应答"_s);
+        QCOMPARE(kept(3), u"200"_s);
         click(u"readButton"_s, find(u"row_DEC"_s));
         QTRY_COMPARE(rowState(u"DEC"_s), u"无应答"_s);
         m_sensor->setReplying(true);

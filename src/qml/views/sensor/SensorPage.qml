@@ -286,11 +286,9 @@ ToolPage {
     }
 
     onConnectedChanged: {
-        if (!root.connected) {
-            root._requests = ({})
-            if (root.calStep !== 0)
-                root.cancelCalibration()
-        }
+        // Requests in flight fail by themselves when the link closes.
+        if (!root.connected && root.calStep !== 0)
+            root.cancelCalibration()
         root._opened()
     }
     Component.onCompleted: {
