@@ -1,5 +1,6 @@
 // Renders what an operator sees into PNG files: the home page not connected, connected
-// with a stable reading, overloaded, and the open settings dialog. The window runs
+// with a stable reading, overloaded, the open settings dialog, the sensor page and the
+// traffic console. The window runs
 // offscreen against a simulated sensor, with settings kept in a throwaway folder.
 //
 //   QT_QPA_PLATFORM=offscreen pelora-screenshots docs
@@ -88,5 +89,33 @@ int main(int argc, char *argv[])
     ok &= dialog && QMetaObject::invokeMethod(dialog, "open");
     ok &= waitFor([&] { return dialog->property("opened").toBool(); });
     ok &= shoot(window, out, QStringLiteral("settings-dialog.png"));
+    QMetaObject::invokeMethod(dialog, "close");
+
+    // The sensor page after "read all", and the console after two commands.
+    const auto page = [&](const char *button, const char *name) -> QObject * {
+        QObject *b = window->findChild<QObject *>(QLatin1String(button));
+        if (!b || !QMetaObject::invokeMethod(b, "clicked"))
+            return nullptr;
+        QObject *p = nullptr;
+        waitFor([&] { return (p = window->findChild<QObject *>(QLatin1String(name))) != nullptr; });
+        return p;
+    };
+    QObject *sensorPage = page("sensorButton", "sensorPage");
+    ok &= sensorPage && QMetaObject::invokeMethod(sensorPage, "readAll");
+    ok &= waitFor([&] {
+        const QVariantList rows = sensorPage->property("rowStates").toList();
+        return !rows.isEmpty() && rows.last().toMap().value(QStringLiteral("phase")) == QStringLiteral("value");
+    });
+    ok &= shoot(window, out, QStringLiteral("sensor-page.png"));
+
+    QObject *consolePage = page("consoleButton", "consolePage");
+    ok &= consolePage
+            && QMetaObject::invokeMethod(consolePage, "send", Q_ARG(QVariant, QStringLiteral("AT+VERSION?")),
+                                         Q_ARG(QVariant, 0));
+    ok &= waitFor([&] { return consolePage->property("replyText").toString().contains(QStringLiteral("V1.0.1")); });
+    ok &= QMetaObject::invokeMethod(consolePage, "send", Q_ARG(QVariant, QStringLiteral("41 54 2B 53 4E 0D")),
+                                    Q_ARG(QVariant, 3));
+    ok &= waitFor([&] { return consolePage->property("replyText").toString().contains(QStringLiteral("SN")); });
+    ok &= shoot(window, out, QStringLiteral("console-page.png"));
     return ok ? 0 : 1;
 }

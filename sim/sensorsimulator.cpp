@@ -426,7 +426,8 @@ QString SensorSimulator::settingCommand(const QString &key, const QString &value
 
 void SensorSimulator::reply(const QString &text)
 {
-    queueLine(text.toLatin1() + "\r\n");
+    if (m_replying)
+        queueLine(text.toLatin1() + "\r\n");
 }
 
 // ---------------------------------------------------------------- the API

@@ -87,6 +87,8 @@ public:
     QByteArray weightLine();
 
     // --- faults
+    // A sensor that hears commands and acts on them but sends no reply line.
+    void setReplying(bool on) { m_replying = on; }
     // Bytes that are not ASCII, as line noise brings them.
     void sendGarbage(int count = 8);
     // The next line that goes out is cut into this many writes, a little apart.
@@ -176,4 +178,5 @@ private:
     QElapsedTimer m_wireClock;
     qint64 m_wireFreeAtNs = 0;
     int m_splitPieces = 0;
+    bool m_replying = true;
 };

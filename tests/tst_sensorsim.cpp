@@ -118,7 +118,16 @@ private Q_SLOTS:
                 {u"debugSet"_s, {true, e}, u"ok"_s},
                 {u"debugQuery"_s, {e, u"DEBUG"_s}, u"echo DEBUG 1"_s}, // DEBUGL's other spelling
                 {u"qtarQuery"_s, {e}, u"echo QTAR 0.000"_s},
-                {u"reportrtSet"_s, {99, e}, u"text"_s}, // out of range: refused
+                {u"autoQuery"_s, {e}, u"echo AUTO 0"_s},
+                {u"opencQuery"_s, {e}, u"echo OPENC 0"_s},
+                {u"printxQuery"_s, {e}, u"echo PRINTX 1"_s},
+                {u"samplertQuery"_s, {e}, u"echo SAMPLERT 0"_s},
+                {u"wcalQuery"_s, {e}, u"echo WCAL 0"_s},
+                // out of range: refused
+                {u"reportrtSet"_s, {99, e}, u"text"_s},
+                {u"filterSet"_s, {4, e}, u"text"_s},
+                {u"ztrackSet"_s, {u"0.7"_s, e}, u"text"_s},
+                {u"samplertSet"_s, {2, e}, u"text"_s},
                 {u"encodeCommand"_s, {u"AT+NOSUCH"_s, e}, u"text"_s},
         };
         QStringList sent, expected;
@@ -150,6 +159,11 @@ private Q_SLOTS:
                 << 2
                 << QStringList{"3", "SG 3 s--", "tare", "SN 0 s-n", "qtarQuery", "echo QTAR 3.000",
                                "5", "SN 2 s-n", "zero", "SG 0 s--", "4",         "SG -1 s--"};
+        // Zero with the platform empty, span with 10 kg said to be 5 kg: the reading halves.
+        QTest::newRow("calibration")
+                << 1
+                << QStringList{"2", "ST 2 s--", "zcal", "ST 0 s--", "10", "ST 8 s--", "wcalSet 4000",
+                               "ST 4 s--", "wcalQuery", "echo WCAL 4000", "18", "ST 8 s--"};
         QTest::newRow("overload") << 1
                                   << QStringList{"250", "OL 250 -o-", "capaSet 300", "ST 250 s--"};
     }

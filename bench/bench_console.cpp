@@ -1,0 +1,303 @@
+// What the traffic console costs the weight display: the same stream of weight lines with
+// the home page alone on screen, and with the console page open (recording every line and
+// showing it) on top of it, at 30 lines a second and at the full speed of a 115200-baud
+// wire. Each case runs in a child process of its own and reports the display's latency
+// (from the write of a line to the display holding its weight), the process's CPU time per
+// second of streaming and its peak memory.
+//
+//   QT_QPA_PLATFORM=offscreen bench_console [lines-at-full-speed]
+
+#include "ptypair.h"
+#include "serialportmanager.h"
+#include "startup.h"
+
+#include <QCoreApplication>
+#include <QGuiApplication>
+#include <QLoggingCategory>
+#include <QProcess>
+#include <QQmlApplicationEngine>
+#include <QQmlProperty>
+#include <QQuickItem>
+#include <QQuickWindow>
+#include <QSerialPort>
+#include <QSettings>
+#include <QTemporaryDir>
+#include <QTimer>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <thread>
+#include <vector>
+
+#include <sys/resource.h>
+#include <time.h>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr int WireBytesPerSecond = 11520; // 115200 baud, 8N1
+constexpr int SlowLines = 300; // ten seconds at 30 a second
+
+qint64 monotonicNs()
+{
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return qint64(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+}
+
+double cpuSeconds()
+{
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec)
+            + double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
+// Line i carries the weight of i grams, so a shown weight names the line it came from.
+QByteArray line(int i)
+{
+    char text[32];
+    std::snprintf(text, sizeof text, "ST%08.3f,1,0\r\n", i / 1000.0);
+    return QByteArray(text);
+}
+
+// Writes lines 1..count into the pty, paced as the wire would carry them.
+class Writer
+{
+public:
+    Writer(PtyPair &pty, int count, bool fullSpeed)
+        : m_pty(pty)
+        , m_count(count)
+        , m_fullSpeed(fullSpeed)
+        , m_sentAt(size_t(count) + 1)
+        , m_endOffset(size_t(count) + 1)
+    { }
+    ~Writer()
+    {
+        if (m_thread.joinable())
+            m_thread.join();
+    }
+    void start()
+    {
+        m_cpuAtStart = cpuSeconds();
+        m_started = Clock::now();
+        m_thread = std::thread([this] { run(); });
+    }
+    bool running() const { return m_thread.joinable(); }
+    bool finished() const { return m_done.load(); }
+    Clock::time_point sentAt(int i) const { return m_sentAt[size_t(i)]; }
+    qint64 endOffset(int i) const { return m_endOffset[size_t(i)]; }
+    int count() const { return m_count; }
+    int written() const { return m_written.load(); }
+    double cpuPerSecond() const
+    {
+        const double wall = std::chrono::duration<double>(Clock::now() - m_started).count();
+        return (cpuSeconds() - m_cpuAtStart) / wall;
+    }
+
+private:
+    void run()
+    {
+        qint64 offset = 0;
+        auto due = Clock::now();
+        for (int i = 1; i <= m_count; ++i) {
+            const QByteArray bytes = line(i);
+            std::this_thread::sleep_until(due); // pacing the wire, not waiting for anything
+            offset += bytes.size();
+            m_endOffset[size_t(i)] = offset;
+            m_sentAt[size_t(i)] = Clock::now();
+            m_written.store(i);
+            m_pty.write(bytes);
+            due += m_fullSpeed
+                    ? std::chrono::nanoseconds(1000000000LL * bytes.size() / WireBytesPerSecond)
+                    : std::chrono::nanoseconds(1000000000LL / 30);
+        }
+        m_done = true;
+    }
+
+    PtyPair &m_pty;
+    int m_count;
+    bool m_fullSpeed;
+    std::vector<Clock::time_point> m_sentAt;
+    std::vector<qint64> m_endOffset;
+    std::atomic<int> m_written{0};
+    Clock::time_point m_started;
+    double m_cpuAtStart = 0;
+    std::thread m_thread;
+    std::atomic<bool> m_done{false};
+};
+
+struct Result
+{
+    std::vector<double> latenciesMs;
+    double cpuPerSecond = 0;
+    double startMs = -1; // first frame
+    double firstWeightMs = -1; // first weight shown
+};
+
+double msSince(qint64 startNs)
+{
+    return double(monotonicNs() - startNs) / 1e6;
+}
+
+double msBetween(Clock::time_point from, Clock::time_point to)
+{
+    return std::chrono::duration<double, std::milli>(to - from).count();
+}
+
+int finish(Result &r, const Writer &writer)
+{
+    std::sort(r.latenciesMs.begin(), r.latenciesMs.end());
+    const auto &l = r.latenciesMs;
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    std::printf("RESULT %zu %d %.3f %.3f %.3f %.4f %.1f %.1f %ld\n", l.size(), writer.count(),
+                l.empty() ? -1.0 : l[l.size() / 2],
+                l.empty() ? -1.0 : l[std::min(l.size() - 1, size_t(double(l.size()) * 0.99))],
+                l.empty() ? -1.0 : l.back(), r.cpuPerSecond, r.startMs, r.firstWeightMs,
+                usage.ru_maxrss);
+    std::fflush(stdout);
+    return 0;
+}
+
+// Hears the display's weight change; a QML property's notify signal needs a real slot.
+class WeightProbe : public QObject
+{
+    Q_OBJECT
+
+public:
+    std::function<void()> onChange;
+
+public Q_SLOTS:
+    void changed() { onChange(); }
+};
+
+// The whole tool: the real window and module, connecting by itself to the pty; with console,
+// the traffic console is opened before the stream starts.
+int runWindow(int argc, char *argv[], int count, bool fullSpeed, bool console,
+              qint64 processStartNs)
+{
+    QGuiApplication app(argc, argv);
+    Pelora::setIdentity(app, QStringLiteral("PeloraBenchConsole"));
+    QTemporaryDir settingsDir;
+    QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, settingsDir.path());
+    QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, settingsDir.path());
+    QLoggingCategory::setFilterRules(QStringLiteral("default.debug=false")); // no traffic log
+
+    PtyPair pty;
+    SerialPortManager::setDefaultPortEnumerator([&pty] { return QStringList{pty.slavePath()}; });
+    QSettings().setValue(QStringLiteral("serial/portName"), pty.slavePath());
+
+    Result result;
+    Writer writer(pty, count, fullSpeed);
+    QQmlApplicationEngine engine;
+    Pelora::loadRoot(engine, app);
+    auto *window = qobject_cast<QQuickWindow *>(engine.rootObjects().value(0));
+    auto *display
+            = window ? window->findChild<QQuickItem *>(QStringLiteral("weightDisplay")) : nullptr;
+    auto *manager = window ? window->findChild<SerialPortManager *>() : nullptr;
+    if (!display || !manager)
+        return 2;
+    QObject::connect(window, &QQuickWindow::frameSwapped, &app, [&] {
+        if (result.startMs < 0)
+            result.startMs = msSince(processStartNs);
+    });
+    // Streaming starts once the tool has connected by itself.
+    QObject::connect(manager, &SerialPortManager::connectionChanged, &app, [&] {
+        if (!manager->isConnected() || writer.running())
+            return;
+        if (console) {
+            QObject *button = window->findChild<QObject *>(QStringLiteral("consoleButton"));
+            if (!button || !QMetaObject::invokeMethod(button, "clicked")
+                || !window->findChild<QObject *>(QStringLiteral("trafficLog"))) {
+                QCoreApplication::exit(4);
+                return;
+            }
+        }
+        writer.start();
+    });
+
+    WeightProbe probe;
+    probe.onChange = [&] {
+        const auto now = Clock::now();
+        const int i = int(std::lround(display->property("weightValue").toDouble() * 1000));
+        if (i < 1 || i > writer.written())
+            return;
+        if (result.firstWeightMs < 0)
+            result.firstWeightMs = msSince(processStartNs);
+        result.latenciesMs.push_back(msBetween(writer.sentAt(i), now));
+        if (i == count) {
+            result.cpuPerSecond = writer.cpuPerSecond();
+            QCoreApplication::quit();
+        }
+    };
+    QQmlProperty(display, QStringLiteral("weightValue"))
+            .connectNotifySignal(&probe, SLOT(changed()));
+    QTimer::singleShot(std::chrono::seconds(60), &app, [] { QCoreApplication::exit(3); });
+    const int code = QCoreApplication::exec();
+    return code == 0 ? finish(result, writer) : code;
+}
+
+// Runs every case in a child of its own and prints the table.
+int runAll(const QString &self, int fastLines)
+{
+    struct Case
+    {
+        const char *what;
+        const char *mode;
+        const char *pace;
+        int lines;
+    };
+    const Case cases[] = {
+            {"home, 30 lines/s", "home", "slow", SlowLines},
+            {"console, 30 lines/s", "console", "slow", SlowLines},
+            {"home, full speed", "home", "fast", fastLines},
+            {"console, full speed", "console", "fast", fastLines},
+    };
+    std::printf("%-20s %13s %10s %9s %9s %9s %9s %11s %12s %9s\n", "case", "lines shown",
+                "median ms", "p99 ms", "worst ms", "CPU %", "start ms", "1st wt ms", "peak MiB",
+                "");
+    for (const Case &c : cases) {
+        QProcess child;
+        child.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        const qint64 startNs = monotonicNs();
+        child.start(self,
+                    {QString::fromLatin1(c.mode), QString::fromLatin1(c.pace),
+                     QString::number(c.lines), QString::number(startNs)});
+        child.waitForFinished(120000);
+        const QByteArray out = child.readAllStandardOutput();
+        const qsizetype at = out.indexOf("RESULT ");
+        if (child.exitCode() != 0 || at < 0) {
+            std::printf("%-20s failed (exit %d)\n", c.what, child.exitCode());
+            continue;
+        }
+        const QList<QByteArray> f = out.mid(at + 7).trimmed().split(' ');
+        std::printf("%-20s %6s/%-6s %10s %9s %9s %9.1f %9s %11s %12.1f\n", c.what, f[0].constData(),
+                    f[1].constData(), f[2].constData(), f[3].constData(), f[4].constData(),
+                    f[5].toDouble() * 100, f[6].constData(), f[7].constData(),
+                    f[8].toDouble() / 1024);
+    }
+    return 0;
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    if (argc >= 5) {
+        const QByteArray mode = argv[1];
+        const bool fullSpeed = QByteArray(argv[2]) == "fast";
+        const int lines = QByteArray(argv[3]).toInt();
+        const qint64 startNs = QByteArray(argv[4]).toLongLong();
+        return runWindow(argc, argv, lines, fullSpeed, mode == "console", startNs);
+    }
+    QCoreApplication app(argc, argv);
+    return runAll(QCoreApplication::applicationFilePath(),
+                  argc > 1 ? QByteArray(argv[1]).toInt() : 3000);
+}
+
+#include "bench_console.moc"

@@ -1,0 +1,257 @@
+#include "trafficlog.h"
+
+#include <QDateTime>
+#include <QDir>
+#include <QFileInfo>
+#include <QSaveFile>
+#include <QStandardPaths>
+#include <QTimer>
+
+#include <chrono>
+
+using namespace std::chrono_literals;
+
+namespace {
+
+// Received bytes without a line break are cut into lines of this length.
+constexpr qsizetype MaxLineBytes = 256;
+
+} // namespace
+
+TrafficLog::TrafficLog(QObject *parent)
+    : QAbstractListModel(parent)
+    , m_flushTimer(new QTimer(this))
+{
+    m_flushTimer->setSingleShot(true);
+    m_flushTimer->setInterval(100ms);
+    connect(m_flushTimer, &QTimer::timeout, this, &TrafficLog::flush);
+}
+
+void TrafficLog::setSerialPort(SerialPortManager *port)
+{
+    if (m_port == port)
+        return;
+    for (const auto &c : std::as_const(m_connections))
+        disconnect(c);
+    m_connections.clear();
+    m_port = port;
+    if (port) {
+        SerialTraffic *traffic = port->traffic();
+        m_connections << connect(traffic, &SerialTraffic::received, this, &TrafficLog::addReceived)
+                      << connect(traffic, &SerialTraffic::sent, this, &TrafficLog::addSent);
+    }
+    Q_EMIT serialPortChanged();
+}
+
+void TrafficLog::setPaused(bool paused)
+{
+    if (m_paused == paused)
+        return;
+    m_paused = paused;
+    Q_EMIT pausedChanged();
+    if (!paused)
+        flush();
+}
+
+void TrafficLog::setHexView(bool hex)
+{
+    if (m_hexView == hex)
+        return;
+    m_hexView = hex;
+    Q_EMIT hexViewChanged();
+    if (!m_lines.empty())
+        Q_EMIT dataChanged(index(0), index(count() - 1), {TextRole});
+}
+
+void TrafficLog::setCapacity(int lines)
+{
+    lines = qMax(1, lines);
+    if (m_capacity == lines)
+        return;
+    m_capacity = lines;
+    Q_EMIT capacityChanged();
+    flush();
+}
+
+int TrafficLog::rowCount(const QModelIndex &parent) const
+{
+    return parent.isValid() ? 0 : count();
+}
+
+QVariant TrafficLog::data(const QModelIndex &index, int role) const
+{
+    if (!index.isValid() || index.row() >= count())
+        return {};
+    const Line &line = m_lines[size_t(index.row())];
+    switch (role) {
+    case TimeRole:
+        return QDateTime::fromMSecsSinceEpoch(line.msecs).toString(QStringLiteral("HH:mm:ss.zzz"));
+    case DirectionRole:
+        return line.sent ? QStringLiteral("TX") : QStringLiteral("RX");
+    case Qt::DisplayRole:
+    case TextRole:
+        return render(line);
+    case SentRole:
+        return line.sent;
+    }
+    return {};
+}
+
+QHash<int, QByteArray> TrafficLog::roleNames() const
+{
+    return {{TimeRole, "time"}, {DirectionRole, "direction"}, {TextRole, "content"}, {SentRole, "sent"}};
+}
+
+QString TrafficLog::render(const Line &line) const
+{
+    if (m_hexView)
+        return SerialPortManager::hexRendering(line.bytes);
+    // Line breaks show as the escapes the debug log uses, so each line stays one row.
+    QString text = SerialPortManager::printableRendering(line.bytes);
+    text.replace(QLatin1Char('\r'), QLatin1String("\\r"));
+    text.replace(QLatin1Char('\n'), QLatin1String("\\n"));
+    text.replace(QLatin1Char('\t'), QLatin1String("\\t"));
+    return text;
+}
+
+void TrafficLog::addReceived(const QByteArray &bytes)
+{
+    const qint64 now = QDateTime::currentMSecsSinceEpoch();
+    qsizetype start = 0;
+    for (qsizetype i = 0; i < bytes.size(); ++i) {
+        const bool lineEnds = bytes.at(i) == '\n';
+        if (!lineEnds && m_open.bytes.size() + (i - start) < MaxLineBytes)
+            continue;
+        if (m_open.bytes.isEmpty())
+            m_open.msecs = now;
+        m_open.bytes.append(bytes.constData() + start, i + 1 - start);
+        start = i + 1;
+        add(std::exchange(m_open, Line{0, false, {}}));
+    }
+    if (start < bytes.size()) {
+        if (m_open.bytes.isEmpty())
+            m_open.msecs = now;
+        m_open.bytes.append(bytes.constData() + start, bytes.size() - start);
+        // A line still arriving shows at the next flush all the same.
+        if (!m_flushTimer->isActive())
+            m_flushTimer->start();
+    }
+}
+
+void TrafficLog::addSent(const QByteArray &bytes)
+{
+    // What was still arriving is shown before the command that follows it.
+    if (!m_open.bytes.isEmpty())
+        add(std::exchange(m_open, Line{0, false, {}}));
+    add({QDateTime::currentMSecsSinceEpoch(), true, bytes});
+}
+
+void TrafficLog::add(Line line)
+{
+    m_incoming.push_back(std::move(line));
+    // Paused, the newest lines are kept for later, no more than the view would show.
+    while (m_incoming.size() > size_t(m_capacity))
+        m_incoming.pop_front();
+    if (!m_paused && !m_flushTimer->isActive())
+        m_flushTimer->start();
+}
+
+void TrafficLog::flush()
+{
+    m_flushTimer->stop();
+    if (m_paused)
+        return;
+    // A line that has waited a whole batch is shown unfinished; the rest of it follows
+    // as a line of its own.
+    if (!m_open.bytes.isEmpty()
+        && QDateTime::currentMSecsSinceEpoch() - m_open.msecs >= m_flushTimer->interval())
+        add(std::exchange(m_open, Line{0, false, {}}));
+    m_flushTimer->stop();
+    if (!m_open.bytes.isEmpty())
+        m_flushTimer->start();
+    const int before = count();
+    const size_t total = m_lines.size() + m_incoming.size();
+    const int drop = int(qMin<size_t>(m_lines.size(), total > size_t(m_capacity) ? total - m_capacity : 0));
+    if (drop > 0) {
+        beginRemoveRows({}, 0, drop - 1);
+        m_lines.erase(m_lines.begin(), m_lines.begin() + drop);
+        endRemoveRows();
+    }
+    while (m_lines.size() + m_incoming.size() > size_t(m_capacity))
+        m_incoming.pop_front();
+    if (!m_incoming.empty()) {
+        beginInsertRows({}, count(), count() + int(m_incoming.size()) - 1);
+        for (Line &l : m_incoming)
+            m_lines.push_back(std::move(l));
+        m_incoming.clear();
+        endInsertRows();
+    }
+    if (count() != before)
+        Q_EMIT countChanged();
+}
+
+void TrafficLog::clear()
+{
+    m_incoming.clear();
+    m_open = Line{0, false, {}};
+    if (m_lines.empty())
+        return;
+    beginResetModel();
+    m_lines.clear();
+    endResetModel();
+    Q_EMIT countChanged();
+}
+
+QString TrafficLog::text() const
+{
+    QString out;
+    for (int i = 0; i < count(); ++i) {
+        const QModelIndex ix = index(i);
+        out += data(ix, TimeRole).toString() + QLatin1Char(' ') + data(ix, DirectionRole).toString()
+                + QLatin1Char(' ') + data(ix, TextRole).toString() + QLatin1Char('\n');
+    }
+    return out;
+}
+
+bool TrafficLog::saveToFile(const QString &filePath)
+{
+    if (filePath.isEmpty()) {
+        setError(tr("未选择文件"));
+        return false;
+    }
+    QSaveFile file(filePath);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Text)) {
+        setError(file.errorString());
+        return false;
+    }
+    const QByteArray bytes = text().toUtf8();
+    // A full disk may show only in the flush, which commit() would not report.
+    if (file.write(bytes) != bytes.size() || !file.flush()) {
+        setError(file.errorString());
+        file.cancelWriting();
+        return false;
+    }
+    if (!file.commit()) {
+        setError(file.errorString());
+        return false;
+    }
+    setError(QString());
+    return true;
+}
+
+QString TrafficLog::suggestedFilePath() const
+{
+    QString dir = QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation);
+    if (dir.isEmpty())
+        dir = QDir::homePath();
+    const QString stamp = QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-HHmmss"));
+    return QDir(dir).filePath(QStringLiteral("pelora-traffic-%1.txt").arg(stamp));
+}
+
+void TrafficLog::setError(const QString &error)
+{
+    if (m_lastError == error)
+        return;
+    m_lastError = error;
+    Q_EMIT lastErrorChanged();
+}
