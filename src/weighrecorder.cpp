@@ -48,6 +48,8 @@ qint64 WeighRecorder::now() const
 
 void WeighRecorder::setLive(bool live)
 {
+    if (!live)
+        m_armed = true;
     if (live == m_live)
         return;
     m_live = live;
@@ -69,6 +71,8 @@ qint64 WeighRecorder::offer(double weightKg, bool stable, bool live, bool overlo
     m_lastTime = timeMs >= 0 ? timeMs : QDateTime::currentMSecsSinceEpoch();
     if (wasRecordable != canRecordNow())
         Q_EMIT changed();
+    if (!live)
+        m_armed = true; // what comes back is checked against the last record again
     if (!live || !std::isfinite(weightKg))
         return -1;
 

@@ -20,8 +20,9 @@ class QJSEngine;
 // the reading was unstable or near zero (within one division) since that record. Near zero
 // also forgets the last weight, so the same load put on again is recorded again. A load left
 // standing, noise within a division, overload, a lost connection and stale readings never
-// make a record; losing the connection does not re-arm, so a reconnect under the same load
-// records nothing.
+// make a record. After a lost connection or a stale reading the next stable reading counts
+// again if it differs from the last record, so a reconnect under the same load records
+// nothing and a load changed meanwhile is recorded once.
 class WeighRecorder : public QObject
 {
     Q_OBJECT
@@ -55,7 +56,7 @@ public:
     Q_INVOKABLE qint64 offer(double weightKg, bool stable, bool live, bool overload,
                              const QString &unit, const QString &mode, const QString &port,
                              qint64 timeMs = -1);
-    // The display stopped being live (stale, disconnected): nothing to record, nothing armed.
+    // The display stopped or started being live (stale, disconnected).
     Q_INVOKABLE void setLive(bool live);
     Q_INVOKABLE qint64 recordNow();
 

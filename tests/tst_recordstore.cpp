@@ -208,9 +208,12 @@ private Q_SLOTS:
             QVERIFY2(store.errorText().contains(QStringLiteral("未能保存")),
                      qPrintable(store.errorText()));
             QCOMPARE(store.count(), saved);
-            // An export that does not fit leaves no cut file behind.
+            // An export that does not fit leaves no cut file behind, even one small enough
+            // to fail only in the final flush.
             const QString csv = mnt + QStringLiteral("/out.csv");
             QVERIFY(!store.exportCsvToPath(csv).isEmpty());
+            QVERIFY(!QFile::exists(csv));
+            QVERIFY(!store.exportCsvToPath(csv, 0, 1).isEmpty());
             QVERIFY(!QFile::exists(csv));
         }
         QVERIFY(run(QStringLiteral("mount"), {"-o", "remount,ro", mnt}));
