@@ -32,8 +32,6 @@ QString reason(const QSqlError &error)
 }
 } // namespace
 
-RecordStore::RecordStore(QObject *parent) : RecordStore(defaultPath(), parent) {}
-
 RecordStore::RecordStore(const QString &path, QObject *parent)
     : QObject(parent), m_path(path), m_connection(newConnectionName())
 {
@@ -54,7 +52,7 @@ RecordStore *RecordStore::create(QQmlEngine *engine, QJSEngine *)
     const char *key = "_peloraRecordStore";
     if (auto *store = engine->property(key).value<RecordStore *>())
         return store;
-    auto *store = new RecordStore(engine);
+    auto *store = new RecordStore(defaultPath(), engine);
     QQmlEngine::setObjectOwnership(store, QQmlEngine::CppOwnership);
     engine->setProperty(key, QVariant::fromValue(store));
     return store;

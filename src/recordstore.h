@@ -29,7 +29,7 @@ public:
     static constexpr int schemaVersion = 1;
     static constexpr int listLimit = 1000; // the page shows the newest ones
 
-    explicit RecordStore(QObject *parent = nullptr); // the application-data folder
+    // No default constructor: documents get the one store of their engine from create().
     explicit RecordStore(const QString &path, QObject *parent = nullptr);
     ~RecordStore() override;
 

@@ -8,13 +8,14 @@
 #include <algorithm>
 #include <cmath>
 
-WeighRecorder::WeighRecorder(QObject *parent) : QObject(parent) {}
+WeighRecorder::WeighRecorder(RecordStore *store, QObject *parent)
+    : QObject(parent), m_store(store)
+{
+}
 
 WeighRecorder *WeighRecorder::create(QQmlEngine *engine, QJSEngine *js)
 {
-    auto *recorder = new WeighRecorder;
-    recorder->setStore(RecordStore::create(engine, js));
-    return recorder;
+    return new WeighRecorder(RecordStore::create(engine, js));
 }
 
 void WeighRecorder::setStore(RecordStore *store)

@@ -39,7 +39,8 @@ class WeighRecorder : public QObject
 public:
     static constexpr qint64 trendSpanMs = 15 * 60 * 1000;
 
-    explicit WeighRecorder(QObject *parent = nullptr);
+    // No default constructor: documents get theirs from create(), with the engine's store.
+    explicit WeighRecorder(RecordStore *store, QObject *parent = nullptr);
     static WeighRecorder *create(QQmlEngine *engine, QJSEngine *js);
 
     RecordStore *store() const { return m_store; }

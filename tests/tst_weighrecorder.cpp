@@ -51,8 +51,7 @@ private Q_SLOTS:
         QFETCH(Weights, recorded);
         QTemporaryDir dir;
         RecordStore store(dir.filePath(QStringLiteral("r.sqlite")));
-        WeighRecorder recorder;
-        recorder.setStore(&store);
+        WeighRecorder recorder(&store);
         recorder.setDivision(division);
         qint64 t = 1'000'000;
         for (const QString &step : std::as_const(steps)) {
@@ -72,8 +71,7 @@ private Q_SLOTS:
     {
         QTemporaryDir dir;
         RecordStore store(dir.filePath(QStringLiteral("r.sqlite")));
-        WeighRecorder recorder;
-        recorder.setStore(&store);
+        WeighRecorder recorder(&store);
         recorder.setEnabled(false); // only by hand
         recorder.offer(2, false, true, false, {}, {}, {});
         QVERIFY(!recorder.canRecordNow());
@@ -92,7 +90,7 @@ private Q_SLOTS:
 
     void trendKeepsOnlyItsWindow()
     {
-        WeighRecorder recorder;
+        WeighRecorder recorder(nullptr);
         const qint64 t0 = 5'000'000;
         const int perSecond = 30, seconds = 20 * 60;
         for (int i = 0; i < perSecond * seconds; ++i)
