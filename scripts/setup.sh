@@ -9,6 +9,7 @@ packages=(
   qml6-module-qtquick qml6-module-qtquick-controls qml6-module-qtquick-layouts
   qml6-module-qtquick-templates qml6-module-qtquick-window qml6-module-qtqml-workerscript
   qml6-module-qtqml qml6-module-qtqml-models qml6-module-qttest qt6-qpa-plugins libgl-dev
+  libqt6sql6-sqlite qml6-module-qtquick-shapes qml6-module-qtquick-dialogs
   xvfb xauth fonts-wqy-microhei
 )
 

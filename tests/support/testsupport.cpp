@@ -11,6 +11,9 @@ ScratchSettings::ScratchSettings()
 {
     QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, m_dir.path());
     QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, m_dir.path());
+    // The weighing records go to the application-data folder: keep them here too.
+    qputenv("XDG_DATA_HOME", m_dir.filePath(QStringLiteral("data")).toLocal8Bit());
+    qputenv("APPDATA", m_dir.filePath(QStringLiteral("data")).toLocal8Bit());
 }
 
 void prepareEngine(QQmlEngine &engine)

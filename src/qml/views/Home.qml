@@ -49,6 +49,8 @@ Page {
                 spacing: 18
 
                 WeightDisplay {
+                    id: weightDisplay
+
                     objectName: "weightDisplay"
                     Layout.fillWidth: true
                     Layout.fillHeight: true
@@ -62,6 +64,37 @@ Page {
             Layout.fillWidth: true
             sensorConnected: Router.serialPortManager ? Router.serialPortManager.isConnected : false
             statusText: Router.serialPortManager ? Router.serialPortManager.statusMessage : ""
+        }
+    }
+
+    // Every reading the display takes goes to the recorder, which keeps the records and the trend.
+    property string _portName: ""
+
+    Connections {
+        target: Router.serialPortManager ? Router.serialPortManager.traffic : null
+        ignoreUnknownSignals: true
+
+        function onOpened(portName) {
+            root._portName = portName
+        }
+    }
+
+    Connections {
+        target: weightDisplay
+
+        function onLastFrameChanged() {
+            const frame = weightDisplay.lastFrame
+            if (!frame) {
+                WeighRecorder.setLive(false)
+                return
+            }
+            const mode = frame.net === undefined ? "" : (frame.net ? qsTr("净重") : qsTr("毛重"))
+            WeighRecorder.offer(weightDisplay.weightValue, weightDisplay.stable, weightDisplay.live,
+                                weightDisplay.overload, weightDisplay.displayUnitText, mode,
+                                root._portName)
+        }
+        function onLiveChanged() {
+            WeighRecorder.setLive(weightDisplay.live)
         }
     }
 }

@@ -1,14 +1,217 @@
 import QtQuick
 import QtQuick.Controls
+import QtQuick.Dialogs
+import QtQuick.Layouts
 import Pelora
 
 ToolPage {
     id: root
 
+    property string exportMessage: ""
+
+    // "" is an open bound; a day counts from its first to its last millisecond.
+    function _dayBound(text, end) {
+        const t = text.trim()
+        if (t.length === 0)
+            return -1
+        const d = new Date(t + (end ? "T23:59:59.999" : "T00:00:00"))
+        return isNaN(d.getTime()) ? NaN : d.getTime()
+    }
+
+    function exportTo(url) {
+        const from = root._dayBound(fromField.text, false)
+        const to = root._dayBound(toField.text, true)
+        if (isNaN(from) || isNaN(to)) {
+            root.exportMessage = qsTr("日期格式应为 2026-01-31")
+            return
+        }
+        const error = RecordStore.exportCsv(url, from, to)
+        root.exportMessage = error.length > 0 ? error : qsTr("已导出到 %1").arg(url.toString())
+    }
+
     titleText: qsTr("称重记录")
 
-    Label {
+    ColumnLayout {
+        anchors.fill: parent
+        anchors.margins: 16
+        spacing: 10
+
+        RowLayout {
+            Layout.fillWidth: true
+            spacing: 12
+
+            Label {
+                objectName: "todaySummary"
+                text: qsTr("今日 %1 条，合计 %2 公斤").arg(RecordStore.todayCount)
+                        .arg(Number(RecordStore.todayTotalKg).toFixed(3))
+                font.pixelSize: 18
+            }
+            Label {
+                text: qsTr("共 %1 条").arg(RecordStore.count)
+                color: "#607080"
+            }
+            Item {
+                Layout.fillWidth: true
+            }
+            Label {
+                text: qsTr("趋势")
+            }
+            ComboBox {
+                id: windowBox
+
+                objectName: "windowBox"
+                model: [qsTr("1 分钟"), qsTr("5 分钟"), qsTr("15 分钟")]
+            }
+            Button {
+                objectName: "recordNowButton"
+                text: qsTr("手动记录")
+                enabled: WeighRecorder.canRecordNow && RecordStore.writable
+                onClicked: WeighRecorder.recordNow()
+            }
+        }
+
+        Label {
+            objectName: "storeError"
+            Layout.fillWidth: true
+            visible: text.length > 0
+            text: RecordStore.errorText
+            color: "#E53935"
+            wrapMode: Text.Wrap
+        }
+
+        TrendChart {
+            objectName: "trendChart"
+            Layout.fillWidth: true
+            Layout.preferredHeight: 220
+            windowMinutes: [1, 5, 15][windowBox.currentIndex]
+        }
+
+        RowLayout {
+            Layout.fillWidth: true
+            spacing: 8
+
+            Label {
+                text: qsTr("导出从")
+            }
+            TextField {
+                id: fromField
+
+                objectName: "fromField"
+                placeholderText: qsTr("yyyy-MM-dd")
+                Layout.preferredWidth: 120
+            }
+            Label {
+                text: qsTr("到")
+            }
+            TextField {
+                id: toField
+
+                objectName: "toField"
+                placeholderText: qsTr("yyyy-MM-dd")
+                Layout.preferredWidth: 120
+            }
+            Button {
+                objectName: "exportButton"
+                text: qsTr("导出 CSV")
+                onClicked: fileDialog.open()
+            }
+            Label {
+                objectName: "exportMessage"
+                Layout.fillWidth: true
+                text: root.exportMessage
+                elide: Text.ElideMiddle
+            }
+            Button {
+                objectName: "clearButton"
+                text: qsTr("清空记录")
+                enabled: RecordStore.count > 0 && RecordStore.writable
+                onClicked: clearDialog.open()
+            }
+        }
+
+        ListView {
+            objectName: "recordList"
+            Layout.fillWidth: true
+            Layout.fillHeight: true
+            clip: true
+            model: RecordStore.records
+            ScrollBar.vertical: ScrollBar {}
+            delegate: Rectangle {
+                id: row
+
+                required property var modelData
+                required property int index
+
+                width: ListView.view.width
+                height: 40
+                color: row.index % 2 === 0 ? "white" : "#f5f7fa"
+
+                RowLayout {
+                    anchors.fill: parent
+                    anchors.leftMargin: 12
+                    anchors.rightMargin: 12
+                    spacing: 16
+
+                    Label {
+                        text: Qt.formatDateTime(new Date(row.modelData.timeMs), "yyyy-MM-dd hh:mm:ss")
+                        Layout.preferredWidth: 170
+                    }
+                    Label {
+                        text: Number(row.modelData.weightKg).toFixed(3) + qsTr(" 公斤")
+                        font.bold: true
+                        Layout.preferredWidth: 120
+                    }
+                    Label {
+                        text: row.modelData.unit
+                        Layout.preferredWidth: 50
+                    }
+                    Label {
+                        text: row.modelData.mode
+                        Layout.preferredWidth: 50
+                    }
+                    Label {
+                        text: row.modelData.manual ? qsTr("手动") : qsTr("自动")
+                        Layout.preferredWidth: 50
+                    }
+                    Label {
+                        text: row.modelData.port
+                        Layout.fillWidth: true
+                        elide: Text.ElideMiddle
+                    }
+                    Button {
+                        text: qsTr("删除")
+                        flat: true
+                        enabled: RecordStore.writable
+                        onClicked: RecordStore.removeRecord(row.modelData.id)
+                    }
+                }
+            }
+        }
+    }
+
+    FileDialog {
+        id: fileDialog
+
+        objectName: "fileDialog"
+        title: qsTr("导出称重记录")
+        fileMode: FileDialog.SaveFile
+        nameFilters: [qsTr("CSV 文件 (*.csv)")]
+        defaultSuffix: "csv"
+        onAccepted: root.exportTo(fileDialog.selectedFile)
+    }
+
+    Dialog {
+        id: clearDialog
+
+        objectName: "clearDialog"
         anchors.centerIn: parent
-        text: root.connected ? "" : qsTr("未连接传感器")
+        modal: true
+        title: qsTr("清空记录")
+        standardButtons: Dialog.Ok | Dialog.Cancel
+        onAccepted: RecordStore.clearAll()
+
+        Label {
+            text: qsTr("确定删除全部 %1 条记录吗？此操作无法撤销。").arg(RecordStore.count)
+        }
     }
 }

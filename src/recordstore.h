@@ -1,0 +1,81 @@
+#pragma once
+
+#include <QObject>
+#include <QSqlDatabase>
+#include <QVariantList>
+#include <QtQml/qqmlregistration.h>
+
+class QQmlEngine;
+class QJSEngine;
+
+// The weighing records, kept in an SQLite file. Every record is committed on its own with
+// synchronous=FULL, so a killed process or a power cut loses none that was made. A file that
+// cannot be opened or written is left exactly as it is; the problem is told in errorText.
+class RecordStore : public QObject
+{
+    Q_OBJECT
+    QML_ELEMENT
+    QML_SINGLETON
+
+    Q_PROPERTY(QString databasePath READ databasePath CONSTANT)
+    Q_PROPERTY(QString errorText READ errorText NOTIFY errorTextChanged)
+    Q_PROPERTY(bool writable READ writable NOTIFY errorTextChanged)
+    Q_PROPERTY(QVariantList records READ records NOTIFY recordsChanged)
+    Q_PROPERTY(int count READ count NOTIFY recordsChanged)
+    Q_PROPERTY(int todayCount READ todayCount NOTIFY recordsChanged)
+    Q_PROPERTY(double todayTotalKg READ todayTotalKg NOTIFY recordsChanged)
+
+public:
+    static constexpr int schemaVersion = 1;
+    static constexpr int listLimit = 1000; // the page shows the newest ones
+
+    // No default constructor: documents get the one store of their engine from create().
+    explicit RecordStore(const QString &path, QObject *parent = nullptr);
+    ~RecordStore() override;
+
+    static RecordStore *create(QQmlEngine *engine, QJSEngine *);
+    static QString defaultPath();
+
+    QString databasePath() const { return m_path; }
+    QString errorText() const { return m_error; }
+    bool writable() const { return m_writable; }
+    QVariantList records() const { return m_records; }
+    int count() const { return m_count; }
+    int todayCount() const { return m_todayCount; }
+    double todayTotalKg() const { return m_todayTotal; }
+
+    // Returns the new record's id, or -1 when it could not be saved (errorText says why).
+    Q_INVOKABLE qint64 addRecord(double weightKg, const QString &unit, const QString &mode,
+                                 const QString &port, bool manual, qint64 timeMs = -1);
+    Q_INVOKABLE bool removeRecord(qint64 id);
+    Q_INVOKABLE bool clearAll();
+    // Records between fromMs and toMs (inclusive; a negative bound is open), oldest first.
+    Q_INVOKABLE QVariantList recordsBetween(qint64 fromMs, qint64 toMs) const;
+    // Writes them as CSV for Excel; returns "" or what went wrong.
+    Q_INVOKABLE QString exportCsv(const QUrl &file, qint64 fromMs = -1, qint64 toMs = -1) const;
+    Q_INVOKABLE QString exportCsvToPath(const QString &path, qint64 fromMs = -1,
+                                        qint64 toMs = -1) const;
+
+    static QString csvField(const QString &text);
+
+Q_SIGNALS:
+    void errorTextChanged();
+    void recordsChanged();
+
+private:
+    void open();
+    void setError(const QString &text, bool writable);
+    bool exec(const QString &sql, QString *why = nullptr);
+    void reload();
+
+    QString m_path;
+    QString m_connection;
+    QSqlDatabase m_db;
+    bool m_ok = false;
+    bool m_writable = false;
+    QString m_error;
+    QVariantList m_records;
+    int m_count = 0;
+    int m_todayCount = 0;
+    double m_todayTotal = 0;
+};

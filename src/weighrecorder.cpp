@@ -1,0 +1,185 @@
+#include "weighrecorder.h"
+
+#include "recordstore.h"
+
+#include <QDateTime>
+#include <QQmlEngine>
+
+#include <algorithm>
+#include <cmath>
+
+WeighRecorder::WeighRecorder(RecordStore *store, QObject *parent)
+    : QObject(parent), m_store(store)
+{
+}
+
+WeighRecorder *WeighRecorder::create(QQmlEngine *engine, QJSEngine *js)
+{
+    return new WeighRecorder(RecordStore::create(engine, js));
+}
+
+void WeighRecorder::setStore(RecordStore *store)
+{
+    if (m_store == store)
+        return;
+    m_store = store;
+    Q_EMIT changed();
+}
+
+void WeighRecorder::setEnabled(bool on)
+{
+    if (m_enabled == on)
+        return;
+    m_enabled = on;
+    Q_EMIT changed();
+}
+
+void WeighRecorder::setDivision(double division)
+{
+    if (!(division > 0) || division == m_division)
+        return;
+    m_division = division;
+    Q_EMIT changed();
+}
+
+qint64 WeighRecorder::now() const
+{
+    return m_lastTime > 0 ? m_lastTime : QDateTime::currentMSecsSinceEpoch();
+}
+
+void WeighRecorder::setLive(bool live)
+{
+    if (!live)
+        m_armed = true;
+    if (live == m_live)
+        return;
+    m_live = live;
+    Q_EMIT changed();
+}
+
+qint64 WeighRecorder::offer(double weightKg, bool stable, bool live, bool overload,
+                            const QString &unit, const QString &mode, const QString &port,
+                            qint64 timeMs)
+{
+    const bool wasRecordable = canRecordNow();
+    m_live = live;
+    m_stable = stable && !overload;
+    m_overload = overload;
+    m_weight = weightKg;
+    m_unit = unit;
+    m_mode = mode;
+    m_port = port;
+    m_lastTime = timeMs >= 0 ? timeMs : QDateTime::currentMSecsSinceEpoch();
+    if (wasRecordable != canRecordNow())
+        Q_EMIT changed();
+    if (!live)
+        m_armed = true; // what comes back is checked against the last record again
+    if (!live || !std::isfinite(weightKg))
+        return -1;
+
+    m_trend.push_back({m_lastTime, weightKg});
+    while (!m_trend.empty() && m_trend.front().timeMs < m_lastTime - trendSpanMs)
+        m_trend.pop_front();
+    while (!m_marks.empty() && m_marks.front().timeMs < m_lastTime - trendSpanMs)
+        m_marks.pop_front();
+    ++m_revision;
+    Q_EMIT trendChanged();
+
+    if (overload)
+        return -1;
+    if (std::abs(weightKg) < m_division) {
+        m_armed = true;
+        m_hasLast = false;
+        return -1;
+    }
+    if (!stable) {
+        m_armed = true;
+        return -1;
+    }
+    if (!m_enabled || !m_armed || (m_hasLast && std::abs(weightKg - m_last) <= m_division))
+        return -1;
+    return save(false);
+}
+
+qint64 WeighRecorder::recordNow()
+{
+    if (!canRecordNow())
+        return -1;
+    return save(true);
+}
+
+qint64 WeighRecorder::save(bool manual)
+{
+    if (!m_store)
+        return -1;
+    const qint64 id = m_store->addRecord(m_weight, m_unit, m_mode, m_port, manual, now());
+    if (id < 0)
+        return -1; // not saved: stay armed, the next stable reading tries again
+    m_armed = false;
+    m_hasLast = true;
+    m_last = m_weight;
+    m_marks.push_back({now(), m_weight});
+    Q_EMIT recorded(id, m_weight);
+    Q_EMIT trendChanged();
+    return id;
+}
+
+void WeighRecorder::scale(qint64 windowMs, double *lo, double *hi) const
+{
+    const qint64 from = now() - windowMs;
+    *lo = 0;
+    *hi = 0;
+    for (auto it = m_trend.rbegin(); it != m_trend.rend() && it->timeMs >= from; ++it) {
+        *lo = std::min(*lo, it->kg);
+        *hi = std::max(*hi, it->kg);
+    }
+    if (*hi - *lo < m_division * 10)
+        *hi = *lo + m_division * 10;
+}
+
+QVariantList WeighRecorder::trendRange(qint64 windowMs) const
+{
+    double lo, hi;
+    scale(windowMs, &lo, &hi);
+    return {lo, hi};
+}
+
+static QList<QPointF> place(const std::deque<WeighRecorder::Sample> &samples, qint64 end,
+                            qint64 windowMs, double lo, double hi, double width, double height,
+                            int maxPoints)
+{
+    QList<QPointF> out;
+    if (samples.empty() || windowMs <= 0 || width <= 0 || height <= 0)
+        return out;
+    const qint64 from = end - windowMs;
+    auto first = std::lower_bound(samples.begin(), samples.end(), from,
+                                  [](const auto &s, qint64 t) { return s.timeMs < t; });
+    const auto n = std::distance(first, samples.end());
+    // One point per pixel column is all a line can show.
+    const qint64 step = std::max<qint64>(1, n / std::max(1, maxPoints));
+    out.reserve(int(n / step) + 2);
+    auto at = [&](const WeighRecorder::Sample &s) {
+        out.append({width * double(s.timeMs - from) / double(windowMs),
+                    height - height * (s.kg - lo) / (hi - lo)});
+    };
+    qint64 i = 0;
+    for (; i < n; i += step)
+        at(first[i]);
+    if (i - step != n - 1)
+        at(samples.back()); // the newest reading always shows
+    return out;
+}
+
+QList<QPointF> WeighRecorder::trendPoints(qint64 windowMs, double width, double height) const
+{
+    double lo, hi;
+    scale(windowMs, &lo, &hi);
+    return place(m_trend, now(), windowMs, lo, hi, width, height, int(width));
+}
+
+QList<QPointF> WeighRecorder::recordPoints(qint64 windowMs, double width, double height) const
+{
+    double lo, hi;
+    scale(windowMs, &lo, &hi);
+    return place(m_marks, now(), windowMs, lo, hi, width, height, 1 << 20);
+}

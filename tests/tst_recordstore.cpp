@@ -1,0 +1,266 @@
+#include "recordstore.h"
+
+#include <QCoreApplication>
+#include <QFile>
+#include <QProcess>
+#include <QSignalSpy>
+#include <QSqlDatabase>
+#include <QSqlQuery>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTextStream>
+
+#ifdef Q_OS_UNIX
+#include <unistd.h>
+#endif
+
+namespace {
+QByteArray readAll(const QString &path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+// A CSV reader strict enough to catch unquoted separators and broken quoting.
+QList<QStringList> parseCsv(const QString &text)
+{
+    QList<QStringList> rows;
+    QStringList row;
+    QString field;
+    bool quoted = false;
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        const QChar c = text.at(i);
+        if (quoted) {
+            if (c == u'"' && i + 1 < text.size() && text.at(i + 1) == u'"')
+                field += u'"', ++i;
+            else if (c == u'"')
+                quoted = false;
+            else
+                field += c;
+        } else if (c == u'"') {
+            quoted = true;
+        } else if (c == u',') {
+            row << field, field.clear();
+        } else if (c == u'\r' && i + 1 < text.size() && text.at(i + 1) == u'\n') {
+            row << field, field.clear(), rows << row, row.clear(), ++i;
+        } else {
+            field += c;
+        }
+    }
+    return rows;
+}
+
+bool run(const QString &program, const QStringList &args)
+{
+    return QProcess::execute(program, args) == 0;
+}
+
+bool isRoot()
+{
+#ifdef Q_OS_UNIX
+    return ::geteuid() == 0;
+#else
+    return false;
+#endif
+}
+} // namespace
+
+class tst_RecordStore : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void recordsSurviveRestartAndExportAsCsv()
+    {
+        QTemporaryDir dir;
+        const QString path = dir.filePath(QStringLiteral("sub/records.sqlite"));
+        const qint64 t0 = QDateTime(QDate(2026, 3, 1), QTime(8, 0)).toMSecsSinceEpoch();
+        {
+            RecordStore store(path);
+            QVERIFY2(store.errorText().isEmpty(), qPrintable(store.errorText()));
+            QSignalSpy changed(&store, &RecordStore::recordsChanged);
+            QVERIFY(store.addRecord(1.25, QStringLiteral("公斤"), QStringLiteral("净重"),
+                                    QStringLiteral("/dev/ttyUSB0"), false, t0) > 0);
+            QVERIFY(store.addRecord(2.5, QStringLiteral("斤"), QString(),
+                                    QStringLiteral("COM3,\"x\""), true, t0 + 60000) > 0);
+            const qint64 gone = store.addRecord(9, QString(), QString(), QString(), false,
+                                                t0 + 120000);
+            QVERIFY(store.removeRecord(gone));
+            QVERIFY(!store.removeRecord(gone));
+            QVERIFY(store.addRecord(3, QString(), QString(), QString(), false) > 0); // now
+            QCOMPARE(changed.count(), 5);
+        }
+        RecordStore store(path);
+        QCOMPARE(store.count(), 3);
+        QCOMPARE(store.todayCount(), 1);
+        QCOMPARE(store.todayTotalKg(), 3.0);
+        QCOMPARE(store.records().first().toMap().value(QStringLiteral("weightKg")), 3.0);
+        QCOMPARE(store.records().last().toMap().value(QStringLiteral("port")),
+                 QStringLiteral("/dev/ttyUSB0"));
+        {
+            QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), "peek");
+            db.setDatabaseName(path);
+            QVERIFY(db.open());
+            QSqlQuery q(QStringLiteral("PRAGMA user_version"), db);
+            QVERIFY(q.next());
+            QCOMPARE(q.value(0).toInt(), RecordStore::schemaVersion);
+        }
+        QSqlDatabase::removeDatabase("peek");
+
+        // A range takes only the records in it; the file opens with its BOM and its Chinese.
+        const QString csv = dir.filePath(QStringLiteral("out.csv"));
+        QCOMPARE(store.exportCsvToPath(csv, t0, t0 + 60000), QString());
+        const QByteArray bytes = readAll(csv);
+        QVERIFY(bytes.startsWith("\xEF\xBB\xBF"));
+        const QList<QStringList> rows = parseCsv(QString::fromUtf8(bytes.mid(3)));
+        QCOMPARE(rows.size(), 3);
+        QCOMPARE(rows[0].first(), QStringLiteral("时间"));
+        // The time carries its offset, so it reads back as the same moment anywhere.
+        QCOMPARE(QDateTime::fromString(rows[1][0], Qt::ISODate).toMSecsSinceEpoch(), t0);
+        QVERIFY(QDateTime::fromString(rows[1][0], Qt::ISODate).timeSpec() != Qt::LocalTime);
+        QCOMPARE(rows[1].mid(1), (QStringList{"1.250", "公斤", "净重", "/dev/ttyUSB0", "自动"}));
+        QCOMPARE(rows[2].mid(1), (QStringList{"2.500", "斤", "", "COM3,\"x\"", "手动"}));
+        QCOMPARE(QDateTime::fromString(rows[2][0], Qt::ISODate).toMSecsSinceEpoch(), t0 + 60000);
+        QCOMPARE(parseCsv(QString::fromUtf8(readAll(csv).mid(3))).size(), 3);
+        QCOMPARE(parseCsv(exportAll(store, dir)).size(), 4);
+
+        QVERIFY(store.clearAll());
+        QCOMPARE(store.count(), 0);
+        QCOMPARE(RecordStore(path).count(), 0);
+    }
+
+    void killedWriterLosesNothingCommitted()
+    {
+#ifndef Q_OS_UNIX
+        QSKIP("kills with SIGKILL");
+#else
+        QTemporaryDir dir;
+        const QString path = dir.filePath(QStringLiteral("records.sqlite"));
+        QProcess child;
+        child.start(QCoreApplication::applicationFilePath(),
+                    {QStringLiteral("--write-records"), path});
+        QVERIFY(child.waitForStarted());
+        int told = 0;
+        while (told < 20) {
+            QVERIFY(child.waitForReadyRead(10000));
+            told += child.readAllStandardOutput().count('\n');
+        }
+        child.kill(); // SIGKILL, in the middle of its next records
+        QVERIFY(child.waitForFinished());
+        RecordStore store(path);
+        QVERIFY2(store.errorText().isEmpty(), qPrintable(store.errorText()));
+        QVERIFY2(store.count() >= told, qPrintable(QString::number(store.count())));
+        QVERIFY(store.addRecord(1, {}, {}, {}, false) > 0); // and it goes on
+#endif
+    }
+
+    void unusableFilesAreReportedAndLeftAlone_data()
+    {
+        QTest::addColumn<QByteArray>("content");
+        QTest::newRow("garbage") << QByteArray("not a database at all, just text").repeated(200);
+        QByteArray header("SQLite format 3");
+        header.append('\0');
+        QTest::newRow("cut header") << header + QByteArray(100, '\x7f');
+    }
+
+    void unusableFilesAreReportedAndLeftAlone()
+    {
+        QFETCH(QByteArray, content);
+        QTemporaryDir dir;
+        const QString path = dir.filePath(QStringLiteral("records.sqlite"));
+        QFile f(path);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write(content);
+        f.close();
+        RecordStore store(path);
+        QVERIFY(store.errorText().contains(QStringLiteral("损坏")));
+        QVERIFY(!store.writable());
+        QCOMPARE(store.addRecord(1, {}, {}, {}, false), -1);
+        QVERIFY(!store.clearAll());
+        QCOMPARE(readAll(path), content);
+    }
+
+    void readOnlyFolderAndFullDisk()
+    {
+#ifndef Q_OS_LINUX
+        QSKIP("mounts a tmpfs");
+#else
+        if (!isRoot())
+            QSKIP("mounting a small tmpfs needs root");
+        QTemporaryDir dir;
+        const QString mnt = dir.filePath(QStringLiteral("disk"));
+        QVERIFY(QDir().mkpath(mnt));
+        QVERIFY(run(QStringLiteral("mount"), {"-t", "tmpfs", "-o", "size=64k", "tmpfs", mnt}));
+        struct Unmount
+        {
+            QString at;
+            ~Unmount() { run(QStringLiteral("umount"), {at}); }
+        } unmount{mnt};
+        const QString path = mnt + QStringLiteral("/records.sqlite");
+        int saved = 0;
+        {
+            RecordStore store(path);
+            QVERIFY2(store.errorText().isEmpty(), qPrintable(store.errorText()));
+            const QString filler(300, u'满');
+            while (store.addRecord(1, filler, {}, {}, false) > 0)
+                ++saved;
+            QVERIFY(saved > 5);
+            QVERIFY2(store.errorText().contains(QStringLiteral("未能保存")),
+                     qPrintable(store.errorText()));
+            QCOMPARE(store.count(), saved);
+            // The failed record's journal is gone again: take up what it left.
+            QFile rest(mnt + QStringLiteral("/rest"));
+            QVERIFY(rest.open(QIODevice::WriteOnly | QIODevice::Unbuffered));
+            while (rest.write(QByteArray(512, 'x')) == 512) { }
+            rest.close();
+            // An export that does not fit leaves no cut file behind, even one small enough
+            // to fail only in the final flush.
+            const QString csv = mnt + QStringLiteral("/out.csv");
+            QVERIFY(!store.exportCsvToPath(csv).isEmpty());
+            QVERIFY(!QFile::exists(csv));
+            QVERIFY(!store.exportCsvToPath(csv, 0, 1).isEmpty());
+            QVERIFY(!QFile::exists(csv));
+        }
+        QVERIFY(run(QStringLiteral("mount"), {"-o", "remount,ro", mnt}));
+        const QByteArray before = readAll(path);
+        RecordStore store(path);
+        QCOMPARE(store.count(), saved);
+        QCOMPARE(store.addRecord(2, {}, {}, {}, false), -1);
+        QVERIFY(!store.errorText().isEmpty());
+        QCOMPARE(readAll(path), before);
+        // A new file in a folder that cannot be written: reported, nothing crashes.
+        RecordStore fresh(mnt + QStringLiteral("/other.sqlite"));
+        QVERIFY(!fresh.errorText().isEmpty());
+        QVERIFY(!fresh.writable());
+        QCOMPARE(fresh.addRecord(1, {}, {}, {}, false), -1);
+#endif
+    }
+
+private:
+    static QString exportAll(const RecordStore &store, const QTemporaryDir &dir)
+    {
+        const QString csv = dir.filePath(QStringLiteral("all.csv"));
+        return store.exportCsv(QUrl::fromLocalFile(csv)).isEmpty()
+                ? QString::fromUtf8(readAll(csv).mid(3))
+                : QString();
+    }
+};
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    if (argc == 3 && qstrcmp(argv[1], "--write-records") == 0) {
+        // The child of killedWriterLosesNothingCommitted: writes until it is killed.
+        RecordStore store(QString::fromLocal8Bit(argv[2]));
+        QTextStream out(stdout);
+        for (int i = 0;; ++i) {
+            if (store.addRecord(i, {}, {}, {}, false) < 0)
+                return 1;
+            out << i << Qt::endl;
+        }
+    }
+    tst_RecordStore test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "tst_recordstore.moc"
