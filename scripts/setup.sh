@@ -21,18 +21,18 @@ for p in "${packages[@]}"; do
 done
 [ ${#missing[@]} -eq 0 ] && exit 0
 
-install="apt-get update && DEBIAN_FRONTEND=noninteractive apt-get install -y ${missing[*]}"
-echo "Installing: ${missing[*]}"
-echo "(On a fresh machine this downloads about 500 MB and takes a few minutes.)"
+install="apt-get update && apt-get install -y ${missing[*]}"
 if [ "$(id -u)" -eq 0 ]; then
-  sh -c "$install"
+  echo "Installing: ${missing[*]}"
+  DEBIAN_FRONTEND=noninteractive sh -c "$install"
 elif command -v sudo >/dev/null 2>&1; then
-  sudo sh -c "$install"
+  echo "Installing (through sudo): ${missing[*]}"
+  sudo DEBIAN_FRONTEND=noninteractive sh -c "$install"
 else
   cat >&2 <<EOF
-setup.sh: these Debian packages are missing, and installing them needs root, but this
-user is not root and there is no sudo. Install them as root (it asks for root's password),
-then run this script again:
+setup.sh: these Debian packages are missing: ${missing[*]}
+Installing them needs root, but this user is not root and there is no sudo.
+Install them as root (su asks for root's password), then run this again:
 
   su -c '$install'
 
