@@ -109,6 +109,7 @@ void SensorSimulator::quitOnTerminationSignals()
     };
     std::signal(SIGINT, handler);
     std::signal(SIGTERM, handler);
+    std::signal(SIGHUP, handler); // the terminal was closed
 #endif
 }
 

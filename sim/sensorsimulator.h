@@ -44,7 +44,7 @@ public:
     explicit SensorSimulator(QObject *parent = nullptr);
     ~SensorSimulator() override;
 
-    // Lets SIGINT and SIGTERM end the event loop normally (Unix), so that a simulator
+    // Lets SIGINT, SIGTERM and SIGHUP end the event loop normally (Unix), so that a simulator
     // still gets to remove its link and folder. Call once the application object exists.
     static void quitOnTerminationSignals();
 
