@@ -8,7 +8,7 @@ packages=(
   qt6-base-dev qt6-base-dev-tools qt6-declarative-dev qt6-declarative-dev-tools qt6-serialport-dev
   qml6-module-qtquick qml6-module-qtquick-controls qml6-module-qtquick-layouts
   qml6-module-qtquick-templates qml6-module-qtquick-window qml6-module-qtqml-workerscript
-  qml6-module-qtqml qml6-module-qttest qt6-qpa-plugins libgl-dev
+  qml6-module-qtqml qml6-module-qtqml-models qml6-module-qttest qt6-qpa-plugins libgl-dev
   xvfb xauth fonts-noto-cjk
   dpkg-dev appstream desktop-file-utils
 )
