@@ -85,9 +85,8 @@ int main(int argc, char *argv[])
     SensorSimulator sim;
     sim.setFormat(parser.value(formatOption).toInt());
     sim.setReportRate(parser.value(rateOption).toInt());
-    const bool served
-            = parser.isSet(portOption) ? sim.attach(parser.value(portOption))
-                                       : sim.start(parser.value(linkOption));
+    const bool served = parser.isSet(portOption) ? sim.attach(parser.value(portOption))
+                                                 : sim.start(parser.value(linkOption));
     if (!served) {
         QTextStream(stderr) << "cannot open "
                             << (parser.isSet(portOption) ? parser.value(portOption)
