@@ -1,7 +1,9 @@
 // Renders what an operator sees into PNG files: the home page not connected, connected
-// with a stable reading, overloaded, the open settings dialog, the sensor page and the
-// traffic console. The window runs
-// offscreen against a simulated sensor, with settings kept in a throwaway folder.
+// with a stable reading, overloaded, gone silent, the open settings dialog, the sensor page and the
+// traffic console. The window runs offscreen against a simulated sensor, with settings
+// kept in a throwaway folder. The pictures come out the same on every run: the sensor sits
+// at a fixed path, its readings have no noise, and each picture is taken once nothing
+// moves any more.
 //
 //   QT_QPA_PLATFORM=offscreen pelora-screenshots docs
 
@@ -11,15 +13,21 @@
 
 #include <QDir>
 #include <QGuiApplication>
+#include <QLockFile>
 #include <QQmlApplicationEngine>
 #include <QQuickItem>
 #include <QQuickWindow>
 #include <QSettings>
+#include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTextStream>
 
 namespace {
+
+// The port the dialog shows; a path of its own so that the picture does not change.
+const QString LinkFolder = QStringLiteral("/tmp/pelora-docs");
+const QString LinkPath = LinkFolder + QStringLiteral("/ttyS0");
 
 bool waitFor(const std::function<bool()> &condition)
 {
@@ -32,12 +40,70 @@ QString text(QQuickWindow *window, const char *name)
     return item ? item->property("text").toString() : QString();
 }
 
+// What the popups put over the page: each open popup and the dimmed backdrop behind it.
+QList<QQuickItem *> overlayLayers(QQuickWindow *window)
+{
+    QList<QQuickItem *> layers;
+    const auto items = window->contentItem()->findChildren<QQuickItem *>();
+    for (const QQuickItem *item : items) {
+        if (!item->inherits("QQuickOverlay"))
+            continue;
+        const auto children = item->childItems();
+        for (QQuickItem *child : children) {
+            if (child->isVisible())
+                layers.append(child);
+        }
+    }
+    return layers;
+}
+
+// Nothing moves: the page stack has finished its transition, an open dialog has come in
+// whole (its enter transition over), and the overlay's layers are fully shown.
+bool settled(QQuickWindow *window)
+{
+    const auto items = window->contentItem()->findChildren<QQuickItem *>();
+    for (const QQuickItem *item : items) {
+        if (item->inherits("QQuickStackView") && item->property("busy").toBool())
+            return false;
+    }
+    const auto layers = overlayLayers(window);
+    for (const QQuickItem *layer : layers) {
+        if (layer->opacity() < 1.0)
+            return false;
+    }
+    const auto *dialog = window->findChild<QObject *>(QStringLiteral("settingsDialog"));
+    if (dialog && dialog->property("visible").toBool()) {
+        const auto *enter = dialog->property("enter").value<QObject *>();
+        if (!dialog->property("opened").toBool() || (enter && enter->property("running").toBool()))
+            return false;
+    }
+    return true;
+}
+
+bool nextFrame(QQuickWindow *window)
+{
+    QSignalSpy swapped(window, &QQuickWindow::frameSwapped);
+    window->update();
+    return swapped.wait(10000);
+}
+
 bool shoot(QQuickWindow *window, const QDir &out, const QString &name)
 {
-    QTest::qWait(400); // let transitions and the last frame settle; only for the picture
-    const bool saved = window->grabWindow().save(out.filePath(name));
-    QTextStream(stdout) << (saved ? "wrote " : "FAILED ") << out.filePath(name) << Qt::endl;
-    return saved;
+    bool ok = waitFor([window] { return settled(window); });
+    // After a fade, Qt 6.4's software renderer now and then goes on drawing a layer at the
+    // opacity of a frame before the last (the page shows faintly through the dialog). One
+    // more change of each layer's opacity, while nothing else moves, puts the final one through.
+    const auto layers = overlayLayers(window);
+    for (QQuickItem *layer : layers) {
+        layer->setOpacity(0.5);
+        ok = ok && nextFrame(window);
+        layer->setOpacity(1.0);
+        ok = ok && nextFrame(window);
+    }
+    ok = ok && nextFrame(window);
+    ok = ok && window->grabWindow().save(out.filePath(name));
+    QTextStream(stdout) << (ok ? "wrote " : "FAILED ") << out.filePath(name) << Qt::endl;
+    return ok;
 }
 
 } // namespace
@@ -53,8 +119,12 @@ int main(int argc, char *argv[])
     QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, settingsDir.path());
     QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, settingsDir.path());
 
+    // One run at a time owns the fixed path.
+    QLockFile lock(LinkFolder + QStringLiteral(".lock"));
+    if (!QDir().mkpath(LinkFolder) || !lock.lock())
+        return 1;
     SensorSimulator sensor;
-    if (!sensor.start())
+    if (!sensor.start(LinkPath))
         return 1;
     sensor.setNoiseEnabled(false);
     sensor.setResponseTime(0); // a still picture wants a settled reading
@@ -63,59 +133,69 @@ int main(int argc, char *argv[])
             [&] { return listed ? QStringList{sensor.portName()} : QStringList(); });
     QSettings().setValue(QStringLiteral("serial/portName"), sensor.portName());
 
-    QQmlApplicationEngine engine;
-    Pelora::loadRoot(engine, app);
-    if (engine.rootObjects().isEmpty())
-        return 1;
-    auto *window = qobject_cast<QQuickWindow *>(engine.rootObjects().constFirst());
-    auto *manager = window->findChild<SerialPortManager *>();
-    if (!QTest::qWaitForWindowExposed(window) || !manager)
-        return 1;
+    bool ok = false;
+    {
+        QQmlApplicationEngine engine;
+        Pelora::loadRoot(engine, app);
+        if (engine.rootObjects().isEmpty())
+            return 1;
+        auto *window = qobject_cast<QQuickWindow *>(engine.rootObjects().constFirst());
+        if (!QTest::qWaitForWindowExposed(window) || !window->findChild<SerialPortManager *>())
+            return 1;
 
-    bool ok = shoot(window, out, QStringLiteral("home-not-connected.png"));
+        ok = shoot(window, out, QStringLiteral("home-not-connected.png"));
 
-    sensor.setLoad(12.34);
-    listed = true;
-    ok &= waitFor([&] { return text(window, "badgeText") == QStringLiteral("稳定"); });
-    ok &= shoot(window, out, QStringLiteral("home-stable.png"));
+        sensor.setLoad(12.34);
+        listed = true;
+        ok &= waitFor([&] { return text(window, "badgeText") == QStringLiteral("稳定"); });
+        ok &= shoot(window, out, QStringLiteral("home-stable.png"));
 
-    sensor.setLoad(250);
-    ok &= waitFor([&] { return text(window, "badgeText") == QStringLiteral("超载"); });
-    ok &= shoot(window, out, QStringLiteral("home-overload.png"));
+        sensor.setLoad(250);
+        ok &= waitFor([&] { return text(window, "badgeText") == QStringLiteral("超载"); });
+        ok &= shoot(window, out, QStringLiteral("home-overload.png"));
 
-    sensor.setLoad(12.34);
-    ok &= waitFor([&] { return text(window, "badgeText") == QStringLiteral("稳定"); });
-    QObject *dialog = window->findChild<QObject *>(QStringLiteral("settingsDialog"));
-    ok &= dialog && QMetaObject::invokeMethod(dialog, "open");
-    ok &= waitFor([&] { return dialog->property("opened").toBool(); });
-    ok &= shoot(window, out, QStringLiteral("settings-dialog.png"));
-    QMetaObject::invokeMethod(dialog, "close");
+        // The sensor falls silent: the last reading greys out.
+        sensor.setLoad(12.34);
+        ok &= waitFor([&] { return text(window, "badgeText") == QStringLiteral("稳定"); });
+        sensor.setAutoReport(false);
+        ok &= waitFor([&] { return text(window, "badgeText") == QStringLiteral("等待数据"); });
+        ok &= shoot(window, out, QStringLiteral("home-stale.png"));
+        sensor.setAutoReport(true);
 
-    // The sensor page after "read all", and the console after two commands.
-    const auto page = [&](const char *button, const char *name) -> QObject * {
-        QObject *b = window->findChild<QObject *>(QLatin1String(button));
-        if (!b || !QMetaObject::invokeMethod(b, "clicked"))
-            return nullptr;
-        QObject *p = nullptr;
-        waitFor([&] { return (p = window->findChild<QObject *>(QLatin1String(name))) != nullptr; });
-        return p;
-    };
-    QObject *sensorPage = page("sensorButton", "sensorPage");
-    ok &= sensorPage && QMetaObject::invokeMethod(sensorPage, "readAll");
-    ok &= waitFor([&] {
-        const QVariantList rows = sensorPage->property("rowStates").toList();
-        return !rows.isEmpty() && rows.last().toMap().value(QStringLiteral("phase")) == QStringLiteral("value");
-    });
-    ok &= shoot(window, out, QStringLiteral("sensor-page.png"));
+        ok &= waitFor([&] { return text(window, "badgeText") == QStringLiteral("稳定"); });
+        QObject *dialog = window->findChild<QObject *>(QStringLiteral("settingsDialog"));
+        ok &= dialog && QMetaObject::invokeMethod(dialog, "open");
+        ok &= shoot(window, out, QStringLiteral("settings-dialog.png"));
+        QMetaObject::invokeMethod(dialog, "close");
 
-    QObject *consolePage = page("consoleButton", "consolePage");
-    ok &= consolePage
-            && QMetaObject::invokeMethod(consolePage, "send", Q_ARG(QVariant, QStringLiteral("AT+VERSION?")),
-                                         Q_ARG(QVariant, 0));
-    ok &= waitFor([&] { return consolePage->property("replyText").toString().contains(QStringLiteral("V1.0.1")); });
-    ok &= QMetaObject::invokeMethod(consolePage, "send", Q_ARG(QVariant, QStringLiteral("41 54 2B 53 4E 0D")),
-                                    Q_ARG(QVariant, 3));
-    ok &= waitFor([&] { return consolePage->property("replyText").toString().contains(QStringLiteral("SN")); });
-    ok &= shoot(window, out, QStringLiteral("console-page.png"));
+        // The sensor page after "read all", and the console after two commands.
+        const auto page = [&](const char *button, const char *name) -> QObject * {
+            QObject *b = window->findChild<QObject *>(QLatin1String(button));
+            if (!b || !QMetaObject::invokeMethod(b, "clicked"))
+                return nullptr;
+            QObject *p = nullptr;
+            waitFor([&] { return (p = window->findChild<QObject *>(QLatin1String(name))) != nullptr; });
+            return p;
+        };
+        QObject *sensorPage = page("sensorButton", "sensorPage");
+        ok &= sensorPage && QMetaObject::invokeMethod(sensorPage, "readAll");
+        ok &= waitFor([&] {
+            const QVariantList rows = sensorPage->property("rowStates").toList();
+            return !rows.isEmpty() && rows.last().toMap().value(QStringLiteral("phase")) == QStringLiteral("value");
+        });
+        ok &= shoot(window, out, QStringLiteral("sensor-page.png"));
+
+        QObject *consolePage = page("consoleButton", "consolePage");
+        ok &= consolePage
+                && QMetaObject::invokeMethod(consolePage, "send", Q_ARG(QVariant, QStringLiteral("AT+VERSION?")),
+                                             Q_ARG(QVariant, 0));
+        ok &= waitFor([&] { return consolePage->property("replyText").toString().contains(QStringLiteral("V1.0.1")); });
+        ok &= QMetaObject::invokeMethod(consolePage, "send", Q_ARG(QVariant, QStringLiteral("41 54 2B 53 4E 0D")),
+                                        Q_ARG(QVariant, 3));
+        ok &= waitFor([&] { return consolePage->property("replyText").toString().contains(QStringLiteral("SN")); });
+        ok &= shoot(window, out, QStringLiteral("console-page.png"));
+    }
+    sensor.unplug(); // the link goes; its folder after it
+    QDir().rmdir(LinkFolder);
     return ok ? 0 : 1;
 }

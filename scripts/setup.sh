@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Installs the Debian packages that building, running and testing Pelora need.
-# Safe to run again: it only calls apt-get when something is missing.
+# Installs the Debian packages that building, running, testing and packaging Pelora need.
+# Safe to run again: it only calls apt-get (and so needs root) when something is missing.
 set -euo pipefail
 
 packages=(
@@ -10,7 +10,8 @@ packages=(
   qml6-module-qtquick-templates qml6-module-qtquick-window qml6-module-qtqml-workerscript
   qml6-module-qtqml qml6-module-qtqml-models qml6-module-qttest qt6-qpa-plugins libgl-dev
   libqt6sql6-sqlite qml6-module-qtquick-shapes qml6-module-qtquick-dialogs
-  xvfb xauth fonts-wqy-microhei
+  xvfb xauth fonts-noto-cjk
+  dpkg-dev appstream desktop-file-utils
 )
 
 missing=()
@@ -19,11 +20,23 @@ for p in "${packages[@]}"; do
     missing+=("$p")
   fi
 done
+[ ${#missing[@]} -eq 0 ] && exit 0
 
-if [ ${#missing[@]} -gt 0 ]; then
+install="apt-get update && apt-get install -y ${missing[*]}"
+if [ "$(id -u)" -eq 0 ]; then
   echo "Installing: ${missing[*]}"
-  sudo_cmd=""
-  if [ "$(id -u)" -ne 0 ]; then sudo_cmd="sudo"; fi
-  $sudo_cmd apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $sudo_cmd apt-get install -y -qq "${missing[@]}"
+  DEBIAN_FRONTEND=noninteractive sh -c "$install"
+elif command -v sudo >/dev/null 2>&1; then
+  echo "Installing (through sudo): ${missing[*]}"
+  sudo DEBIAN_FRONTEND=noninteractive sh -c "$install"
+else
+  cat >&2 <<EOF
+setup.sh: these Debian packages are missing: ${missing[*]}
+Installing them needs root, but this user is not root and there is no sudo.
+Install them as root (su asks for root's password), then run this again:
+
+  su -c '$install'
+
+EOF
+  exit 1
 fi

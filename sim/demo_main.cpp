@@ -8,6 +8,7 @@
 
 #include <QCommandLineParser>
 #include <QGuiApplication>
+#include <QLoggingCategory>
 #include <QQmlApplicationEngine>
 #include <QRandomGenerator>
 #include <QSettings>
@@ -20,6 +21,11 @@ using namespace std::chrono_literals;
 
 int main(int argc, char *argv[])
 {
+    // The manager logs every received line, ten a second; in the demo that would bury the
+    // terminal. QT_LOGGING_RULES, when set, decides instead.
+    if (!qEnvironmentVariableIsSet("QT_LOGGING_RULES"))
+        QLoggingCategory::setFilterRules(QStringLiteral("default.debug=false"));
+
     int exitCode = 0;
     {
         QGuiApplication app(argc, argv);
@@ -79,6 +85,8 @@ int main(int argc, char *argv[])
 
         QQmlApplicationEngine engine;
         Pelora::loadRoot(engine, app);
+        QTextStream(stdout) << "pelora-demo: the simulated sensor is on " << toolPort
+                            << "; stop with Ctrl+C or by closing the window." << Qt::endl;
         exitCode = QGuiApplication::exec();
     } // the engine goes before the sensor and the application object
     return exitCode;

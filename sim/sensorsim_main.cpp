@@ -73,15 +73,20 @@ int main(int argc, char *argv[])
     const QCommandLineOption rateOption(QStringLiteral("rate"),
                                         QStringLiteral("Weight lines per second, 0 to 30."),
                                         QStringLiteral("n"), QStringLiteral("10"));
-    parser.addOptions({portOption, formatOption, rateOption});
+    const QCommandLineOption linkOption(QStringLiteral("link"),
+                                        QStringLiteral("Serve the pseudo-terminal behind this "
+                                                       "path (its folder must exist) instead of "
+                                                       "one in a fresh temporary folder."),
+                                        QStringLiteral("path"));
+    parser.addOptions({portOption, linkOption, formatOption, rateOption});
     parser.process(app);
     SensorSimulator::quitOnTerminationSignals();
 
     SensorSimulator sim;
     sim.setFormat(parser.value(formatOption).toInt());
     sim.setReportRate(parser.value(rateOption).toInt());
-    const bool served
-            = parser.isSet(portOption) ? sim.attach(parser.value(portOption)) : sim.start();
+    const bool served = parser.isSet(portOption) ? sim.attach(parser.value(portOption))
+                                                 : sim.start(parser.value(linkOption));
     if (!served) {
         QTextStream(stderr) << "cannot open "
                             << (parser.isSet(portOption) ? parser.value(portOption)

@@ -109,6 +109,7 @@ void SensorSimulator::quitOnTerminationSignals()
     };
     std::signal(SIGINT, handler);
     std::signal(SIGTERM, handler);
+    std::signal(SIGHUP, handler); // the terminal was closed
 #endif
 }
 
@@ -159,12 +160,17 @@ void SensorSimulator::initSettings()
     };
 }
 
-bool SensorSimulator::start()
+bool SensorSimulator::start(const QString &linkPath)
 {
 #if defined(Q_OS_UNIX)
     if (m_plugged)
         return true;
     m_attachedPort.clear();
+    if (!linkPath.isEmpty()) {
+        m_linkDir.reset();
+        m_portName = linkPath;
+        return plug();
+    }
     m_linkDir = std::make_unique<QTemporaryDir>(QDir::tempPath()
                                                 + QStringLiteral("/pelora-sim-XXXXXX"));
     if (!m_linkDir->isValid())
@@ -172,6 +178,7 @@ bool SensorSimulator::start()
     m_portName = m_linkDir->filePath(QStringLiteral("ttyPELORA0"));
     return plug();
 #else
+    Q_UNUSED(linkPath);
     return false;
 #endif
 }

@@ -44,12 +44,14 @@ public:
     explicit SensorSimulator(QObject *parent = nullptr);
     ~SensorSimulator() override;
 
-    // Lets SIGINT and SIGTERM end the event loop normally (Unix), so that a simulator
+    // Lets SIGINT, SIGTERM and SIGHUP end the event loop normally (Unix), so that a simulator
     // still gets to remove its link and folder. Call once the application object exists.
     static void quitOnTerminationSignals();
 
-    // Serves a pseudo-terminal (Unix only); false when none could be made.
-    bool start();
+    // Serves a pseudo-terminal (Unix only) behind a link in a fresh temporary folder, or at
+    // linkPath when given (its folder must exist; the link goes again with the sensor);
+    // false when none could be made.
+    bool start(const QString &linkPath = {});
     // Attaches to a named serial port instead; false when it does not open.
     bool attach(const QString &serialPortName);
 

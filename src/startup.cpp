@@ -1,6 +1,8 @@
 #include "startup.h"
 
 #include <QCoreApplication>
+#include <QFont>
+#include <QFontDatabase>
 #include <QGuiApplication>
 #include <QOffscreenSurface>
 #include <QOpenGLContext>
@@ -31,9 +33,30 @@ void setIdentity(QCoreApplication &app, const QString &applicationName)
     QCoreApplication::setApplicationName(applicationName);
 }
 
+namespace {
+
+void useCjkFont()
+{
+#if !defined(Q_OS_WIN)
+    // Fontconfig's fallback for Chinese may pick a family without a bold face, and faked
+    // bold smears the large labels. Where a family with real weights is installed, every
+    // text uses it; elsewhere the platform's default stays.
+    static const QString family = QStringLiteral("Noto Sans CJK SC");
+    if (!qobject_cast<QGuiApplication *>(QCoreApplication::instance())
+        || QGuiApplication::font().family() == family || !QFontDatabase::hasFamily(family))
+        return;
+    QFont font = QGuiApplication::font();
+    font.setFamily(family);
+    QGuiApplication::setFont(font);
+#endif
+}
+
+} // namespace
+
 void prepareEngine(QQmlEngine &engine)
 {
     ensureModuleLinked();
+    useCjkFont();
     // The style can be chosen once per process, before the first engine loads the controls.
     if (QQuickStyle::name() != QLatin1String("Material"))
         QQuickStyle::setStyle(QStringLiteral("Material"));

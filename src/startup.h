@@ -15,8 +15,8 @@ void ensureModuleLinked();
 // Organization and application identity; the settings store finds its place through them.
 void setIdentity(QCoreApplication &app, const QString &applicationName = QStringLiteral("Pelora"));
 
-// Prepares an engine for the module's documents: the Material style, and the module's
-// resource folder among the import paths.
+// Prepares an engine for the module's documents: the Material style, the CJK font and the
+// module's resource folder among the import paths.
 void prepareEngine(QQmlEngine &engine);
 
 // Whether OpenGL, as Qt Quick would get it here, is rasterised on the CPU (Mesa's llvmpipe).

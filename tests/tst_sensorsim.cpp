@@ -6,10 +6,12 @@
 #include "serialportmanager.h"
 #include "testsupport.h"
 
+#include <QDir>
 #include <QElapsedTimer>
 #include <QQmlComponent>
 #include <QQmlEngine>
 #include <QSignalSpy>
+#include <QTemporaryDir>
 #include <QTest>
 
 #include <memory>
@@ -235,6 +237,26 @@ private Q_SLOTS:
         QVERIFY(m_manager->connectSerialPort(m_sim->portName(), 115200, 8, 0, 1, 0));
         send(u"versionQuery"_s);
         QTRY_COMPARE(replies(), QStringList{u"version V1.0.1"_s});
+    }
+
+    // A path of the caller's choosing is served the same way and left as it was found.
+    void chosenLinkPath()
+    {
+        QTemporaryDir dir;
+        const QString path = dir.filePath(u"ttyUSB9"_s);
+        {
+            SensorSimulator sim;
+            sim.setAutoReport(false);
+            QVERIFY(sim.start(path));
+            QCOMPARE(sim.portName(), path);
+            SerialPortManager manager;
+            QVERIFY(manager.connectSerialPort(path, 115200, 8, 0, 1, 0));
+            manager.sendData(u"AT\r"_s, false);
+            QTRY_COMPARE(manager.receivedData(), u"OK\r\n"_s);
+        }
+        const auto left = QDir::AllEntries | QDir::System | QDir::Hidden | QDir::NoDotAndDotDot;
+        QCOMPARE(QDir(dir.path()).entryList(left), QStringList());
+        QVERIFY(QFileInfo::exists(dir.path()));
     }
 
     void linkFaults()

@@ -1,10 +1,12 @@
 #include "startup.h"
 #include "testsupport.h"
 
+#include <QFontDatabase>
 #include <QGuiApplication>
 #include <QQmlApplicationEngine>
 #include <QQuickItem>
 #include <QQuickWindow>
+#include <QRawFont>
 #include <QSGRendererInterface>
 #include <QSignalSpy>
 #include <QTest>
@@ -61,6 +63,30 @@ private Q_SLOTS:
                            [&] { QTest::mouseClick(window, Qt::LeftButton, {}, centre); });
         QCOMPARE(QGuiApplication::exec(), 0);
         QCOMPARE(closeRequested.count(), 1);
+    }
+
+    // Faked bold smears large Chinese labels: the face that draws them must be a bold one.
+    void boldChineseLabelsDrawWithARealBoldFace()
+    {
+#if defined(Q_OS_WIN)
+        QSKIP("Windows keeps the platform's fonts");
+#else
+        QQmlApplicationEngine engine;
+        Pelora::loadRoot(engine, *qApp);
+        QCOMPARE(engine.rootObjects().size(), 1);
+        QQuickItem *label = nullptr;
+        const auto items = engine.rootObjects().constFirst()->findChildren<QQuickItem *>();
+        for (QQuickItem *item : items) {
+            if (item->property("text").toString() == QStringLiteral("重"))
+                label = item;
+        }
+        QVERIFY(label);
+        const QFont font = label->property("font").value<QFont>();
+        QVERIFY(font.bold());
+        const QRawFont face = QRawFont::fromFont(font, QFontDatabase::SimplifiedChinese);
+        QCOMPARE(face.familyName(), QStringLiteral("Noto Sans CJK SC"));
+        QCOMPARE(face.styleName(), QStringLiteral("Bold"));
+#endif
     }
 };
 
