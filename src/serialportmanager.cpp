@@ -361,6 +361,7 @@ bool SerialPortManager::lineIsWanted() const
 
 void SerialPortManager::log(const QString &line)
 {
-    qDebug("%s", qUtf8Printable(line));
+    // Streamed rather than formatted with "%s", which would end the line at a NUL.
+    qDebug().noquote().nospace() << line;
     Q_EMIT debugLog(line);
 }

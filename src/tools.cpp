@@ -41,6 +41,62 @@ int qtVersionPart(int index)
     return parts.value(index).toInt();
 }
 
+// Larger text files are not for a document to hold in one string.
+constexpr qint64 ReadFileLimit = 64 * 1024 * 1024;
+
+// "dir/" and "dir" name the same folder; a link with a separator after it would name the
+// folder it points to instead of the link.
+QString withoutTrailingSeparators(QString path)
+{
+    while (path.size() > 1 && (path.endsWith(QLatin1Char('/')) || path.endsWith(QLatin1Char('\\'))))
+        path.chop(1);
+    return path;
+}
+
+// The path that removeDir may work on, or "" when the text must not be touched: a URL
+// rather than a path, the working folder or its parent by name, a root, or a folder that
+// holds the home folder.
+QString folderToRemove(const QString &dirPath)
+{
+    if (dirPath.trimmed().isEmpty())
+        return QString();
+    // "file:///tmp/x", "https://…" and "file:" are texts, not paths; one letter before the
+    // colon is a Windows drive.
+    const qsizetype colon = dirPath.indexOf(QLatin1Char(':'));
+    if (colon > 1 || dirPath.contains(QLatin1String("://")))
+        return QString();
+    const QString path = withoutTrailingSeparators(dirPath);
+    const QString last = QDir::fromNativeSeparators(path).section(QLatin1Char('/'), -1);
+    if (last == QLatin1String(".") || last == QLatin1String(".."))
+        return QString();
+    const QFileInfo info(path);
+    const QString absolute = QDir::cleanPath(info.absoluteFilePath());
+    if (info.isRoot() || QFileInfo(absolute).isRoot() || absolute == QDir::rootPath())
+        return QString();
+    const auto holds = [](const QString &folder, const QString &inner) {
+        if (folder.isEmpty() || inner.isEmpty())
+            return false;
+#ifdef Q_OS_WIN
+        constexpr Qt::CaseSensitivity cs = Qt::CaseInsensitive;
+#else
+        constexpr Qt::CaseSensitivity cs = Qt::CaseSensitive;
+#endif
+        return inner.compare(folder, cs) == 0 || inner.startsWith(folder + QLatin1Char('/'), cs);
+    };
+    const QString home = QDir::cleanPath(QDir::homePath());
+    const QString canonicalHome = QFileInfo(home).canonicalFilePath();
+    if (holds(absolute, home) || holds(absolute, canonicalHome))
+        return QString();
+    // A link is judged as a link; a real folder also by where it really is.
+    if (!info.isSymLink() && !info.isJunction()) {
+        const QString canonical = info.canonicalFilePath();
+        if (holds(canonical, home) || holds(canonical, canonicalHome)
+            || (!canonical.isEmpty() && QFileInfo(canonical).isRoot()))
+            return QString();
+    }
+    return path;
+}
+
 } // namespace
 
 // A default-constructible singleton is built by the engine itself, bypassing create().
@@ -109,15 +165,22 @@ QString Tools::uuid()
 
 QString Tools::readFile(const QString &fileName)
 {
-    // No text mode: line endings come back as stored. The stream reads UTF-8 unless the
-    // file starts with a byte-order mark, which it honours and drops.
-    QFile file(fileName);
-    if (!file.open(QIODevice::ReadOnly))
+    // Regular files only: a device such as /dev/zero never ends and a FIFO without a
+    // writer never answers. Past the size limit the text is not read at all.
+    if (!QFileInfo(fileName).isFile())
         return QString();
-    QTextStream stream(&file);
-    const QString text = stream.readAll();
+    QFile file(fileName);
+    if (!file.open(QIODevice::ReadOnly) || file.size() > ReadFileLimit)
+        return QString();
+    // Read one byte past the limit, in case the file grew since its size was taken.
+    const QByteArray bytes = file.read(ReadFileLimit + 1);
     file.close();
-    return text;
+    if (bytes.size() > ReadFileLimit)
+        return QString();
+    // No text mode: line endings come back as stored. The stream reads UTF-8 unless the
+    // bytes start with a byte-order mark, which it honours and drops.
+    QTextStream stream(bytes);
+    return stream.readAll();
 }
 
 void Tools::setQuitOnLastWindowClosed(bool val)
@@ -214,12 +277,19 @@ QString Tools::fromBase64(const QString &text)
 
 bool Tools::removeDir(const QString &dirPath)
 {
-    // QDir("") is the working directory: an empty path must never wipe the folder the
-    // program runs in.
-    if (dirPath.isEmpty())
+    const QString target = folderToRemove(dirPath);
+    if (target.isEmpty())
         return false;
-    // Depth first, keeps going past failures, and true when the folder is already gone.
-    return QDir(dirPath).removeRecursively();
+    const QFileInfo info(target);
+    // A link goes as a link: whatever it points to stays untouched.
+    if (info.isSymLink() || info.isJunction())
+        return info.isDir() ? QDir().rmdir(target) || QFile::remove(target) : QFile::remove(target);
+    if (!info.exists())
+        return true;
+    if (!info.isDir())
+        return false;
+    // Depth first and past failures. Links inside are removed as links, never followed.
+    return QDir(target).removeRecursively();
 }
 
 bool Tools::removeFile(const QString &filePath)
@@ -233,10 +303,13 @@ void Tools::showFileInFolder(const QString &path)
     QProcess::startDetached(QStringLiteral("explorer.exe"),
                             {QStringLiteral("/select,"), QDir::toNativeSeparators(path)});
 #else
-    // Desktop file managers offer no common way to select a file: open its folder.
+    // Desktop file managers offer no common way to select a file: open its folder. The
+    // opener runs whatever it is handed, so it is only ever handed an existing folder.
     if (path.isEmpty())
         return;
-    QDesktopServices::openUrl(QUrl::fromLocalFile(QFileInfo(path).absolutePath()));
+    const QString folder = QFileInfo(withoutTrailingSeparators(path)).absolutePath();
+    if (QFileInfo(folder).isDir())
+        QDesktopServices::openUrl(QUrl::fromLocalFile(folder));
 #endif
 }
 

@@ -391,6 +391,19 @@ private Q_SLOTS:
         QCOMPARE(sensorReads(text.toUtf8().size()), text.toUtf8());
         QCOMPARE(manager->statusMessage(),
                  QStringLiteral("已发送 %1 字节").arg(text.toUtf8().size()));
+
+        // A NUL goes out, and the debug output carries the whole line as debugLog does.
+        static QStringList messages;
+        messages.clear();
+        const QtMessageHandler previous = qInstallMessageHandler(
+                [](QtMsgType, const QMessageLogContext &, const QString &message) { messages.append(message); });
+        const QString withNul = QStringLiteral("A") + QChar(0) + QStringLiteral("B\r");
+        manager->sendData(withNul, false);
+        qInstallMessageHandler(previous);
+        QCOMPARE(sensorReads(4), QByteArray("A\0B\r", 4));
+        QCOMPARE(messages.size(), 1);
+        QCOMPARE(messages.constFirst(), debug.constLast().at(0).toString());
+        QVERIFY(messages.constFirst().endsWith(QStringLiteral("B\r")));
     }
 
     void sendsHex()

@@ -1,12 +1,18 @@
 #include "tools.h"
 
+#include <QDesktopServices>
 #include <QDir>
 #include <QFile>
 #include <QPointer>
 #include <QQmlEngine>
 #include <QRegularExpression>
+#include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QTest>
+
+#ifdef Q_OS_UNIX
+#include <sys/stat.h>
+#endif
 
 void qml_register_types_Pelora(); // the module's generated type registration
 
@@ -16,6 +22,16 @@ static void writeFile(const QString &path, const QByteArray &bytes)
     QVERIFY(file.open(QIODevice::WriteOnly));
     QCOMPARE(file.write(bytes), bytes.size());
 }
+
+// Takes the URLs the desktop would be asked to open.
+class UrlCatcher : public QObject
+{
+    Q_OBJECT
+public:
+    QList<QUrl> urls;
+public Q_SLOTS:
+    void open(const QUrl &url) { urls.append(url); }
+};
 
 class TestTools : public QObject
 {
@@ -84,6 +100,20 @@ private Q_SLOTS:
             QCOMPARE(tools.readFile(path), text);
         }
         QCOMPARE(tools.readFile(dir.filePath(QStringLiteral("missing"))), QString());
+
+        // Only regular files, and none past the size limit: a device never ends, a FIFO
+        // without a writer never answers, a huge file would fill the memory.
+#ifdef Q_OS_UNIX
+        const QString fifo = dir.filePath(QStringLiteral("fifo"));
+        QCOMPARE(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+        QCOMPARE(tools.readFile(fifo), QString());
+        QCOMPARE(tools.readFile(QStringLiteral("/dev/zero")), QString());
+#endif
+        QCOMPARE(tools.readFile(dir.path()), QString());
+        QFile huge(dir.filePath(QStringLiteral("huge")));
+        QVERIFY(huge.open(QIODevice::WriteOnly) && huge.resize(64 * 1024 * 1024 + 1)); // sparse
+        huge.close();
+        QCOMPARE(tools.readFile(huge.fileName()), QString());
     }
 
     void removeDir()
@@ -93,18 +123,91 @@ private Q_SLOTS:
         QVERIFY(QDir().mkpath(top + QStringLiteral("/a/b/c")));
         writeFile(top + QStringLiteral("/a/b/c/deep.txt"), "x");
         writeFile(top + QStringLiteral("/a/.hidden"), "x");
+        // A link inside goes as a link; the folder it points to stays whole.
+        const QString outside = dir.filePath(QStringLiteral("outside"));
+        QVERIFY(QDir().mkpath(outside));
+        writeFile(outside + QStringLiteral("/kept.txt"), "x");
+        QVERIFY(QFile::link(outside, top + QStringLiteral("/a/link")));
         QVERIFY(tools.removeDir(top));
         QVERIFY(!QFileInfo::exists(top));
         QVERIFY(tools.removeDir(top)); // already gone
+        QVERIFY(QFileInfo::exists(outside + QStringLiteral("/kept.txt")));
 
-        // An empty path names the working directory, which must survive.
-        writeFile(dir.filePath(QStringLiteral("keep.txt")), "x");
-        const QString previous = QDir::currentPath();
-        QVERIFY(QDir::setCurrent(dir.path()));
-        const bool removed = tools.removeDir(QString());
-        QDir::setCurrent(previous);
-        QVERIFY(!removed);
-        QVERIFY(QFileInfo::exists(dir.filePath(QStringLiteral("keep.txt"))));
+        // A link named itself, with or without a separator after it, goes alone.
+        for (const QString &suffix : {QString(), QStringLiteral("/")}) {
+            const QString link = dir.filePath(QStringLiteral("link"));
+            QVERIFY(QFile::link(outside, link));
+            QVERIFY2(tools.removeDir(link + suffix), qPrintable(suffix));
+            QVERIFY(!QFileInfo(link).isSymLink());
+            QVERIFY(QFileInfo::exists(outside + QStringLiteral("/kept.txt")));
+        }
+
+        // A file is not a folder.
+        writeFile(dir.filePath(QStringLiteral("plain.txt")), "x");
+        QVERIFY(!tools.removeDir(dir.filePath(QStringLiteral("plain.txt"))));
+        QVERIFY(QFileInfo::exists(dir.filePath(QStringLiteral("plain.txt"))));
+    }
+
+#ifdef Q_OS_UNIX // the home folder comes from HOME
+    void removeDirRefusesWhatItWasNotGiven()
+    {
+        // Run inside a scratch folder with a scratch home, so that a refusal that fails
+        // costs nothing but the scratch.
+        QTemporaryDir dir;
+        const QString work = dir.filePath(QStringLiteral("work"));
+        const QString home = dir.filePath(QStringLiteral("users/me"));
+        QVERIFY(QDir().mkpath(work + QStringLiteral("/sub")) && QDir().mkpath(home));
+        QVERIFY(QDir().mkpath(work + QStringLiteral("/file:/x")));
+        writeFile(work + QStringLiteral("/keep.txt"), "x");
+        writeFile(home + QStringLiteral("/.profile"), "x");
+        const QByteArray previousHome = qgetenv("HOME");
+        const QString previousDir = QDir::currentPath();
+        QVERIFY(QDir::setCurrent(work));
+        qputenv("HOME", QFile::encodeName(home));
+        QVERIFY(QDir::homePath() == home);
+        const auto restore = qScopeGuard([&] {
+            QDir::setCurrent(previousDir);
+            qputenv("HOME", previousHome);
+        });
+
+        const QStringList refused{QString(), QStringLiteral(" "), QStringLiteral("."), QStringLiteral("./"),
+                                  QStringLiteral(".."), QStringLiteral("sub/.."), QStringLiteral("sub/../"),
+                                  QStringLiteral("file:"), QStringLiteral("file:///"),
+                                  QStringLiteral("file://") + work + QStringLiteral("/sub"),
+                                  home, home + QStringLiteral("/"), dir.filePath(QStringLiteral("users"))};
+        for (const QString &path : refused)
+            QVERIFY2(!tools.removeDir(path), qPrintable(path));
+        for (const QString &kept : {QStringLiteral("/keep.txt"), QStringLiteral("/sub"), QStringLiteral("/file:/x")})
+            QVERIFY2(QFileInfo::exists(work + kept), qPrintable(kept));
+        QVERIFY(QFileInfo::exists(home + QStringLiteral("/.profile")));
+
+        // A link to the home folder is only a link.
+        QVERIFY(QFile::link(home, work + QStringLiteral("/home-link")));
+        QVERIFY(tools.removeDir(QStringLiteral("home-link")));
+        QVERIFY(QFileInfo::exists(home + QStringLiteral("/.profile")));
+        QVERIFY(tools.removeDir(QStringLiteral("sub")));
+        QVERIFY(!QFileInfo::exists(work + QStringLiteral("/sub")));
+    }
+#endif
+
+    void showFileInFolderOpensOnlyFolders()
+    {
+        QTemporaryDir dir;
+        const QString script = dir.filePath(QStringLiteral("run.sh"));
+        writeFile(script, "#!/bin/sh\n");
+        UrlCatcher catcher;
+        QDesktopServices::setUrlHandler(QStringLiteral("file"), &catcher, "open");
+        const auto unset = qScopeGuard([] { QDesktopServices::unsetUrlHandler(QStringLiteral("file")); });
+        const QUrl folder = QUrl::fromLocalFile(dir.path());
+        for (const QString &path : {script, script + QStringLiteral("/"), script + QStringLiteral("//")}) {
+            catcher.urls.clear();
+            tools.showFileInFolder(path);
+            QCOMPARE(catcher.urls, QList<QUrl>{folder});
+        }
+        catcher.urls.clear();
+        tools.showFileInFolder(dir.filePath(QStringLiteral("missing/x")));
+        tools.showFileInFolder(QString());
+        QCOMPARE(catcher.urls, QList<QUrl>());
     }
 
     void urls()

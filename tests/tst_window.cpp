@@ -449,7 +449,8 @@ private Q_SLOTS:
         QTRY_VERIFY(zero->isEnabled());
         QTRY_COMPARE(pixelAt(zero), indigo);
         frame = m_window->grabWindow();
-        const int x = centreOf(zero).x();
+        // A column clear of the labels and of the rounded corners.
+        const int x = int(zero->mapToScene(QPointF(zero->width() / 6, 0)).x());
         const auto zeroRun = runs(frame, x, [indigo](QColor c) { return c == indigo; });
         const auto tareRun = runs(frame, x, [amber](QColor c) { return c == amber; });
         QVERIFY(!zeroRun.isEmpty() && !tareRun.isEmpty());

@@ -26,6 +26,7 @@ var _spaceChar = new RegExp("^" + _spaceClass + "$");
 var _intSignAndRadix = /^([-+]?)(0[xX])?/;
 var _decimalDigits = /^[0-9]+/;
 var _hexDigits = /^[0-9a-fA-F]+/;
+var _leadingZeros = /^0+/;
 var _decimalPrefix = /^[-+]?(?:Infinity|(?:[0-9]+(?:\.[0-9]*)?|\.[0-9]+)(?:[eE][-+]?[0-9]+)?)/;
 
 var _versionPattern = /^V\d+(?:\.\d+)*$/i;
@@ -69,7 +70,9 @@ function _truthDigit(value) {
     return value ? "1" : "0";
 }
 
-// Integer as parseInt reads it (decimal, or hex after 0x), 0 when there is no digit.
+// Integer as parseInt reads it (decimal, or hex after 0x), 0 when there is no digit. The
+// digits are converted here, not by Number() or parseInt(): the engine's own conversions
+// give NaN for long digit runs and round large hexadecimal values wrongly.
 function _integerText(value) {
     var text = _toText(value).replace(_leadingSpace, "");
     var head = _intSignAndRadix.exec(text);
@@ -78,9 +81,45 @@ function _integerText(value) {
     var digits = (hex ? _hexDigits : _decimalDigits).exec(rest);
     if (!digits)
         return "0";
-    var number = Number(hex ? "0x" + digits[0] : digits[0]);
+    var number = hex ? _hexValue(digits[0]) : _decimalValue(digits[0]);
     // String() already prints negative zero as "0".
     return String(head[1] === "-" ? -number : number);
+}
+
+// The nearest double to a run of decimal digits; Infinity past the largest double.
+function _decimalValue(digits) {
+    var significant = digits.replace(_leadingZeros, "");
+    if (significant === "")
+        return 0;
+    // 310 digits already exceed the largest double, about 1.8e308.
+    return significant.length > 400 ? Infinity : Number(significant);
+}
+
+// The nearest double to a run of hexadecimal digits (ties to even); Infinity past the
+// largest double.
+function _hexValue(digits) {
+    var significant = digits.replace(_leadingZeros, "");
+    if (significant === "")
+        return 0;
+    if (significant.length > 257)
+        return Infinity;
+    var bits = "";
+    for (var i = 0; i < significant.length; ++i)
+        bits += (16 + parseInt(significant.charAt(i), 16)).toString(2).slice(1);
+    bits = bits.replace(_leadingZeros, "");
+    var mantissa = 0;
+    var kept = Math.min(bits.length, 53);
+    for (var j = 0; j < kept; ++j)
+        mantissa = mantissa * 2 + (bits.charAt(j) === "1" ? 1 : 0);
+    if (bits.length <= 53)
+        return mantissa;
+    // Round half to even on the first dropped bit and whether anything follows it.
+    var roundBit = bits.charAt(53) === "1";
+    var sticky = bits.indexOf("1", 54) !== -1;
+    if (roundBit && (sticky || mantissa % 2 === 1))
+        mantissa += 1;
+    // A power of two is exact; the product overflows to Infinity on its own.
+    return mantissa * Math.pow(2, bits.length - 53);
 }
 
 // Decimal number as parseFloat reads it, 0 when the text does not start with one.
@@ -229,8 +268,15 @@ function parseMerovantWeightLine(line) {
 
 // The end of the received text that the buffer parsers scan. A tail length that is not a
 // positive number falls back to the default.
+// Any tailLen reads as a number; one that cannot (a Symbol, an object without valueOf)
+// counts as absent.
 function _tail(text, tailLen) {
-    var length = Number(tailLen);
+    var length;
+    try {
+        length = Number(tailLen);
+    } catch (e) {
+        length = 0;
+    }
     length = length > 0 ? Math.floor(length) : _defaultTailLength;
     return text.length > length ? text.slice(text.length - length) : text;
 }

@@ -53,11 +53,16 @@ TestCase {
                  ["encodeCommand", [], ""]])
             rows.push({ tag: name + " " + JSON.stringify(args), name: name, args: args, expected: expected })
         const add = (name, prefix, values, expected) => values.forEach((v, i) => rows.push(
-            { tag: name + " " + i + " " + String(v), name: name, args: [v], expected: prefix + expected[i] + "\r" }))
+            { tag: name + " " + i + " " + String(v).slice(0, 24), name: name, args: [v], expected: prefix + expected[i] + "\r" }))
         add("wcalSet", "AT+WCAL=", ["80kg", "abc", "-0", "0x1A", "+0X1f", "-0x10", "0x", "1.5e", "1e3", "  42", "-3", 4.9, 5e-7,
-                        true, "false", undefined, null, 1e21, "1000000000000000000000", "\u3000\u00a07", "\u0085 7"],
+                        true, "false", undefined, null, 1e21, "1000000000000000000000", "\u3000\u00a07", "\u0085 7",
+                        // Past 2^53 the nearest double, ties to even; past the largest, Infinity.
+                        "0x8000000000000000", "0x20000000000003", "0x1000000000000081", "0xfffffffffffffc00",
+                        "0x" + "f".repeat(256), "-0x1" + "0".repeat(256), "1".repeat(20000), "0".repeat(20000) + "7"],
             ["80", "0", "0", "26", "31", "-16", "0", "1", "1", "42", "-3", "4", "5",
-             "0", "0", "0", "0", "1", "1e+21", "7", "0"])
+             "0", "0", "0", "0", "1", "1e+21", "7", "0",
+             "9223372036854776000", "9007199254740996", "1152921504606847200", "18446744073709552000",
+             "Infinity", "-Infinity", "Infinity", "7"])
         add("ztrackSet", "AT+ZTRACK=", ["0.50", "1.5e", 2, "abc", "2.0", "1e3", "-0", "Infinity", "-Infinity", "0x10", ".5", "5.",
                           "1e-7", 5e-7, "1e21", undefined, " -.5e1x", 4.9],
             ["0.5", "1.5", "2", "0", "2", "1000", "0", "Infinity", "-Infinity", "0", "0.5", "5",
@@ -132,6 +137,9 @@ TestCase {
                         native: WeighProtocol.parseLatestWeightFromBuffer, sg: WeighProtocol.parseLatestMerovantWeightFromBuffer,
                         ascii: WeighProtocol.parseLatestNumericWeightFromBuffer }[row.parser]
         compare(parse(row.text, row.tailLen), row.expected)
+        // A tail length that cannot be read as a number counts as absent.
+        for (const odd of [Symbol("n"), Object.create(null), { valueOf() { throw new Error("no") } }])
+            compare(parse(row.text, odd), row.tailLen === undefined ? row.expected : parse(row.text))
         // However it is asked, an empty or absent text holds nothing.
         compare(parse(""), null)
         compare(parse(undefined), null)
