@@ -173,12 +173,27 @@ int main(int argc, char *argv[])
             QObject *b = window->findChild<QObject *>(QLatin1String(button));
             if (!b || !QMetaObject::invokeMethod(b, "clicked"))
                 return nullptr;
+            // The page is made before the stack pushes it: wait for the push to begin and
+            // then to end.
             QObject *p = nullptr;
-            waitFor([&] { return (p = window->findChild<QObject *>(QLatin1String(name))) != nullptr; });
-            return p;
+            QQuickItem *stack = nullptr;
+            const auto items = window->contentItem()->findChildren<QQuickItem *>();
+            for (QQuickItem *item : items) {
+                if (item->inherits("QQuickStackView"))
+                    stack = item;
+            }
+            const auto busy = [stack] { return stack && stack->property("busy").toBool(); };
+            (void)QTest::qWaitFor(busy, 2000); // a page without a transition never is busy
+            const bool shown = waitFor([&] {
+                p = window->findChild<QObject *>(QLatin1String(name));
+                return p && !busy();
+            });
+            return shown ? p : nullptr;
         };
         QObject *sensorPage = page("sensorButton", "sensorPage");
-        ok &= sensorPage && QMetaObject::invokeMethod(sensorPage, "readAll");
+        if (!sensorPage)
+            return 1;
+        ok &= QMetaObject::invokeMethod(sensorPage, "readAll");
         ok &= waitFor([&] {
             const QVariantList rows = sensorPage->property("rowStates").toList();
             return !rows.isEmpty() && rows.last().toMap().value(QStringLiteral("phase")) == QStringLiteral("value");
@@ -193,6 +208,10 @@ int main(int argc, char *argv[])
         ok &= QMetaObject::invokeMethod(consolePage, "send", Q_ARG(QVariant, QStringLiteral("41 54 2B 53 4E 0D")),
                                         Q_ARG(QVariant, 3));
         ok &= waitFor([&] { return consolePage->property("replyText").toString().contains(QStringLiteral("SN")); });
+        // The listing takes its lines in batches: one more batch holds the reply.
+        QObject *log = window->findChild<QObject *>(QStringLiteral("trafficLog"));
+        const int listed = log ? log->property("count").toInt() : 0;
+        ok &= log && waitFor([&] { return log->property("count").toInt() > listed; });
         ok &= shoot(window, out, QStringLiteral("console-page.png"));
     }
     sensor.unplug(); // the link goes; its folder after it

@@ -74,10 +74,6 @@ ToolPage {
 
         objectName: "trafficLog"
         serialPort: root.serialPort
-        onCountChanged: {
-            if (!log.paused)
-                lines.positionViewAtEnd()
-        }
     }
 
     ColumnLayout {
@@ -167,6 +163,12 @@ ToolPage {
                 reuseItems: true
                 boundsBehavior: Flickable.StopAtBounds
                 ScrollBar.vertical: ScrollBar {}
+                // The newest line stays in sight unless paused. The view's own count changes
+                // once it has taken the new rows in; the move waits until it has laid them out.
+                onCountChanged: {
+                    if (!log.paused)
+                        Qt.callLater(lines.positionViewAtEnd)
+                }
 
                 delegate: Text {
                     id: lineText
