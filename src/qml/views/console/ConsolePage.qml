@@ -166,8 +166,11 @@ ToolPage {
                 // The newest line stays in sight unless paused. The view's own count changes
                 // once it has taken the new rows in; the move waits until it has laid them out.
                 onCountChanged: {
-                    if (!log.paused)
+                    if (!log.paused) {
+                        // qmllint disable
                         Qt.callLater(lines.positionViewAtEnd)
+                        // qmllint enable
+                    }
                 }
 
                 delegate: Text {
