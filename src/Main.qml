@@ -10,6 +10,7 @@ ApplicationWindow {
     property string _autoPortName: ""
     property int _autoBaudRate: 115200
     property bool _autoReconnectConfigured: false
+    property string _autoPortIdentity: ""
 
     function _loadAutoConnectConfig() {
         const port = SettingsStore.value("serial/portName", "")
@@ -17,6 +18,8 @@ ApplicationWindow {
         window._autoReconnectConfigured = window._autoPortName.length > 0
         const baud = parseInt(String(SettingsStore.value("serial/baudRate", "115200")))
         window._autoBaudRate = isNaN(baud) ? 115200 : baud
+        const identity = SettingsStore.value("serial/portIdentity", "")
+        window._autoPortIdentity = identity === undefined || identity === null ? "" : String(identity)
     }
 
     function _shouldAutoReconnect() {
@@ -35,15 +38,23 @@ ApplicationWindow {
         if (!window._shouldAutoReconnect() || serialPortManager.isConnected
                 || window._autoPortName.length === 0)
             return
-        // An absent port is looked for; the list change that brings it in tries again.
-        let listed = false
-        for (const name of serialPortManager.portList)
-            listed = listed || name === window._autoPortName
-        if (!listed) {
+        // The remembered adapter first, whatever name it has now; then the remembered port
+        // if it is listed or names a serial device present (a typed path no enumeration
+        // lists). An absent port is looked for; the list change that brings it in tries again.
+        let target = window._autoPortIdentity.length > 0
+                ? PortCatalog.findByIdentity(window._autoPortIdentity) : ""
+        if (target === "") {
+            let listed = false
+            for (const name of serialPortManager.portList)
+                listed = listed || name === window._autoPortName
+            if (listed || PortCatalog.isSerialDevice(window._autoPortName))
+                target = window._autoPortName
+        }
+        if (target === "") {
             serialPortManager.refreshPorts()
             return
         }
-        serialPortManager.connectSerialPort(window._autoPortName, window._autoBaudRate, 8, 0, 1, 0)
+        serialPortManager.connectSerialPort(target, window._autoBaudRate, 8, 0, 1, 0)
     }
 
     width: 1280
@@ -96,7 +107,7 @@ ApplicationWindow {
         target: SettingsStore
 
         function onValueChanged(key, value) {
-            if (key !== "serial/portName" && key !== "serial/baudRate")
+            if (key !== "serial/portName" && key !== "serial/baudRate" && key !== "serial/portIdentity")
                 return
             window._loadAutoConnectConfig()
             if (window._shouldAutoReconnect())

@@ -1,6 +1,7 @@
 // The whole tool as an operator meets it: the real window and module, a simulated sensor
 // at the far end of a real pseudo-terminal, and the settings in a scratch folder.
 
+#include "portcatalog.h"
 #include "ptypair.h"
 #include "sensorsimulator.h"
 #include "serialportmanager.h"
@@ -8,6 +9,9 @@
 #include "testsupport.h"
 
 #include <QElapsedTimer>
+#include <QFileInfo>
+#include <QScopeGuard>
+#include <QTemporaryDir>
 #include <QGuiApplication>
 #include <QQmlApplicationEngine>
 #include <QQmlContext>
@@ -23,6 +27,10 @@
 #include <algorithm>
 #include <functional>
 #include <memory>
+
+#include <sys/fsuid.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 class TestWindow : public QObject
 {
@@ -167,6 +175,7 @@ private Q_SLOTS:
         m_manager = nullptr;
         m_sensor.reset();
         SerialPortManager::setDefaultPortEnumerator({});
+        PortCatalog::setSource({});
     }
 
     void nothingRememberedNothingOpened()
@@ -318,19 +327,147 @@ private Q_SLOTS:
     void absentPortIsConnectedAsSoonAsItAppears()
     {
         remember(m_sensor->portName());
-        m_listed = false;
+        m_sensor->unplug(); // neither listed nor present
         QVERIFY(start());
-        QSignalSpy lists(m_manager, &SerialPortManager::portListChanged);
         QSignalSpy ticks(timer(), SIGNAL(triggered()));
         QVERIFY(ticks.wait(1500)); // it keeps looking: refreshing once a second
         QVERIFY(!m_manager->isConnected());
         QVERIFY(m_manager->statusMessage().isEmpty()); // no attempt, no message
 
-        m_listed = true;
-        QVERIFY(lists.wait(1500));
+        // Just after a tick, so that only the list change can be what connects.
+        QVERIFY(ticks.wait(1500));
         const int ticksAtAppearance = ticks.count();
-        QTRY_VERIFY(m_manager->isConnected());
+        QVERIFY(m_sensor->plug());
+        m_manager->refreshPorts();
+        QTRY_VERIFY_WITH_TIMEOUT(m_manager->isConnected(), 900);
         QCOMPARE(ticks.count(), ticksAtAppearance); // in the same pass, not a tick later
+    }
+
+    // A path no enumeration lists (a pseudo-terminal, a by-id link) is typed, connects, is
+    // remembered, and is reconnected like a listed port whenever it exists.
+    void typedPathIsReachable()
+    {
+        m_listed = false;
+        QVERIFY(start());
+        auto *dialog = find<QObject>("settingsDialog");
+        click(find("header")->findChild<QQuickItem *>(QStringLiteral("settingsButton")));
+        QTRY_VERIFY(dialog->property("opened").toBool());
+        click(find("portField"));
+        QTest::keySequence(m_window, QKeySequence::SelectAll);
+        for (const QChar ch : m_sensor->portName())
+            QTest::keyClick(m_window, ch.toLatin1());
+        click(find("connectButton"));
+        QTRY_VERIFY(m_manager->isConnected());
+        QCOMPARE(QSettings().value(QStringLiteral("serial/portName")).toString(), m_sensor->portName());
+
+        m_engine.reset();
+        QVERIFY(start());
+        QTRY_VERIFY(m_manager->isConnected());
+
+        // Pulled, its path is gone: looked for without attempts; back, it is connected.
+        QSignalSpy connection(m_manager, &SerialPortManager::connectionChanged);
+        m_sensor->unplug();
+        QVERIFY(connection.wait());
+        QVERIFY(QSignalSpy(timer(), SIGNAL(triggered())).wait(1500));
+        QCOMPARE(failures(), 0);
+        QVERIFY(m_sensor->plug());
+        QTRY_VERIFY_WITH_TIMEOUT(m_manager->isConnected(), 3000);
+    }
+
+    // A USB adapter is remembered by what it is and found again when it comes back under
+    // another name; the list tells what each port is.
+    void adapterIsFoundUnderItsNewName()
+    {
+        QTemporaryDir dir;
+        const QString first = dir.filePath(QStringLiteral("ttyUSB0"));
+        const QString second = dir.filePath(QStringLiteral("ttyUSB1"));
+        const auto adapter = [](const QString &name, const QString &serial) {
+            return PortCatalog::Port{name, QStringLiteral("USB-Serial Controller"),
+                                     QStringLiteral("Prolific"), serial, 0x067b, 0x2303};
+        };
+        QList<PortCatalog::Port> present{adapter(first, QStringLiteral("A1")),
+                                         adapter(dir.filePath(QStringLiteral("ttyUSB9")), QStringLiteral("B2"))};
+        PortCatalog::setSource([&present] { return present; });
+        SerialPortManager::setDefaultPortEnumerator([] {
+            QStringList names;
+            for (const auto &port : PortCatalog::ports())
+                names << port.name;
+            return names;
+        });
+        m_sensor->unplug();
+        QVERIFY(m_sensor->start(first));
+        QVERIFY(start());
+
+        auto *dialog = find<QObject>("settingsDialog");
+        click(find("header")->findChild<QQuickItem *>(QStringLiteral("settingsButton")));
+        QTRY_VERIFY(dialog->property("opened").toBool());
+        auto *combo = find("portCombo");
+        click(combo->property("indicator").value<QQuickItem *>());
+        auto *popup = combo->property("popup").value<QObject *>();
+        QTRY_VERIFY(popup->property("opened").toBool());
+        QStringList shown;
+        std::function<void(QQuickItem *)> collect = [&](QQuickItem *item) {
+            shown << item->property("text").toString();
+            for (QQuickItem *child : item->childItems())
+                collect(child);
+        };
+        collect(popup->property("contentItem").value<QQuickItem *>());
+        QVERIFY2(shown.contains(QStringLiteral("USB-Serial Controller · Prolific")), qPrintable(shown.join(u'|')));
+        QTest::keyClick(m_window, Qt::Key_Escape);
+        QTRY_VERIFY(!popup->property("visible").toBool());
+        QCOMPARE(combo->property("currentText").toString(), first);
+        click(find("connectButton"));
+        QTRY_VERIFY(m_manager->isConnected());
+        QCOMPARE(QSettings().value(QStringLiteral("serial/portIdentity")).toString(),
+                 QStringLiteral("usb:067b:2303:A1"));
+        click(find("closeButton"));
+
+        // Pulled and plugged into another socket: the same adapter under its new name.
+        QSignalSpy connection(m_manager, &SerialPortManager::connectionChanged);
+        m_sensor->unplug();
+        present.removeFirst();
+        QVERIFY(connection.wait());
+        QVERIFY(m_sensor->start(second));
+        present.prepend(adapter(second, QStringLiteral("A1")));
+        QTRY_VERIFY_WITH_TIMEOUT(m_manager->isConnected(), 5000);
+        QVERIFY(m_messages.contains(QStringLiteral("已连接到 %1").arg(second)));
+        QCOMPARE(QSettings().value(QStringLiteral("serial/portName")).toString(), first);
+    }
+
+    // A port the user may not open says so, with what to do about it beside the message.
+    void deniedPortTellsWhatToDo()
+    {
+        remember(m_sensor->portName());
+        m_sensor->unplug();
+        QVERIFY(start());
+        QVERIFY(m_sensor->plug());
+        // As root every open succeeds: the attempts run as nobody for this thread's file
+        // access, with the way to the device open and the device itself not.
+        const QByteArray device = QFile::encodeName(QFileInfo(m_sensor->portName()).symLinkTarget());
+        const QByteArray folder = QFile::encodeName(QFileInfo(m_sensor->portName()).path());
+        const bool root = ::geteuid() == 0;
+        struct stat before;
+        QCOMPARE(::stat(device.constData(), &before), 0);
+        QCOMPARE(root ? ::chmod(folder.constData(), 0755) : ::chmod(device.constData(), 0), 0);
+        if (root)
+            ::setfsuid(65534);
+        const auto restoreAccess = [&] {
+            if (root)
+                ::setfsuid(0);
+            else
+                ::chmod(device.constData(), before.st_mode & 07777);
+        };
+        auto guard = qScopeGuard(restoreAccess);
+
+        QTRY_COMPARE(m_manager->statusMessage(), QStringLiteral("连接失败: Permission denied"));
+        QCOMPARE(text("statusLabel"), QStringLiteral("连接失败: Permission denied"));
+        QVERIFY(find("hintLabel")->isVisible());
+        QVERIFY(text("hintLabel").contains(QStringLiteral("dialout")));
+
+        restoreAccess();
+        guard.dismiss();
+        QTRY_VERIFY_WITH_TIMEOUT(m_manager->isConnected(), 3000); // the retry once a second
+        QVERIFY(!find("hintLabel")->isVisible());
     }
 
     void manualDisconnectHoldsOffUntilTheOperatorConnects()

@@ -69,7 +69,7 @@ TestCase {
 
     // Picks an entry the way an operator does: open the list, click the entry.
     function choose(combo, index) {
-        mouseClick(combo)
+        mouseClick(combo.editable ? combo.indicator : combo) // an editable box opens by its arrow
         tryCompare(combo.popup, "opened", true)
         mouseClick(combo.popup.contentItem.itemAtIndex(index))
         tryCompare(combo.popup, "visible", false)
@@ -143,10 +143,17 @@ TestCase {
         choose(control(dialog, "portCombo"), 1)
         // An unlisted stored rate is not used: the box shows (and connects with) 115200.
         mouseClick(connectButton)
-        compareEvents([["store", "serial/portName", "COM2"], ["store", "serial/baudRate", 115200], ["connect", "COM2", 115200, 8, 0, 1, 0]])
+        compareEvents([["store", "serial/portIdentity", ""], ["store", "serial/portName", "COM2"], ["store", "serial/baudRate", 115200], ["connect", "COM2", 115200, 8, 0, 1, 0]])
         choose(control(dialog, "baudCombo"), 1)
         mouseClick(connectButton)
-        compareEvents([["store", "serial/portName", "COM2"], ["store", "serial/baudRate", 19200], ["connect", "COM2", 19200, 8, 0, 1, 0]])
+        compareEvents([["store", "serial/portIdentity", ""], ["store", "serial/portName", "COM2"], ["store", "serial/baudRate", 19200], ["connect", "COM2", 19200, 8, 0, 1, 0]])
+        // A typed path connects as it stands, trimmed, though no list has it.
+        mouseClick(control(dialog, "portField"))
+        keySequence(StandardKey.SelectAll)
+        for (const ch of " /tmp/ttyV0 ")
+            keyClick(ch)
+        mouseClick(connectButton)
+        compareEvents([["store", "serial/portIdentity", ""], ["store", "serial/portName", "/tmp/ttyV0"], ["store", "serial/baudRate", 19200], ["connect", "/tmp/ttyV0", 19200, 8, 0, 1, 0]])
 
         // Connected, a format change also goes to the sensor; the unit is only stored.
         fakePort.isConnected = true

@@ -64,6 +64,7 @@ Page {
             Layout.fillWidth: true
             sensorConnected: Router.serialPortManager ? Router.serialPortManager.isConnected : false
             statusText: Router.serialPortManager ? Router.serialPortManager.statusMessage : ""
+            hintText: PortCatalog.accessHint(statusText)
         }
     }
 

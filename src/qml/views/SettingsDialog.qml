@@ -1,7 +1,10 @@
+pragma ComponentBehavior: Bound
+
 import QtQuick
 import QtQuick.Controls
 import QtQuick.Controls.Material
 import QtQuick.Layouts
+import QtQuick.Templates as T
 import Pelora
 
 // The one configuration screen: port, baud rate, connect/disconnect, output format and unit.
@@ -23,13 +26,45 @@ Dialog {
     readonly property bool _hasManager: !!root.serialPort
     readonly property bool _connected: root._hasManager && root.serialPort.isConnected
 
+    // The listed ports, then the paths of other serial devices present: the remembered one
+    // (a pseudo-terminal no enumeration lists) and the stable by-id links.
+    property var _portEntries: []
+
+    function _rebuildPortEntries() {
+        const names = root._hasManager && root.serialPort.portList ? root.serialPort.portList : []
+        const entries = []
+        const seen = {}
+        for (const name of names) {
+            entries.push(PortCatalog.describe(name))
+            seen[name] = true
+        }
+        const stored = SettingsStore.value("serial/portName", "")
+        const extra = [stored === undefined || stored === null ? "" : String(stored)]
+        for (const path of extra.concat(PortCatalog.devicePaths())) {
+            if (path !== "" && !seen[path] && PortCatalog.isSerialDevice(path)) {
+                entries.push({ name: path, description: "", manufacturer: "" })
+                seen[path] = true
+            }
+        }
+        root._portEntries = entries
+    }
+
+    function _portDetail(entry) {
+        return [entry.description, entry.manufacturer].filter(text => !!text).join(" · ")
+    }
+
     function _indexOfPort(name) {
-        const list = root._hasManager ? root.serialPort.portList : []
-        if (!list)
-            return -1
+        const list = root._portEntries
         for (let i = 0; i < list.length; ++i) {
-            if (list[i] === name)
+            if (list[i].name === name)
                 return i
+        }
+        // The remembered adapter under the name it has now.
+        const identity = SettingsStore.value("serial/portIdentity", "")
+        const current = identity ? PortCatalog.findByIdentity(String(identity)) : ""
+        for (let j = 0; current !== "" && j < list.length; ++j) {
+            if (list[j].name === current)
+                return j
         }
         return -1
     }
@@ -83,11 +118,13 @@ Dialog {
             root.serialPort.disconnectSerialPort()
             return
         }
-        const portName = portCombo.currentText
+        const portName = portCombo.editText.trim()
         if (!portName)
             return
         const baudRate = parseInt(baudCombo.currentText)
-        // Port first: the window's change handler must see the new port before the rate.
+        // The adapter's identity, then the port: the window's change handler must see both
+        // before the rate.
+        SettingsStore.setValue("serial/portIdentity", PortCatalog.identityOf(portName))
         SettingsStore.setValue("serial/portName", portName)
         SettingsStore.setValue("serial/baudRate", baudRate)
         root.preferredPortName = portName
@@ -107,6 +144,15 @@ Dialog {
     function _pickUnit(index) {
         root.weightUnitValue = index
         SettingsStore.setValue("weight/unit", root.weightUnitValue)
+    }
+
+    Connections {
+        target: root.serialPort
+        ignoreUnknownSignals: true
+
+        function onPortListChanged() {
+            root._rebuildPortEntries()
+        }
     }
 
     modal: true
@@ -130,6 +176,7 @@ Dialog {
         // Refresh first so that a port plugged in since the last look can be selected.
         if (root._hasManager)
             root.serialPort.refreshPorts()
+        root._rebuildPortEntries()
         root.loadSettings()
     }
 
@@ -187,42 +234,81 @@ Dialog {
                     Layout.preferredWidth: 42
                 }
 
-                ComboBox {
+                PlainComboBox {
                     id: portCombo
                     objectName: "portCombo"
                     Layout.preferredWidth: 240
                     Layout.preferredHeight: 34
-                    // The Material style insets the visible box and draws it through a shadow
-                    // effect that Qt Quick's software renderer cannot draw: a plain box of
-                    // the combo box's full height instead.
-                    topInset: 0
-                    bottomInset: 0
-                    background: Rectangle {
-                        color: "white"
-                        radius: 2
-                        border.width: 1
-                        border.color: Qt.rgba(0, 0, 0, 0.16)
-                    }
-                    popup.background: Rectangle {
-                        color: "white"
-                        radius: 2
-                        border.width: 1
-                        border.color: Qt.rgba(0, 0, 0, 0.16)
-                    }
-                    Material.accent: root._accent
-                    model: root._hasManager ? root.serialPort.portList : []
+                    // Pick a listed port or type the path of any other (a pseudo-terminal,
+                    // a by-id link): the typed text is what connects.
+                    editable: true
+                    textRole: "name"
+                    model: root._portEntries
                     enabled: root._hasManager && !root._connected
                     onModelChanged: root._portListChanged()
-                    // Long device paths are shortened in the middle, never cut off.
-                    contentItem: Text {
+                    onAccepted: {
+                        const typed = portCombo.editText.trim()
+                        if (typed)
+                            root.preferredPortName = typed
+                    }
+                    // Long device paths are shortened in the middle while not being edited.
+                    readonly property color _textColor: portCombo.enabled ? portCombo.Material.foreground
+                                                                          : portCombo.Material.hintTextColor
+                    contentItem: T.TextField {
+                        objectName: "portField"
                         leftPadding: 12
                         rightPadding: portCombo.indicator ? portCombo.indicator.width : 0
-                        text: portCombo.displayText
+                        text: portCombo.editText
+                        font: portCombo.font
+                        enabled: portCombo.enabled
+                        selectByMouse: true
+                        verticalAlignment: Text.AlignVCenter
+                        // The elided copy below shows the text while it is not being edited.
+                        color: activeFocus ? portCombo._textColor : "transparent"
+                        selectionColor: portCombo.Material.accentColor
+                        selectedTextColor: "white"
+                    }
+                    Text {
+                        x: portCombo.contentItem.x
+                        y: portCombo.contentItem.y
+                        width: portCombo.contentItem.width
+                        height: portCombo.contentItem.height
+                        leftPadding: 12
+                        rightPadding: portCombo.indicator ? portCombo.indicator.width : 0
+                        visible: !portCombo.contentItem.activeFocus
+                        text: portCombo.editText
                         font: portCombo.font
                         elide: Text.ElideMiddle
                         verticalAlignment: Text.AlignVCenter
-                        color: portCombo.enabled ? portCombo.Material.foreground : portCombo.Material.hintTextColor
+                        color: portCombo._textColor
                     }
+                    // Each port with what the platform tells about it: the stored value stays the name.
+                    delegate: ItemDelegate {
+                        id: portRow
+                        required property var modelData
+                        required property int index
+                        width: portCombo.popup.width - portCombo.popup.leftPadding - portCombo.popup.rightPadding
+                        highlighted: portCombo.highlightedIndex === portRow.index
+                        contentItem: Column {
+                            spacing: 2
+                            Text {
+                                width: parent.width
+                                text: portRow.modelData.name
+                                font: portCombo.font
+                                elide: Text.ElideMiddle
+                                color: portCombo.Material.foreground
+                            }
+                            Text {
+                                width: parent.width
+                                text: root._portDetail(portRow.modelData)
+                                visible: text !== ""
+                                font.pixelSize: 11
+                                elide: Text.ElideRight
+                                color: portCombo.Material.hintTextColor
+                            }
+                        }
+                    }
+                    popup.width: Math.max(portCombo.width, 360)
                     onActivated: function(index) {
                         const picked = portCombo.textAt(index)
                         if (picked)
@@ -244,6 +330,7 @@ Dialog {
                     onClicked: {
                         if (root._hasManager)
                             root.serialPort.refreshPorts()
+                        root._rebuildPortEntries()
                     }
 
                     background: Rectangle {
@@ -273,29 +360,11 @@ Dialog {
                     Layout.preferredWidth: 52
                 }
 
-                ComboBox {
+                PlainComboBox {
                     id: baudCombo
                     objectName: "baudCombo"
                     Layout.preferredWidth: 140
                     Layout.preferredHeight: 34
-                    // The Material style insets the visible box and draws it through a shadow
-                    // effect that Qt Quick's software renderer cannot draw: a plain box of
-                    // the combo box's full height instead.
-                    topInset: 0
-                    bottomInset: 0
-                    background: Rectangle {
-                        color: "white"
-                        radius: 2
-                        border.width: 1
-                        border.color: Qt.rgba(0, 0, 0, 0.16)
-                    }
-                    popup.background: Rectangle {
-                        color: "white"
-                        radius: 2
-                        border.width: 1
-                        border.color: Qt.rgba(0, 0, 0, 0.16)
-                    }
-                    Material.accent: root._accent
                     model: root._baudRates
                     currentIndex: 4
                     enabled: root._hasManager && !root._connected
@@ -366,29 +435,11 @@ Dialog {
                     Layout.preferredWidth: 64
                 }
 
-                ComboBox {
+                PlainComboBox {
                     id: formatCombo
                     objectName: "formatCombo"
                     Layout.preferredWidth: 180
                     Layout.preferredHeight: 34
-                    // The Material style insets the visible box and draws it through a shadow
-                    // effect that Qt Quick's software renderer cannot draw: a plain box of
-                    // the combo box's full height instead.
-                    topInset: 0
-                    bottomInset: 0
-                    background: Rectangle {
-                        color: "white"
-                        radius: 2
-                        border.width: 1
-                        border.color: Qt.rgba(0, 0, 0, 0.16)
-                    }
-                    popup.background: Rectangle {
-                        color: "white"
-                        radius: 2
-                        border.width: 1
-                        border.color: Qt.rgba(0, 0, 0, 0.16)
-                    }
-                    Material.accent: root._accent
                     model: [qsTr("原生"), qsTr("SG+ASCII"), qsTr("ASCII")]
                     currentIndex: 0
                     onActivated: function(index) { root._pickFormat(index) }
@@ -404,29 +455,11 @@ Dialog {
                     Layout.preferredWidth: 64
                 }
 
-                ComboBox {
+                PlainComboBox {
                     id: unitCombo
                     objectName: "unitCombo"
                     Layout.preferredWidth: 140
                     Layout.preferredHeight: 34
-                    // The Material style insets the visible box and draws it through a shadow
-                    // effect that Qt Quick's software renderer cannot draw: a plain box of
-                    // the combo box's full height instead.
-                    topInset: 0
-                    bottomInset: 0
-                    background: Rectangle {
-                        color: "white"
-                        radius: 2
-                        border.width: 1
-                        border.color: Qt.rgba(0, 0, 0, 0.16)
-                    }
-                    popup.background: Rectangle {
-                        color: "white"
-                        radius: 2
-                        border.width: 1
-                        border.color: Qt.rgba(0, 0, 0, 0.16)
-                    }
-                    Material.accent: root._accent
                     model: [qsTr("斤"), qsTr("公斤")]
                     currentIndex: 1
                     onActivated: function(index) { root._pickUnit(index) }

@@ -11,6 +11,8 @@ Rectangle {
     property color successColor: "#2ecc71"
     property color errorColor: "#e74c3c"
     property color textColor: root.Material.foreground
+    // What the operator can do about the status, shown beside it ("" for none).
+    property string hintText: ""
 
     implicitHeight: 40
     color: root.Material.background
@@ -65,6 +67,16 @@ Rectangle {
 
         Item {
             Layout.fillWidth: true
+        }
+
+        Label {
+            objectName: "hintLabel"
+            text: root.hintText
+            visible: root.hintText !== ""
+            font.pixelSize: 12
+            color: root.errorColor
+            elide: Text.ElideRight
+            Layout.maximumWidth: root.width / 2
         }
 
         Label {
