@@ -8,6 +8,7 @@
 //   QT_QPA_PLATFORM=offscreen pelora-screenshots docs
 
 #include "sensorsimulator.h"
+#include "portcatalog.h"
 #include "serialportmanager.h"
 #include "startup.h"
 
@@ -132,7 +133,13 @@ int main(int argc, char *argv[])
     SerialPortManager::setDefaultPortEnumerator(
             [&] { return listed ? QStringList{sensor.portName()} : QStringList(); });
     QSettings().setValue(QStringLiteral("serial/portName"), sensor.portName());
+    PortCatalog::setSource([&] {
+        return QList<PortCatalog::Port>{{sensor.portName(), QStringLiteral("Pelora simulated sensor"),
+                                         QStringLiteral("pelora-sensor-sim"), QString(), -1, -1}};
+    });
 
+    // Unplugged at first: the remembered path that exists would be connected at once.
+    sensor.unplug();
     bool ok = false;
     {
         QQmlApplicationEngine engine;
@@ -146,6 +153,7 @@ int main(int argc, char *argv[])
         ok = shoot(window, out, QStringLiteral("home-not-connected.png"));
 
         sensor.setLoad(12.34);
+        ok &= sensor.plug();
         listed = true;
         ok &= waitFor([&] { return text(window, "badgeText") == QStringLiteral("稳定"); });
         ok &= shoot(window, out, QStringLiteral("home-stable.png"));
@@ -166,6 +174,15 @@ int main(int argc, char *argv[])
         QObject *dialog = window->findChild<QObject *>(QStringLiteral("settingsDialog"));
         ok &= dialog && QMetaObject::invokeMethod(dialog, "open");
         ok &= shoot(window, out, QStringLiteral("settings-dialog.png"));
+        // The port list open, with what the catalogue tells about the port.
+        QObject *combo = window->findChild<QObject *>(QStringLiteral("portCombo"));
+        QObject *popup = combo ? combo->property("popup").value<QObject *>() : nullptr;
+        ok &= popup && QMetaObject::invokeMethod(popup, "open");
+        ok &= popup && waitFor([&] { return popup->property("opened").toBool(); });
+        ok &= shoot(window, out, QStringLiteral("settings-ports.png"));
+        if (popup)
+            QMetaObject::invokeMethod(popup, "close");
+        ok &= popup && waitFor([&] { return !popup->property("visible").toBool(); });
         QMetaObject::invokeMethod(dialog, "close");
 
         // The sensor page after "read all", and the console after two commands.

@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Renders the home page (not connected, stable, overload, gone silent), the settings dialog, the sensor
+# Renders the home page (not connected, stable, overload, gone silent), the settings dialog and its port list, the sensor
 # page and the traffic console at
 # 1280 x 720 into docs/, offscreen, with the CJK font.
 set -euo pipefail

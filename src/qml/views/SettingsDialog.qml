@@ -257,7 +257,7 @@ Dialog {
                     contentItem: T.TextField {
                         objectName: "portField"
                         leftPadding: 12
-                        rightPadding: portCombo.indicator ? portCombo.indicator.width : 0
+                        rightPadding: 6
                         text: portCombo.editText
                         font: portCombo.font
                         enabled: portCombo.enabled
@@ -274,7 +274,7 @@ Dialog {
                         width: portCombo.contentItem.width
                         height: portCombo.contentItem.height
                         leftPadding: 12
-                        rightPadding: portCombo.indicator ? portCombo.indicator.width : 0
+                        rightPadding: 6
                         visible: !portCombo.contentItem.activeFocus
                         text: portCombo.editText
                         font: portCombo.font
