@@ -3,8 +3,10 @@
 // Each case runs in a child process of its own (so that start-up and peak memory belong to
 // it). A writer thread puts native weight lines into a pseudo-terminal, paced at 30 lines a
 // second or at the full speed of a 115200-baud wire. Line i carries i grams, so whatever is
-// shown names the line it came from. Three programs read that stream:
-//   - window: the whole tool, connecting by itself to the pseudo-terminal;
+// shown names the line it came from. These programs read that stream:
+//   - window: the whole tool, connecting by itself to the pseudo-terminal, recording (every
+//     30th line is unstable, so a record is made about once every 30 lines);
+//   - window-norec: the same with the recorder switched off;
 //   - render: the render floor, a 1280 x 720 window with one bold 60 px text set to the
 //     newest number a bare QSerialPort reader has read, drawn by the default renderer;
 //   - render-sw: the same floor drawn by Qt Quick's software renderer, which the tool picks
@@ -28,7 +30,9 @@
 #include <QGuiApplication>
 #include <QLoggingCategory>
 #include <QProcess>
+#include <QProcessEnvironment>
 #include <QQmlApplicationEngine>
+#include <QtQml/qqml.h>
 #include <QQuickItem>
 #include <QQuickWindow>
 #include <QSGRendererInterface>
@@ -74,7 +78,8 @@ double clockSeconds(clockid_t clock)
 QByteArray line(int i)
 {
     char text[32];
-    std::snprintf(text, sizeof text, "ST%08.3f,1,0\r\n", i / 1000.0);
+    // Now and then unstable, so that the recorder makes a record about once every 30 lines.
+    std::snprintf(text, sizeof text, "%s%08.3f,1,0\r\n", i % 30 == 0 ? "US" : "ST", i / 1000.0);
     return QByteArray(text);
 }
 
@@ -231,7 +236,8 @@ void quietSettings(QTemporaryDir &dir)
 }
 
 // The whole tool: the real window and module, connecting by itself to the pty.
-int runWindow(int argc, char *argv[], int count, bool fullSpeed, qint64 processStartNs)
+int runWindow(int argc, char *argv[], int count, bool fullSpeed, qint64 processStartNs,
+              bool recording)
 {
     QGuiApplication app(argc, argv);
     Pelora::setIdentity(app, QStringLiteral("PeloraBench"));
@@ -252,6 +258,12 @@ int runWindow(int argc, char *argv[], int count, bool fullSpeed, qint64 processS
     auto *manager = window ? window->findChild<SerialPortManager *>() : nullptr;
     if (!display || !manager)
         return 2;
+    if (!recording) {
+        const int type = qmlTypeId("Pelora", 254, 0, "WeighRecorder");
+        auto *recorder = type >= 0 ? engine.singletonInstance<QObject *>(type) : nullptr;
+        if (!recorder || !recorder->setProperty("enabled", false))
+            return 2;
+    }
     // Streaming starts once the tool has connected by itself; the first line of a
     // connection is never a reading, so a line break goes first.
     QObject::connect(manager, &SerialPortManager::connectionChanged, &app, [&] {
@@ -375,7 +387,11 @@ double median(std::vector<double> v)
 // Runs every case in a child of its own, the cases alternating, and prints medians.
 int runAll(const QString &self, int fastLines, int runs)
 {
-    const char *modes[] = {"window", "render", "render-sw", "reader"};
+    const char *modes[] = {"window", "window-norec", "render", "render-sw", "reader"};
+    // The records go to a database of the run's own.
+    QTemporaryDir dataDir;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("XDG_DATA_HOME"), dataDir.path());
     const char *paces[] = {"slow", "fast"};
     std::map<QString, Row> rows;
     for (int run = 0; run < runs; ++run) {
@@ -384,6 +400,7 @@ int runAll(const QString &self, int fastLines, int runs)
                 const int lines = QByteArray(pace) == "slow" ? SlowLines : fastLines;
                 QProcess child;
                 child.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+                child.setProcessEnvironment(environment);
                 const qint64 startNs = monotonicNs();
                 child.start(self,
                             {QString::fromLatin1(mode), QString::fromLatin1(pace),
@@ -422,6 +439,10 @@ int runAll(const QString &self, int fastLines, int runs)
                         median(r.startMs), median(r.mib), median(r.frames));
         }
         const Row &w = rows[QStringLiteral("%1 window").arg(QLatin1String(pace))];
+        const Row &n = rows[QStringLiteral("%1 window-norec").arg(QLatin1String(pace))];
+        std::printf("%-12s recording on / off: CPU %.2fx, p50 %.2fx, p99 %.2fx\n", pace,
+                    median(w.cpu) / median(n.cpu), median(w.p50) / median(n.p50),
+                    median(w.p99) / median(n.p99));
         for (const char *floor : {"render", "render-sw"}) {
             const Row &f = rows[QStringLiteral("%1 %2").arg(QLatin1String(pace), QLatin1String(floor))];
             std::printf("%-12s window / %s floor: CPU %.2fx, p99 %.2fx, memory %.2fx\n", pace,
@@ -441,8 +462,8 @@ int main(int argc, char *argv[])
         const bool fullSpeed = QByteArray(argv[2]) == "fast";
         const int lines = QByteArray(argv[3]).toInt();
         const qint64 startNs = QByteArray(argv[4]).toLongLong();
-        if (mode == "window")
-            return runWindow(argc, argv, lines, fullSpeed, startNs);
+        if (mode.startsWith("window"))
+            return runWindow(argc, argv, lines, fullSpeed, startNs, mode == "window");
         if (mode.startsWith("render"))
             return runRender(argc, argv, lines, fullSpeed, startNs, mode == "render-sw");
         return runReader(argc, argv, lines, fullSpeed, startNs);
