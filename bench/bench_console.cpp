@@ -7,6 +7,7 @@
 //
 //   QT_QPA_PLATFORM=offscreen bench_console [lines-at-full-speed]
 
+#include "benchwire.h"
 #include "ptypair.h"
 #include "serialportmanager.h"
 #include "startup.h"
@@ -37,99 +38,9 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using namespace BenchWire;
 
-constexpr int WireBytesPerSecond = 11520; // 115200 baud, 8N1
 constexpr int SlowLines = 300; // ten seconds at 30 a second
-
-qint64 monotonicNs()
-{
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return qint64(ts.tv_sec) * 1000000000 + ts.tv_nsec;
-}
-
-double cpuSeconds()
-{
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    return double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec)
-            + double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-}
-
-// Line i carries the weight of i grams, so a shown weight names the line it came from.
-QByteArray line(int i)
-{
-    char text[32];
-    std::snprintf(text, sizeof text, "ST%08.3f,1,0\r\n", i / 1000.0);
-    return QByteArray(text);
-}
-
-// Writes lines 1..count into the pty, paced as the wire would carry them.
-class Writer
-{
-public:
-    Writer(PtyPair &pty, int count, bool fullSpeed)
-        : m_pty(pty)
-        , m_count(count)
-        , m_fullSpeed(fullSpeed)
-        , m_sentAt(size_t(count) + 1)
-        , m_endOffset(size_t(count) + 1)
-    { }
-    ~Writer()
-    {
-        if (m_thread.joinable())
-            m_thread.join();
-    }
-    void start()
-    {
-        m_cpuAtStart = cpuSeconds();
-        m_started = Clock::now();
-        m_thread = std::thread([this] { run(); });
-    }
-    bool running() const { return m_thread.joinable(); }
-    bool finished() const { return m_done.load(); }
-    Clock::time_point sentAt(int i) const { return m_sentAt[size_t(i)]; }
-    qint64 endOffset(int i) const { return m_endOffset[size_t(i)]; }
-    int count() const { return m_count; }
-    int written() const { return m_written.load(); }
-    double cpuPerSecond() const
-    {
-        const double wall = std::chrono::duration<double>(Clock::now() - m_started).count();
-        return (cpuSeconds() - m_cpuAtStart) / wall;
-    }
-
-private:
-    void run()
-    {
-        qint64 offset = 0;
-        auto due = Clock::now();
-        for (int i = 1; i <= m_count; ++i) {
-            const QByteArray bytes = line(i);
-            std::this_thread::sleep_until(due); // pacing the wire, not waiting for anything
-            offset += bytes.size();
-            m_endOffset[size_t(i)] = offset;
-            m_sentAt[size_t(i)] = Clock::now();
-            m_written.store(i);
-            m_pty.write(bytes);
-            due += m_fullSpeed
-                    ? std::chrono::nanoseconds(1000000000LL * bytes.size() / WireBytesPerSecond)
-                    : std::chrono::nanoseconds(1000000000LL / 30);
-        }
-        m_done = true;
-    }
-
-    PtyPair &m_pty;
-    int m_count;
-    bool m_fullSpeed;
-    std::vector<Clock::time_point> m_sentAt;
-    std::vector<qint64> m_endOffset;
-    std::atomic<int> m_written{0};
-    Clock::time_point m_started;
-    double m_cpuAtStart = 0;
-    std::thread m_thread;
-    std::atomic<bool> m_done{false};
-};
 
 struct Result
 {
@@ -138,16 +49,6 @@ struct Result
     double startMs = -1; // first frame
     double firstWeightMs = -1; // first weight shown
 };
-
-double msSince(qint64 startNs)
-{
-    return double(monotonicNs() - startNs) / 1e6;
-}
-
-double msBetween(Clock::time_point from, Clock::time_point to)
-{
-    return std::chrono::duration<double, std::milli>(to - from).count();
-}
 
 int finish(Result &r, const Writer &writer)
 {

@@ -7,6 +7,7 @@
 //
 //   QT_QPA_PLATFORM=offscreen bench_soak [minutes]      (default 60)
 
+#include "benchwire.h"
 #include "ptypair.h"
 #include "serialportmanager.h"
 #include "startup.h"
@@ -27,8 +28,6 @@
 #include <thread>
 
 namespace {
-
-constexpr int WireBytesPerSecond = 11520; // 115200 baud, 8N1
 
 double residentMiB()
 {
@@ -72,7 +71,7 @@ int main(int argc, char *argv[])
             std::this_thread::sleep_until(due); // pacing the wire
             pty.write(bytes);
             written.store(i + 1);
-            due += std::chrono::nanoseconds(1000000000LL * bytes.size() / WireBytesPerSecond);
+            due += std::chrono::nanoseconds(1000000000LL * bytes.size() / BenchWire::WireBytesPerSecond);
         }
     });
 
