@@ -77,7 +77,15 @@ qint64 WeighRecorder::offer(double weightKg, bool stable, bool live, bool overlo
     if (!live || !std::isfinite(weightKg))
         return -1;
 
-    m_trend.push_back({m_lastTime, weightKg});
+    // A full-speed stream brings hundreds of readings a second, far more than a chart can
+    // show: within trendResolutionMs of the reading that began the newest slot, each reading
+    // replaces the one before, so the window holds a bounded number and ends with the newest.
+    if (!m_trend.empty() && m_lastTime >= m_slotStart && m_lastTime - m_slotStart < trendResolutionMs) {
+        m_trend.back() = {m_lastTime, weightKg};
+    } else {
+        m_trend.push_back({m_lastTime, weightKg});
+        m_slotStart = m_lastTime;
+    }
     while (!m_trend.empty() && m_trend.front().timeMs < m_lastTime - trendSpanMs)
         m_trend.pop_front();
     while (!m_marks.empty() && m_marks.front().timeMs < m_lastTime - trendSpanMs)

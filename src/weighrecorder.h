@@ -38,6 +38,7 @@ class WeighRecorder : public QObject
 
 public:
     static constexpr qint64 trendSpanMs = 15 * 60 * 1000;
+    static constexpr qint64 trendResolutionMs = 25;
 
     // No default constructor: documents get theirs from create(), with the engine's store.
     explicit WeighRecorder(RecordStore *store, QObject *parent = nullptr);
@@ -96,6 +97,7 @@ private:
     QString m_unit, m_mode, m_port;
     qint64 m_lastTime = 0;
     std::deque<Sample> m_trend;
+    qint64 m_slotStart = 0; // when the newest trend sample's slot began
     std::deque<Sample> m_marks;
     int m_revision = 0;
 };

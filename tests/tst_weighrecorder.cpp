@@ -103,6 +103,13 @@ private Q_SLOTS:
             QVERIFY(p.x() >= 0 && p.x() <= 300 && p.y() >= 0 && p.y() <= 100);
         QCOMPARE(points.last().x(), 300.0);
         QCOMPARE(recorder.trendRange(60'000), (QVariantList{0.0, 99.0}));
+
+        // At a full-speed stream's pace the window stays bounded and ends with the newest.
+        const qint64 t1 = t0 + seconds * 1000;
+        for (int i = 0; i < 1000 * seconds; ++i)
+            recorder.offer(i % 1000 == 999 ? 50 : 1, false, true, false, {}, {}, {}, t1 + i);
+        QVERIFY(recorder.trendSize() <= 15 * 60 * 1000 / WeighRecorder::trendResolutionMs + 2);
+        QCOMPARE(recorder.trendPoints(60'000, 300, 100).last(), QPointF(300, 0));
     }
 };
 
