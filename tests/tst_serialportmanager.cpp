@@ -237,9 +237,12 @@ private Q_SLOTS:
         QVERIFY(open());
         SignalLog log(manager.get());
         QSignalSpy connection(manager.get(), &SerialPortManager::connectionChanged);
+        // Whoever waits on the link (a reply, a half-read line) hears that it ended.
+        QSignalSpy closed(manager->traffic(), &SerialTraffic::closed);
         pty->closeMaster();
         QVERIFY(connection.wait());
         QVERIFY(!manager->isConnected());
+        QCOMPARE(closed.count(), 1);
         QVERIFY(manager->statusMessage().startsWith(QStringLiteral("串口错误: ")));
         QVERIFY(!manager->autoReconnectSuppressed());
         const QStringList signalsSeen = log.take();

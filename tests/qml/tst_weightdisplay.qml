@@ -118,6 +118,16 @@ Item {
             verify(!t.display.live)
             t.port.receivedData += "ST006.50,1,0\r\n"
             shows(t.display, "6.500 公斤", "稳定", green)
+            // Each frame starts the timeout afresh: grey comes a whole timeout after the last
+            // frame, not after the first. Time itself is the input here.
+            t.display.staleTimeoutMs = 300
+            const first = Date.now()
+            t.port.receivedData += "ST006.60,1,0\r\n"
+            tryVerify(() => Date.now() - first >= 200)
+            const last = Date.now()
+            t.port.receivedData += "ST006.70,1,0\r\n"
+            tryCompare(t.display, "live", false, 5000)
+            verify(Date.now() - last >= 270, "grey " + (Date.now() - last) + " ms after the last frame")
         }
 
         // A text holding a reading of each format tells which parser the stored format chose.
