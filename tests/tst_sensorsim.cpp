@@ -206,25 +206,6 @@ private Q_SLOTS:
         QVERIFY(!changed.wait(300));
     }
 
-    void unplugAndPlug()
-    {
-        QSignalSpy connection(m_manager.get(), &SerialPortManager::connectionChanged);
-        m_sim->unplug();
-        QVERIFY(connection.wait());
-        QVERIFY(!m_manager->isConnected());
-        QCOMPARE(m_manager->statusMessage().left(6), u"串口错误: "_s);
-        m_manager->refreshPorts();
-        QVERIFY(m_manager->portList().isEmpty());
-        QVERIFY(!m_manager->connectSerialPort(m_sim->portName(), 115200, 8, 0, 1, 0));
-
-        QVERIFY(m_sim->plug());
-        m_manager->refreshPorts();
-        QCOMPARE(m_manager->portList(), QStringList{m_sim->portName()});
-        QVERIFY(m_manager->connectSerialPort(m_sim->portName(), 115200, 8, 0, 1, 0));
-        send(u"versionQuery"_s);
-        QTRY_COMPARE(replies(), QStringList{u"version V1.0.1"_s});
-    }
-
     // A path of the caller's choosing is served the same way and left as it was found.
     void chosenLinkPath()
     {

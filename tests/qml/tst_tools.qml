@@ -17,17 +17,6 @@ TestCase {
         }
     }
 
-    function test_every_document_gets_the_same_instance() {
-        // A mark left through one reference is read by a separately compiled document.
-        Tools.objectName = Tools.uuid()
-        const separate = createTemporaryQmlObject(
-                    "import QtQml; import Pelora; QtObject { property var tools: Tools; objectName: Tools.objectName }",
-                    testCase, "separateDocument")
-        verify(separate.tools === Tools)
-        compare(separate.objectName, Tools.objectName)
-        Tools.objectName = ""
-    }
-
     function test_deleteLater_with_argument_deletes_the_argument_only() {
         Tools.deleteLater(victimComponent.createObject(null, { counter: testCase }))
         Tools.deleteLater(null)
