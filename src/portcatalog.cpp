@@ -83,20 +83,25 @@ QString PortCatalog::identityText(const Port &port)
             .arg(hex4(port.vendorId), hex4(port.productId), port.serialNumber);
 }
 
-QVariantMap PortCatalog::describe(const QString &name) const
+QVariantList PortCatalog::describeAll(const QStringList &names) const
 {
-    QVariantMap entry{{QStringLiteral("name"), name},
-                      {QStringLiteral("description"), QString()},
-                      {QStringLiteral("manufacturer"), QString()}};
     const auto present = ports();
-    for (const Port &port : present) {
-        if (sameName(port.name, name)) {
-            entry[QStringLiteral("description")] = port.description;
-            entry[QStringLiteral("manufacturer")] = port.manufacturer;
-            break;
+    QVariantList entries;
+    entries.reserve(names.size());
+    for (const QString &name : names) {
+        QVariantMap entry{{QStringLiteral("name"), name},
+                          {QStringLiteral("description"), QString()},
+                          {QStringLiteral("manufacturer"), QString()}};
+        for (const Port &port : present) {
+            if (sameName(port.name, name)) {
+                entry[QStringLiteral("description")] = port.description;
+                entry[QStringLiteral("manufacturer")] = port.manufacturer;
+                break;
+            }
         }
+        entries.append(entry);
     }
-    return entry;
+    return entries;
 }
 
 QString PortCatalog::identityOf(const QString &name) const

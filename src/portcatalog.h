@@ -38,8 +38,9 @@ public:
     static void setSource(Source source);
     static QList<Port> ports();
 
-    // {name, description, manufacturer} of a port; empty texts where nothing is known.
-    Q_INVOKABLE QVariantMap describe(const QString &name) const;
+    // {name, description, manufacturer} of each port, empty texts where nothing is known,
+    // from one enumeration (which can take a while on Windows).
+    Q_INVOKABLE QVariantList describeAll(const QStringList &names) const;
     // "usb:VVVV:PPPP:serial" for a listed USB adapter, empty where the platform gives none.
     Q_INVOKABLE QString identityOf(const QString &name) const;
     // The name the adapter with that identity has now: empty when none is present, or when

@@ -32,12 +32,10 @@ Dialog {
 
     function _rebuildPortEntries() {
         const names = root._hasManager && root.serialPort.portList ? root.serialPort.portList : []
-        const entries = []
+        const entries = PortCatalog.describeAll(names)
         const seen = {}
-        for (const name of names) {
-            entries.push(PortCatalog.describe(name))
+        for (const name of names)
             seen[name] = true
-        }
         const stored = SettingsStore.value("serial/portName", "")
         const extra = [stored === undefined || stored === null ? "" : String(stored)]
         for (const path of extra.concat(PortCatalog.devicePaths())) {
