@@ -55,6 +55,17 @@ Rectangle {
     property bool _stale: false
     // Where the last applied frame ended in the port's received text (see receivedTextEnd).
     property double _lastFrameEnd: -1
+    // When the last frame was applied (Date.now()), for the stale timeout.
+    property double _lastFrameAt: 0
+    // What the port offers beyond receivedData, looked up once per port, not per chunk.
+    readonly property bool _portHasTail: !!root.serialPort && typeof root.serialPort.receivedTail === "function"
+    readonly property bool _portHasTextEnd: !!root.serialPort && typeof root.serialPort.receivedTextEnd === "function"
+    // The badge's reading texts, translated once rather than for every frame.
+    readonly property string _overloadText: qsTr("超载")
+    readonly property string _stableLabel: qsTr("稳定")
+    readonly property string _unstableText: qsTr("不稳定")
+    // The locale the digits are written in, looked up once rather than for every reading.
+    readonly property var _locale: Qt.locale()
 
     Layout.fillWidth: true
     Layout.fillHeight: true
@@ -67,7 +78,7 @@ Rectangle {
     function _formatWeight(value) {
         const half = 0.5 / Math.pow(10, root.fractionDigits)
         const shown = Math.abs(value) < half ? 0 : value
-        return Number(shown).toLocaleString(Qt.locale(), "f", root.fractionDigits)
+        return Number(shown).toLocaleString(root._locale, "f", root.fractionDigits)
     }
 
     // Reads the port state afresh: handlers may run before the bindings above have caught up.
@@ -107,7 +118,12 @@ Rectangle {
         // A frame applied is a current reading: it is live for the next staleTimeoutMs.
         root._stale = false
         root.lastFrame = frame
-        staleTimer.restart()
+        root._lastFrameAt = Date.now()
+        // Restarting a timer for every frame costs more than the frame itself at full wire
+        // speed: a running timer that fires no later than this frame's timeout is left alone,
+        // and when it fires it waits out whatever is left of the newest frame's timeout.
+        if (!staleTimer.running || staleTimer.interval > root.staleTimeoutMs)
+            staleTimer.arm(root.staleTimeoutMs)
     }
 
     function _showFrame(frame) {
@@ -116,12 +132,8 @@ Rectangle {
         // Overload wins: the badge never claims a stable reading beyond the range.
         root.stable = !!frame.stable && !root.overload
         root.hasWeightFrame = true
-        if (root.overload)
-            root.stableText = qsTr("超载")
-        else if (root.stable)
-            root.stableText = qsTr("稳定")
-        else
-            root.stableText = qsTr("不稳定")
+        root.stableText = root.overload ? root._overloadText
+                        : root.stable ? root._stableLabel : root._unstableText
     }
 
     function updateWeightFromBuffer() {
@@ -130,7 +142,7 @@ Rectangle {
             return
         }
         const port = root.serialPort
-        const hasTail = typeof port.receivedTail === "function"
+        const hasTail = root._portHasTail
         const parse = root.outputFormatValue === 2 ? WeighProtocol.parseLatestMerovantWeightFromBuffer
                     : root.outputFormatValue === 3 ? WeighProtocol.parseLatestNumericWeightFromBuffer
                     : WeighProtocol.parseLatestWeightFromBuffer
@@ -138,9 +150,9 @@ Rectangle {
         // port's hex mode. The newest frame is nearly always in the last few lines, so a
         // short end is tried first and the parsers' full tail only when it holds none; one
         // character more than is scanned tells a parser whether its piece starts mid-line.
-        let text = hasTail ? port.receivedTail(257) : port.receivedData
-        let frame = hasTail ? parse(text, 256) : parse(text)
-        if (!frame && hasTail && text.length > 256) {
+        let text = hasTail ? port.receivedTail(65) : port.receivedData
+        let frame = hasTail ? parse(text, 64) : parse(text)
+        if (!frame && hasTail && text.length > 64) {
             text = port.receivedTail(2049)
             frame = parse(text)
         }
@@ -153,7 +165,7 @@ Rectangle {
         // The latest frame may be the one already shown (a reply arrived, not a reading):
         // only a frame that ends further on in the stream keeps the reading live.
         let fresh = true
-        if (hasTail && typeof port.receivedTextEnd === "function") {
+        if (hasTail && root._portHasTextEnd) {
             const end = port.receivedTextEnd() - text.length + text.lastIndexOf(frame.raw)
                     + frame.raw.length
             fresh = end > root._lastFrameEnd
@@ -233,10 +245,25 @@ Rectangle {
     Timer {
         id: staleTimer
 
-        interval: root.staleTimeoutMs
+        function arm(ms) {
+            staleTimer.interval = Math.max(1, ms)
+            staleTimer.restart()
+        }
+
         onTriggered: {
             if (!root.hasWeightFrame)
                 return
+            const left = root._lastFrameAt + root.staleTimeoutMs - Date.now()
+            if (left > root.staleTimeoutMs) {
+                // The wall clock was set back: count the timeout afresh from now.
+                root._lastFrameAt = Date.now()
+                staleTimer.arm(root.staleTimeoutMs)
+                return
+            }
+            if (left > 0) {
+                staleTimer.arm(left)
+                return
+            }
             root._stale = true
             root.stableText = qsTr("等待数据")
         }
