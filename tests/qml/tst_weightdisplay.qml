@@ -118,6 +118,7 @@ Item {
             verify(!t.display.live)
             t.port.receivedData += "ST006.50,1,0\r\n"
             shows(t.display, "6.500 公斤", "稳定", green)
+            tryCompare(t.display, "live", false)
             // Each frame starts the timeout afresh: grey comes a whole timeout after the last
             // frame, not after the first. Time itself is the input here.
             t.display.staleTimeoutMs = 300
