@@ -127,12 +127,17 @@ Rectangle {
     }
 
     function _showFrame(frame) {
-        root.weightValue = Number(frame.weight)
-        root.overload = !!frame.overload
+        root._showReading(Number(frame.weight), !!frame.stable, !!frame.overload)
+    }
+
+    // Typed, so that it is compiled ahead of time: it runs for every frame.
+    function _showReading(weight: real, stable: bool, overload: bool) {
+        root.weightValue = weight
+        root.overload = overload
         // Overload wins: the badge never claims a stable reading beyond the range.
-        root.stable = !!frame.stable && !root.overload
+        root.stable = stable && !overload
         root.hasWeightFrame = true
-        root.stableText = root.overload ? root._overloadText
+        root.stableText = overload ? root._overloadText
                         : root.stable ? root._stableLabel : root._unstableText
     }
 
