@@ -103,133 +103,101 @@ private Q_SLOTS:
 
     void portListFollowsTheEnumeration()
     {
+        SerialPortManager::setDefaultPortEnumerator([] { return QStringList{"COM7"}; });
+        QCOMPARE(SerialPortManager().portList(), QStringList{"COM7"}); // taken at construction
         QStringList present;
         manager->setPortEnumerator([&present] { return present; });
         QSignalSpy changed(manager.get(), &SerialPortManager::portListChanged);
-
-        manager->refreshPorts();
-        QCOMPARE(changed.count(), 0); // nothing there, nothing changed
-
-        present = {QStringLiteral("ttyUSB0")};
-        manager->refreshPorts();
-        QCOMPARE(changed.count(), 1);
-        QCOMPARE(manager->portList(), present);
-
-        present << QStringLiteral("ttyUSB1");
-        manager->refreshPorts();
-        manager->refreshPorts();
-        QCOMPARE(changed.count(), 2);
-
-        present = {QStringLiteral("ttyUSB1"), QStringLiteral("ttyUSB0")}; // same names, new order
-        manager->refreshPorts();
-        QCOMPARE(changed.count(), 3);
-        QCOMPARE(manager->portList(), present);
-
-        present = {QStringLiteral("ttyUSB0")};
-        manager->refreshPorts();
-        QCOMPARE(changed.count(), 4);
-        QCOMPARE(manager->portList(), present);
-    }
-
-    void pollTimerPicksUpANewPort()
-    {
-        QStringList present;
-        manager->setPortEnumerator([&present] { return present; });
-        QSignalSpy changed(manager.get(), &SerialPortManager::portListChanged);
+        // Each list in turn and whether it is a change: the same names in a new order are one.
+        const QList<std::pair<QStringList, int>> steps{
+                {{}, 0}, {{"ttyUSB0"}, 1}, {{"ttyUSB0", "ttyUSB1"}, 1}, {{"ttyUSB0", "ttyUSB1"}, 0},
+                {{"ttyUSB1", "ttyUSB0"}, 1}, {{"ttyUSB0"}, 1}};
+        int count = 0;
+        for (const auto &[list, change] : steps) {
+            present = list;
+            manager->refreshPorts();
+            QCOMPARE(changed.count(), count += change);
+            QCOMPARE(manager->portList(), list);
+        }
         present = {pty->slavePath()};
         QVERIFY(changed.wait(3000)); // the 2-second poll, not a call of ours
         QCOMPARE(manager->portList(), present);
     }
 
-    void enumerationIsTakenAtConstruction()
+    // The connection's states: from each, what an action announces, in order, and leaves.
+    void transitions_data()
     {
-        SerialPortManager::setDefaultPortEnumerator(
-                [] { return QStringList{QStringLiteral("COM7")}; });
-        SerialPortManager other;
-        QCOMPARE(other.portList(), QStringList{QStringLiteral("COM7")});
-    }
-
-    void connectAndReconnect()
-    {
-        SignalLog log(manager.get());
-        QVERIFY(open());
-        QVERIFY(manager->isConnected());
-        QCOMPARE(manager->statusMessage(), QStringLiteral("已连接到 %1").arg(pty->slavePath()));
-        QCOMPARE(log.take(), QStringList({"status", "connection"}));
-
+        QTest::addColumn<QString>("from"); // closed, open, or suppressed (a manual disconnect)
+        QTest::addColumn<QString>("action");
+        QTest::addColumn<QStringList>("announced");
+        QTest::addColumn<QString>("status"); // what the message starts with
+        QTest::addColumn<bool>("connected");
+        QTest::addColumn<bool>("suppressed");
+        const QString failed = QStringLiteral("连接失败: ");
+        const QString closed = QStringLiteral("串口已断开");
+        QTest::newRow("closed, open") << "closed" << "open" << QStringList{"status", "connection"}
+                                      << "已连接到 " << true << false;
         // Connecting to the open port closes and reopens it and reports it again.
-        QVERIFY(open());
-        QVERIFY(manager->isConnected());
-        QCOMPARE(log.take(), QStringList({"status", "connection"}));
-
-        // The port is independent of the list: an open port stays open when it is not listed.
-        manager->refreshPorts();
-        QVERIFY(manager->isConnected());
+        QTest::newRow("open, open") << "open" << "open" << QStringList{"status", "connection"}
+                                    << "已连接到 " << true << false;
+        QTest::newRow("suppressed, open") << "suppressed" << "open"
+                                          << QStringList{"suppressed", "status", "connection"}
+                                          << "已连接到 " << true << false;
+        // A connect lifts the suppression even when it fails.
+        QTest::newRow("suppressed, missing port") << "suppressed" << "missing"
+                                                  << QStringList{"suppressed", "status", "status"}
+                                                  << failed << false << false;
+        QTest::newRow("open, missing port") << "open" << "missing"
+                                            << QStringList{"status", "status", "connection"}
+                                            << failed << false << false;
+        QTest::newRow("suppressed, baud 0") << "suppressed" << "baud0"
+                                            << QStringList{"suppressed", "status", "status"}
+                                            << failed << false << false;
+        QTest::newRow("open, disconnect") << "open" << "disconnect"
+                                          << QStringList{"suppressed", "status", "connection"}
+                                          << closed << false << true;
+        QTest::newRow("closed, disconnect") << "closed" << "disconnect" << QStringList{"suppressed"}
+                                            << "" << false << true;
+        QTest::newRow("suppressed, disconnect") << "suppressed" << "disconnect" << QStringList()
+                                                << "" << false << true;
+        QTest::newRow("suppressed, clear") << "suppressed" << "clear" << QStringList{"suppressed"}
+                                           << "" << false << false;
+        QTest::newRow("closed, clear") << "closed" << "clear" << QStringList() << "" << false << false;
     }
 
-    void failedConnect_data()
+    void transitions()
     {
-        QTest::addColumn<bool>("wasOpen");
-        QTest::addColumn<bool>("badBaud"); // otherwise a port that does not exist
-        QTest::addColumn<QStringList>("expected");
-        // From a manual disconnect: a connect lifts the suppression even when it fails.
-        QTest::newRow("closed") << false << false
-                                << QStringList({"suppressed", "status", "status"});
-        QTest::newRow("open") << true << false << QStringList({"status", "status", "connection"});
-        QTest::newRow("baud 0") << false << true << QStringList({"suppressed", "status", "status"});
-    }
-
-    void failedConnect()
-    {
-        QFETCH(bool, wasOpen);
-        QFETCH(bool, badBaud);
-        QFETCH(QStringList, expected);
-        if (wasOpen)
+        QFETCH(QString, from);
+        QFETCH(QString, action);
+        QFETCH(QStringList, announced);
+        QFETCH(QString, status);
+        QFETCH(bool, connected);
+        QFETCH(bool, suppressed);
+        if (from == u"open")
             QVERIFY(open());
-        else
+        else if (from == u"suppressed")
             manager->disconnectSerialPort();
         SignalLog log(manager.get());
-        QVERIFY(!manager->connectSerialPort(badBaud ? pty->slavePath() : missingPort,
-                                            badBaud ? 0 : 115200, 8, 0, 1, 0));
-        QVERIFY(!manager->isConnected());
-        QVERIFY(!manager->autoReconnectSuppressed());
-        QVERIFY(manager->statusMessage().startsWith(QStringLiteral("连接失败: ")));
-        QVERIFY(manager->statusMessage().size() > 6);
-        QCOMPARE(log.take(), expected);
-    }
-
-    void manualDisconnect()
-    {
-        QVERIFY(open());
-        SignalLog log(manager.get());
-        manager->disconnectSerialPort();
-        QVERIFY(!manager->isConnected());
-        QVERIFY(manager->autoReconnectSuppressed());
-        QCOMPARE(manager->statusMessage(), QStringLiteral("串口已断开"));
-        QCOMPARE(log.take(), QStringList({"suppressed", "status", "connection"}));
-
-        // Closed already: the flag is set, nothing else happens; then nothing at all.
-        manager->disconnectSerialPort();
-        QCOMPARE(log.take(), QStringList());
-        QCOMPARE(manager->statusMessage(), QStringLiteral("串口已断开"));
-
-        // Connecting again lifts the suppression first.
-        QVERIFY(open());
-        QCOMPARE(log.take(), QStringList({"suppressed", "status", "connection"}));
-    }
-
-    void disconnectWhileClosedOnlySuppresses()
-    {
-        SignalLog log(manager.get());
-        manager->disconnectSerialPort();
-        QCOMPARE(log.take(), QStringList({"suppressed"}));
-        QVERIFY(manager->statusMessage().isEmpty());
-
-        manager->clearAutoReconnectSuppressed();
-        QVERIFY(!manager->autoReconnectSuppressed());
-        QCOMPARE(log.take(), QStringList({"suppressed"}));
-        manager->clearAutoReconnectSuppressed();
-        QCOMPARE(log.take(), QStringList());
+        if (action == u"open")
+            QVERIFY(open());
+        else if (action == u"disconnect")
+            manager->disconnectSerialPort();
+        else if (action == u"clear")
+            manager->clearAutoReconnectSuppressed();
+        else
+            QVERIFY(!manager->connectSerialPort(action == u"baud0" ? pty->slavePath() : missingPort,
+                                                action == u"baud0" ? 0 : 115200, 8, 0, 1, 0));
+        QCOMPARE(log.take(), announced);
+        const QString shown = manager->statusMessage();
+        QVERIFY2(status.isEmpty() ? shown.isEmpty() : shown.startsWith(status), qPrintable(shown));
+        if (connected)
+            QCOMPARE(shown, status + pty->slavePath());
+        else if (status.endsWith(u' '))
+            QVERIFY(shown.size() > status.size()); // and says why
+        QCOMPARE(manager->isConnected(), connected);
+        QCOMPARE(manager->autoReconnectSuppressed(), suppressed);
+        manager->refreshPorts(); // the port is independent of the list
+        QCOMPARE(manager->isConnected(), connected);
     }
 
     void adapterPulledWhileOpen()
@@ -272,34 +240,16 @@ private Q_SLOTS:
                  QString::fromLatin1(frame) + QStringLiteral("a\tb[00][1B][E4][FF][7F]\r"));
     }
 
-    void receiveBufferKeepsTheNewest4096Bytes()
-    {
-        QLoggingCategory::setFilterRules(QStringLiteral("default.debug=false")); // 9 KB of log
-        const auto restore = qScopeGuard([] { QLoggingCategory::setFilterRules(QString()); });
-        QVERIFY(open());
-        QByteArray exact(4096, 'x');
-        exact.replace(4090, 6, "<end1>");
-        QVERIFY(pty->write(exact));
-        QVERIFY(waitReceived(QStringLiteral("<end1>")));
-        QCOMPARE(manager->receivedData(), QString::fromLatin1(exact));
-
-        manager->clearReceivedData();
-        QByteArray more;
-        for (int i = 0; more.size() < 5000; ++i)
-            more += QByteArray::number(i) + ',';
-        more.truncate(4994);
-        more += "<end2>";
-        QVERIFY(pty->write(more));
-        QVERIFY(waitReceived(QStringLiteral("<end2>")));
-        QCOMPARE(manager->receivedData(), QString::fromLatin1(more.right(4096)));
-    }
-
     // receivedData is kept up chunk by chunk; whatever the chunks and the switches of the
     // hex mode, it must read as the rendering of the whole newest 4096 bytes.
     void renderingFollowsEveryChunk()
     {
         QLoggingCategory::setFilterRules(QStringLiteral("default.debug=false"));
         const auto restore = qScopeGuard([] { QLoggingCategory::setFilterRules(QString()); });
+        QSignalSpy changed(manager.get(), &SerialPortManager::receivedDataChanged);
+        manager->clearReceivedData(); // announced even when there is nothing to clear
+        QCOMPARE(changed.count(), 1);
+        QCOMPARE(SerialPortManager::MaxBufferSize, qsizetype(4096));
         QVERIFY(open());
         QByteArray all;
         qint64 arrived = 0;
@@ -353,28 +303,6 @@ private Q_SLOTS:
         QCOMPARE(manager->receivedTail(2049), QString()); // the old bytes are not this connection's
         QCOMPARE(tailAfter("20.000\r\n1", QStringLiteral("0A 31")), QStringLiteral("\n1"));
         QVERIFY(manager->receivedTextEnd() > before + 9);
-    }
-
-    void clearAlwaysAnnounces()
-    {
-        QSignalSpy changed(manager.get(), &SerialPortManager::receivedDataChanged);
-        manager->clearReceivedData();
-        QCOMPARE(changed.count(), 1);
-        QVERIFY(manager->receivedData().isEmpty());
-    }
-
-    void bufferSurvivesDisconnectAndReconnect()
-    {
-        QVERIFY(open());
-        QVERIFY(pty->write("ST001.00,1,0\r\n"));
-        QVERIFY(waitReceived(QStringLiteral("\r\n")));
-        manager->disconnectSerialPort();
-        QCOMPARE(manager->receivedData(), QStringLiteral("ST001.00,1,0\r\n"));
-        QVERIFY(open());
-        QCOMPARE(manager->receivedData(), QStringLiteral("ST001.00,1,0\r\n"));
-        QVERIFY(pty->write("ST002.00,1,0\r\n"));
-        QVERIFY(waitReceived(QStringLiteral("ST002.00,1,0\r\n")));
-        QCOMPARE(manager->receivedData(), QStringLiteral("ST001.00,1,0\r\nST002.00,1,0\r\n"));
     }
 
     void sendsTextByteForByte()
