@@ -21,35 +21,6 @@ QByteArray readAll(const QString &path)
     return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
 }
 
-// A CSV reader strict enough to catch unquoted separators and broken quoting.
-QList<QStringList> parseCsv(const QString &text)
-{
-    QList<QStringList> rows;
-    QStringList row;
-    QString field;
-    bool quoted = false;
-    for (qsizetype i = 0; i < text.size(); ++i) {
-        const QChar c = text.at(i);
-        if (quoted) {
-            if (c == u'"' && i + 1 < text.size() && text.at(i + 1) == u'"')
-                field += u'"', ++i;
-            else if (c == u'"')
-                quoted = false;
-            else
-                field += c;
-        } else if (c == u'"') {
-            quoted = true;
-        } else if (c == u',') {
-            row << field, field.clear();
-        } else if (c == u'\r' && i + 1 < text.size() && text.at(i + 1) == u'\n') {
-            row << field, field.clear(), rows << row, row.clear(), ++i;
-        } else {
-            field += c;
-        }
-    }
-    return rows;
-}
-
 bool run(const QString &program, const QStringList &args)
 {
     return QProcess::execute(program, args) == 0;
@@ -112,17 +83,20 @@ private Q_SLOTS:
         QCOMPARE(store.exportCsvToPath(csv, t0, t0 + 60000), QString());
         const QByteArray bytes = readAll(csv);
         QVERIFY(bytes.startsWith("\xEF\xBB\xBF"));
-        const QList<QStringList> rows = parseCsv(QString::fromUtf8(bytes.mid(3)));
-        QCOMPARE(rows.size(), 3);
-        QCOMPARE(rows[0].first(), QStringLiteral("时间"));
+        const QStringList rows = QString::fromUtf8(bytes.mid(3)).split(QStringLiteral("\r\n"));
+        QCOMPARE(rows.size(), 4); // and an empty piece after the last line break
+        QCOMPARE(rows[0], QStringLiteral("时间,重量(kg),显示单位,净重/毛重,端口,方式"));
+        QCOMPARE(rows[1].section(u',', 1), QStringLiteral("1.250,公斤,净重,/dev/ttyUSB0,自动"));
+        QCOMPARE(rows[2].section(u',', 1), QStringLiteral("2.500,斤,,\"COM3,\"\"x\"\"\",手动"));
         // The time carries its offset, so it reads back as the same moment anywhere.
-        QCOMPARE(QDateTime::fromString(rows[1][0], Qt::ISODate).toMSecsSinceEpoch(), t0);
-        QVERIFY(QDateTime::fromString(rows[1][0], Qt::ISODate).timeSpec() != Qt::LocalTime);
-        QCOMPARE(rows[1].mid(1), (QStringList{"1.250", "公斤", "净重", "/dev/ttyUSB0", "自动"}));
-        QCOMPARE(rows[2].mid(1), (QStringList{"2.500", "斤", "", "COM3,\"x\"", "手动"}));
-        QCOMPARE(QDateTime::fromString(rows[2][0], Qt::ISODate).toMSecsSinceEpoch(), t0 + 60000);
-        QCOMPARE(parseCsv(QString::fromUtf8(readAll(csv).mid(3))).size(), 3);
-        QCOMPARE(parseCsv(exportAll(store, dir)).size(), 4);
+        for (int i : {1, 2}) {
+            const QDateTime time = QDateTime::fromString(rows[i].section(u',', 0, 0), Qt::ISODate);
+            QCOMPARE(time.toMSecsSinceEpoch(), t0 + (i - 1) * 60000);
+            QVERIFY(time.timeSpec() != Qt::LocalTime);
+        }
+        const QString all = dir.filePath(QStringLiteral("all.csv"));
+        QCOMPARE(store.exportCsv(QUrl::fromLocalFile(all)), QString());
+        QCOMPARE(readAll(all).count("\r\n"), 4);
 
         QVERIFY(store.clearAll());
         QCOMPARE(store.count(), 0);
@@ -236,14 +210,6 @@ private Q_SLOTS:
 #endif
     }
 
-private:
-    static QString exportAll(const RecordStore &store, const QTemporaryDir &dir)
-    {
-        const QString csv = dir.filePath(QStringLiteral("all.csv"));
-        return store.exportCsv(QUrl::fromLocalFile(csv)).isEmpty()
-                ? QString::fromUtf8(readAll(csv).mid(3))
-                : QString();
-    }
 };
 
 int main(int argc, char *argv[])

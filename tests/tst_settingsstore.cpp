@@ -6,8 +6,6 @@
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
-#include <QPointer>
-#include <QQmlEngine>
 #include <QRect>
 #include <QRegularExpression>
 #include <QScopeGuard>
@@ -20,15 +18,9 @@
 #include <thread>
 #include <vector>
 
-#ifdef Q_OS_UNIX
-#include <csignal>
-#include <sys/resource.h>
-#endif
 #ifdef Q_OS_LINUX
 #include <sys/mount.h>
 #endif
-
-void qml_register_types_Pelora(); // the module's generated type registration
 
 using Changes = QList<QVariantList>;
 
@@ -165,20 +157,6 @@ private Q_SLOTS:
 
         store.setValue(QStringLiteral("big"), QString(64 * 1024, u'x'));
         QVERIFY(!store.saveToJson(m_dir.path()));
-#ifdef Q_OS_UNIX
-        // A file size limit makes the write itself fail part-way, as a full disk would,
-        // even for root; the previous export must survive whole.
-        rlimit saved{};
-        QVERIFY(getrlimit(RLIMIT_FSIZE, &saved) == 0);
-        const rlimit small{4096, saved.rlim_max};
-        const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
-        QVERIFY(setrlimit(RLIMIT_FSIZE, &small) == 0);
-        const bool exportSucceeded = store.saveToJson(path);
-        setrlimit(RLIMIT_FSIZE, &saved);
-        std::signal(SIGXFSZ, oldHandler);
-        QVERIFY(!exportSucceeded);
-        QCOMPARE(readAll(path), exported);
-#endif
     }
 
 #ifdef Q_OS_LINUX
@@ -246,30 +224,14 @@ private Q_SLOTS:
     void fileIsTheNativeIniText()
     {
         const QList<std::pair<QString, QVariant>> values{
-                {"General/x", 1},
-                {"a", QString::fromUtf8("x\0y", 3)},
-                {"b", "@at"},
-                {"c", 1.5f},
-                {"d", QDateTime(QDate(2020, 1, 2), QTime(3, 4, 5), Qt::UTC)},
-                {"e", QVariant()},
-                {"f", QVariant::fromValue(nullptr)},
-                {"g", QVariantMap{{"k", 1}, {"z", "é"}}},
-                {"h", QVariantList{1, "two", true}},
-                {"i", QStringList()},
-                {"j", QStringList{"only"}},
-                {"k",
-                 " lead;semi,comma=eq \"q\" \\ tab\t nl\n 置零 😀 \x01"
-                 "9\x7f"},
-                {"l",
-                 QByteArray("\0\x01"
-                            "ab\xff",
-                            5)},
-                {"m", QRect(1, 2, 3, 4)},
-                {"n", qlonglong(1) << 40},
-                {"o", QVariantList{QVariantList{1, 2}, "x"}},
-                {"p", "trail "},
-                {"sp ace/k%ey/deep", 3},
-                {"置零/键", 4}};
+                {"General/x", 1}, {"a", QString::fromUtf8("x\0y", 3)}, {"b", "@at"}, {"c", 1.5f},
+                {"d", QDateTime(QDate(2020, 1, 2), QTime(3, 4, 5), Qt::UTC)}, {"e", QVariant()},
+                {"f", QVariant::fromValue(nullptr)}, {"g", QVariantMap{{"k", 1}, {"z", "é"}}},
+                {"h", QVariantList{1, "two", true}}, {"i", QStringList()}, {"j", QStringList{"only"}},
+                {"k", " lead;semi,comma=eq \"q\" \\ tab\t nl\n 置零 😀 \x01" "9\x7f"},
+                {"l", QByteArray("\0\x01" "ab\xff", 5)}, {"m", QRect(1, 2, 3, 4)},
+                {"n", qlonglong(1) << 40}, {"o", QVariantList{QVariantList{1, 2}, "x"}},
+                {"p", "trail "}, {"sp ace/k%ey/deep", 3}, {"置零/键", 4}};
         const QString qtFile = m_dir.filePath(QStringLiteral("qt.conf"));
         {
             QSettings qt(qtFile, QSettings::NativeFormat);
@@ -325,24 +287,6 @@ private Q_SLOTS:
         for (int k = 0; k < threads * perThread; ++k) // and no write was lost
             QCOMPARE(store.value(QStringLiteral("t%1/k%2").arg(k / perThread).arg(k % perThread)),
                      k % perThread);
-    }
-
-    void factoryHandsTheEngineTheProcessStore()
-    {
-        delete SettingsStore::create(nullptr, nullptr); // as an owning engine does
-        QPointer<SettingsStore> first = SettingsStore::create(nullptr, nullptr); // a fresh one
-        QVERIFY(first);
-        qml_register_types_Pelora();
-        const int type = qmlTypeId("Pelora", 254, 0, "SettingsStore");
-        {
-            QQmlEngine engine;
-            QCOMPARE(engine.singletonInstance<SettingsStore *>(type), first.data());
-        }
-        QVERIFY(!first); // the engine owned its store and took it along
-        QQmlEngine engine;
-        SettingsStore *next = engine.singletonInstance<SettingsStore *>(type);
-        QVERIFY(next);
-        QCOMPARE(SettingsStore::create(nullptr, nullptr), next);
     }
 
 private:

@@ -8,6 +8,8 @@
 #include "trafficlog.h"
 
 #include <QFile>
+#include <QQmlContext>
+#include <QQmlExpression>
 #include <QQmlApplicationEngine>
 #include <QQuickItem>
 #include <QQuickWindow>
@@ -38,9 +40,17 @@ class TestWorkbench : public QObject
         QTRY_VERIFY(display->property("live").toBool());
         QTRY_COMPARE(display->property("weightValue").toDouble(), kg);
     }
-    void open(const QString &button, const QString &page)
+    QVariant js(const QString &code)
     {
-        r.click(button);
+        QQmlExpression expression(qmlContext(r.window), r.window, code);
+        const QVariant result = expression.evaluate();
+        if (expression.hasError())
+            qWarning("%s", qPrintable(expression.error().toString()));
+        return result;
+    }
+    void open(const QString &button, const QString &page, QObject *from = nullptr)
+    {
+        r.click(button, from);
         QTRY_VERIFY(r.item(page) && r.item(page)->isVisible());
         // Clicks go where the page ends up once the push has slid it in.
         QTRY_COMPARE(r.item(page)->x(), 0.0);
@@ -131,6 +141,26 @@ private Q_SLOTS:
         r.click(u"readButton"_s, printx);
         QTRY_VERIFY(r.item(u"formatMismatchLabel"_s)->isVisible());
         QCOMPARE(r.text(u"formatMismatchLabel"_s), u"传感器输出格式 (3) 与本机设置 (2) 不一致"_s);
+
+        // Asked for on a page, the settings open on the home page the stack returns to, which
+        // is never pushed twice; back() pops, and on the home page ends the application with 0.
+        r.click(u"settingsButton"_s, r.item(u"sensorPage"_s));
+        QObject *dialog = r.object(u"settingsDialog"_s);
+        QTRY_VERIFY(dialog->property("opened").toBool());
+        QCOMPARE(js(u"stack.depth"_s).toInt(), 1);
+        QMetaObject::invokeMethod(dialog, "close");
+        QTRY_VERIFY(!dialog->property("visible").toBool());
+        open(u"consoleButton"_s, u"consolePage"_s);
+        QCOMPARE(js(u"stack.depth"_s).toInt(), 2);
+        QObject::disconnect(r.engine.get(), &QQmlEngine::exit, qApp, nullptr); // only heard here
+        QSignalSpy exit(r.engine.get(), &QQmlEngine::exit);
+        js(u"Components.Router.back()"_s);
+        QTRY_COMPARE(js(u"stack.depth"_s).toInt(), 1);
+        QCOMPARE(exit.count(), 0);
+        js(u"Components.Router.back()"_s);
+        QCOMPARE(exit.count(), 1);
+        QCOMPARE(exit.at(0).at(0).toInt(), 0);
+        QCOMPARE(js(u"stack.depth"_s).toInt(), 1);
     }
 
     void calibration()
