@@ -119,9 +119,11 @@ private Q_SLOTS:
             QCOMPARE(changed.count(), count += change);
             QCOMPARE(manager->portList(), list);
         }
-        present = {pty->slavePath()};
-        QVERIFY(changed.wait(3000)); // the 2-second poll, not a call of ours
-        QCOMPARE(manager->portList(), present);
+        for (const QStringList &polled : {QStringList{pty->slavePath()}, QStringList()}) {
+            present = polled;
+            QVERIFY(changed.wait(3000)); // the 2-second poll, not a call of ours, every time
+            QCOMPARE(manager->portList(), polled);
+        }
     }
 
     // The connection's states: from each, what an action announces, in order, and leaves.
@@ -305,113 +307,76 @@ private Q_SLOTS:
         QVERIFY(manager->receivedTextEnd() > before + 9);
     }
 
-    void sendsTextByteForByte()
-    {
-        QVERIFY(open());
-        QSignalSpy debug(manager.get(), &SerialPortManager::debugLog);
-        QTest::ignoreMessage(QtDebugMsg, "[SerialPort TX] TEXT AT+TARE\r");
-        manager->sendData(QStringLiteral("AT+TARE\r"), false);
-        QCOMPARE(manager->statusMessage(), QStringLiteral("已发送 8 字节"));
-        QCOMPARE(sensorReads(8), QByteArray("AT+TARE\r"));
-        QCOMPARE(debug.at(0).at(0).toString(), QStringLiteral("[SerialPort TX] TEXT AT+TARE\r"));
-
-        // UTF-8 goes out as it is; written backslash sequences are doubled in the log only.
-        const QString text = QStringLiteral("称重\\r\\n\\t!");
-        QTest::ignoreMessage(QtDebugMsg, "[SerialPort TX] TEXT 称重\\\\r\\\\n\\\\t!");
-        manager->sendData(text, false);
-        QCOMPARE(sensorReads(text.toUtf8().size()), text.toUtf8());
-        QCOMPARE(manager->statusMessage(),
-                 QStringLiteral("已发送 %1 字节").arg(text.toUtf8().size()));
-
-        // A NUL goes out, and the debug output carries the whole line as debugLog does.
-        static QStringList messages;
-        messages.clear();
-        const QtMessageHandler previous = qInstallMessageHandler(
-                [](QtMsgType, const QMessageLogContext &, const QString &message) { messages.append(message); });
-        const QString withNul = QStringLiteral("A") + QChar(0) + QStringLiteral("B\r");
-        manager->sendData(withNul, false);
-        qInstallMessageHandler(previous);
-        QCOMPARE(sensorReads(4), QByteArray("A\0B\r", 4));
-        QCOMPARE(messages.size(), 1);
-        QCOMPARE(messages.constFirst(), debug.constLast().at(0).toString());
-        QVERIFY(messages.constFirst().endsWith(QStringLiteral("B\r")));
-    }
-
-    void sendsHex()
-    {
-        QVERIFY(open());
-        QTest::ignoreMessage(QtDebugMsg, "[SerialPort TX] HEX 41 54 0D");
-        manager->sendData(QStringLiteral(" 41 54 0d "), true);
-        QCOMPARE(manager->statusMessage(), QStringLiteral("已发送 3 字节"));
-        QCOMPARE(sensorReads(3), QByteArray("AT\r"));
-
-        QTest::ignoreMessage(QtDebugMsg, "[SerialPort TX] HEX AB CD EF");
-        manager->sendData(QStringLiteral("aBcD Ef"), true);
-        QCOMPARE(sensorReads(3), QByteArray("\xab\xcd\xef"));
-
-        // An empty payload is no error: logged and written as nothing.
-        QTest::ignoreMessage(QtDebugMsg, "[SerialPort TX] HEX ");
-        manager->sendData(QStringLiteral("   "), true);
-        QCOMPARE(manager->statusMessage(), QStringLiteral("已发送 0 字节"));
-
-        // Received bytes now render as hex, the whole buffer included.
-        QTest::ignoreMessage(QtDebugMsg, "[SerialPort RX] HEX 4F 4B 0D 0A");
-        QVERIFY(pty->write("OK\r\n"));
-        QVERIFY(waitReceived(QStringLiteral("4F 4B 0D 0A")));
-        QCOMPARE(manager->receivedData(), QStringLiteral("4F 4B 0D 0A"));
-    }
-
-    void rejectsMalformedHex_data()
+    // What goes out, what the status and the log say (the debug output gets the whole line
+    // debugLog carries, a NUL included), and how received bytes render afterwards.
+    void send_data()
     {
         QTest::addColumn<QString>("payload");
-        QTest::addColumn<QString>("message");
+        QTest::addColumn<bool>("hex");
+        QTest::addColumn<QByteArray>("wire");
+        QTest::addColumn<QString>("status");
+        QTest::addColumn<QString>("log");
+        const QString text = QStringLiteral("称重\\r\\n\\t!");
+        const QString withNul = QStringLiteral("A") + QChar(0) + QStringLiteral("B\r");
         const QString odd = QStringLiteral("十六进制数据长度必须为偶数");
         const QString bad = QStringLiteral("十六进制数据格式错误");
-        QTest::newRow("odd") << "415" << odd;
-        QTest::newRow("odd after spaces") << "41 5" << odd;
-        QTest::newRow("not a digit") << "4G" << bad;
-        QTest::newRow("bad pair after good ones") << "4154zz" << bad;
-        QTest::newRow("minus sign") << "-1" << bad;
-        QTest::newRow("plus sign") << "+F" << bad;
-        QTest::newRow("tab inside") << "41\t5" << bad;
-        QTest::newRow("prefix") << "0x41" << bad;
+        QTest::newRow("text") << "AT+TARE\r" << false << QByteArray("AT+TARE\r") << "已发送 8 字节"
+                              << "[SerialPort TX] TEXT AT+TARE\r";
+        // UTF-8 goes out as it is; written backslash sequences are doubled in the log only.
+        QTest::newRow("utf-8") << text << false << text.toUtf8() << "已发送 13 字节"
+                               << "[SerialPort TX] TEXT 称重\\\\r\\\\n\\\\t!";
+        QTest::newRow("NUL") << withNul << false << QByteArray("A\0B\r", 4) << "已发送 4 字节"
+                             << "[SerialPort TX] TEXT " + withNul;
+        QTest::newRow("hex") << " 41 54 0d " << true << QByteArray("AT\r") << "已发送 3 字节"
+                             << "[SerialPort TX] HEX 41 54 0D";
+        QTest::newRow("hex, mixed case") << "aBcD Ef" << true << QByteArray("\xab\xcd\xef")
+                                         << "已发送 3 字节" << "[SerialPort TX] HEX AB CD EF";
+        QTest::newRow("hex, empty") << "   " << true << QByteArray() << "已发送 0 字节"
+                                    << "[SerialPort TX] HEX ";
+        // Refused: nothing goes out and nothing is logged, but the hex mode is taken over.
+        const QList<std::pair<const char *, QString>> refused{
+                {"415", odd}, {"41 5", odd}, {"4G", bad}, {"4154zz", bad}, {"-1", bad},
+                {"+F", bad}, {"41\t5", bad}, {"0x41", bad}};
+        for (const auto &[payload, message] : refused)
+            QTest::newRow(payload) << payload << true << QByteArray() << message << QString();
+        QTest::newRow("closed") << "41" << true << QByteArray() << "串口未连接" << QString();
     }
 
-    void rejectsMalformedHex()
+    void send()
     {
         QFETCH(QString, payload);
-        QFETCH(QString, message);
-        QVERIFY(open());
+        QFETCH(bool, hex);
+        QFETCH(QByteArray, wire);
+        QFETCH(QString, status);
+        QFETCH(QString, log);
+        const bool closed = status == u"串口未连接";
+        if (!closed)
+            QVERIFY(open());
+        SignalLog signalLog(manager.get());
         QSignalSpy debug(manager.get(), &SerialPortManager::debugLog);
-        manager->sendData(payload, true);
-        QCOMPARE(manager->statusMessage(), message);
-        QCOMPARE(debug.count(), 0);
+        static QStringList output;
+        output.clear();
+        const QtMessageHandler previous = qInstallMessageHandler(
+                [](QtMsgType, const QMessageLogContext &, const QString &line) { output << line; });
+        manager->sendData(payload, hex);
+        qInstallMessageHandler(previous);
+        QCOMPARE(manager->statusMessage(), status);
+        QCOMPARE(output, log.isEmpty() ? QStringList() : QStringList{log});
+        QCOMPARE(debug.count(), output.size());
+        if (!log.isEmpty())
+            QCOMPARE(debug.at(0).at(0).toString(), log);
+        if (closed) {
+            QCOMPARE(signalLog.take(), QStringList{"status"}); // and the hex mode is not taken over
+            QVERIFY(open());
+        }
 
-        // Nothing went out: the next good payload is all the sensor sees.
-        manager->sendData(QStringLiteral("21"), true);
-        QCOMPARE(sensorReads(1), QByteArray("!"));
-
-        // The rejected payload still switched received bytes to the hex rendering.
-        manager->sendData(payload, true);
-        QVERIFY(pty->write("A"));
-        QVERIFY(waitReceived(QStringLiteral("41")));
-        QCOMPARE(manager->receivedData(), QStringLiteral("41"));
-    }
-
-    void sendingWhileClosedChangesNothingElse()
-    {
-        QSignalSpy debug(manager.get(), &SerialPortManager::debugLog);
-        SignalLog log(manager.get());
-        manager->sendData(QStringLiteral("41"), true);
-        QCOMPARE(manager->statusMessage(), QStringLiteral("串口未连接"));
-        QCOMPARE(log.take(), QStringList({"status"}));
-        QCOMPARE(debug.count(), 0);
-
-        // The hex mode was not taken over: text still renders as text.
-        QVERIFY(open());
         QVERIFY(pty->write("OK\r"));
-        QVERIFY(waitReceived(QStringLiteral("OK\r")));
-        QCOMPARE(manager->receivedData(), QStringLiteral("OK\r"));
+        const QString rendered = hex && !closed ? QStringLiteral("4F 4B 0D") : QStringLiteral("OK\r");
+        QVERIFY(waitReceived(rendered));
+        QCOMPARE(manager->receivedData(), rendered);
+        // Nothing else went out: a good payload next is all that follows on the wire.
+        manager->sendData(QStringLiteral("21"), true);
+        QCOMPARE(sensorReads(wire.size() + 1), wire + '!');
     }
 };
 
