@@ -1,4 +1,5 @@
 #include "recordstore.h"
+#include "testsupport.h"
 
 #include <QCoreApplication>
 #include <QFile>
@@ -10,29 +11,11 @@
 #include <QTest>
 #include <QTextStream>
 
-#ifdef Q_OS_UNIX
-#include <unistd.h>
-#endif
-
 namespace {
 QByteArray readAll(const QString &path)
 {
     QFile f(path);
     return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
-
-bool run(const QString &program, const QStringList &args)
-{
-    return QProcess::execute(program, args) == 0;
-}
-
-bool isRoot()
-{
-#ifdef Q_OS_UNIX
-    return ::geteuid() == 0;
-#else
-    return false;
-#endif
 }
 } // namespace
 
@@ -159,17 +142,11 @@ private Q_SLOTS:
 #ifndef Q_OS_LINUX
         QSKIP("mounts a tmpfs");
 #else
-        if (!isRoot())
-            QSKIP("mounting a small tmpfs needs root");
         QTemporaryDir dir;
-        const QString mnt = dir.filePath(QStringLiteral("disk"));
-        QVERIFY(QDir().mkpath(mnt));
-        QVERIFY(run(QStringLiteral("mount"), {"-t", "tmpfs", "-o", "size=64k", "tmpfs", mnt}));
-        struct Unmount
-        {
-            QString at;
-            ~Unmount() { run(QStringLiteral("umount"), {at}); }
-        } unmount{mnt};
+        TestSupport::SmallDisk disk(dir.filePath(QStringLiteral("disk")));
+        if (!disk.isMounted())
+            QSKIP("mounting a small tmpfs needs root");
+        const QString mnt = disk.path();
         const QString path = mnt + QStringLiteral("/records.sqlite");
         int saved = 0;
         {
@@ -195,7 +172,7 @@ private Q_SLOTS:
             QVERIFY(!store.exportCsvToPath(csv, 0, 1).isEmpty());
             QVERIFY(!QFile::exists(csv));
         }
-        QVERIFY(run(QStringLiteral("mount"), {"-o", "remount,ro", mnt}));
+        QVERIFY(disk.remountReadOnly());
         const QByteArray before = readAll(path);
         RecordStore store(path);
         QCOMPARE(store.count(), saved);

@@ -93,44 +93,6 @@ private Q_SLOTS:
         QVERIFY(m_manager->connectSerialPort(m_sim->portName(), 115200, 8, 0, 1, 0));
     }
 
-    void commandRoundTrip_data()
-    {
-        QTest::addColumn<QString>("ending");
-        for (const char *key : {"CR", "CRLF", "BANG"})
-            QTest::newRow(key) << js("call", u"LineEnding"_s, QVariantList{QLatin1String(key)});
-    }
-
-    void commandRoundTrip()
-    {
-        QFETCH(QString, ending);
-        const QVariant e = ending;
-        // What the other tests rely on: queries answer, settings take, out-of-range values
-        // and unknown commands are refused. Builder, arguments, reply as parsed back.
-        const QList<std::tuple<QString, QVariantList, QString>> exchanges = {
-                {u"at"_s, {e}, u"ok"_s},
-                {u"versionQuery"_s, {e}, u"version V1.0.1"_s},
-                {u"snQuery"_s, {e}, u"sn 102145"_s},
-                {u"ztrackSet"_s, {u"1.50"_s, e}, u"ok"_s},
-                {u"ztrackQuery"_s, {e}, u"echo ZTRACK 1.5"_s},
-                {u"debugQuery"_s, {e, u"DEBUG"_s}, u"echo DEBUG 0"_s}, // DEBUGL's other spelling
-                {u"reportrtSet"_s, {99, e}, u"text"_s},
-                {u"encodeCommand"_s, {u"AT+NOSUCH"_s, e}, u"text"_s},
-        };
-        QStringList sent, expected;
-        for (const auto &[builder, args, reply] : exchanges) {
-            const QString text = js("call", builder, args);
-            QVERIFY(text.endsWith(ending));
-            sent << text.chopped(ending.size());
-            expected << reply;
-            m_manager->sendData(text, false);
-        }
-        QTRY_COMPARE(completeLines(), int(sent.size()));
-        // Each command arrived once and whole: a CR LF must not add an empty command.
-        QCOMPARE(m_sim->commands(), sent);
-        QCOMPARE(replies(), expected);
-        QCOMPARE(m_sim->setting(u"REPORTRT"_s), u"10"_s);
-    }
-
     // Steps: a number puts that load (kg) on the platform, a word sends that command with its
     // argument, anything else is what the latest reading must come to show.
     void readings_data()

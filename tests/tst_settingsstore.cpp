@@ -18,46 +18,9 @@
 #include <thread>
 #include <vector>
 
-#ifdef Q_OS_LINUX
-#include <sys/mount.h>
-#endif
 
 using Changes = QList<QVariantList>;
 
-#ifdef Q_OS_LINUX
-// A 64 KiB tmpfs of its own: a disk that really fills up (mounting needs root).
-class SmallDisk
-{
-public:
-    explicit SmallDisk(const QString &path) : m_path(path)
-    {
-        m_mounted = QDir().mkpath(path)
-                && mount("tmpfs", QFile::encodeName(path).constData(), "tmpfs", 0, "size=64k") == 0;
-    }
-    ~SmallDisk()
-    {
-        if (m_mounted)
-            umount2(QFile::encodeName(m_path).constData(), MNT_DETACH);
-    }
-    bool isMounted() const { return m_mounted; }
-    QString path() const { return m_path; }
-    // Fills the disk up, then frees `left` bytes (whole 4 KiB pages) of it again.
-    bool fill(qint64 left)
-    {
-        QFile filler(m_path + QStringLiteral("/filler"));
-        if (!filler.open(QIODevice::WriteOnly | QIODevice::Unbuffered))
-            return false;
-        const QByteArray page(4096, 'f');
-        while (filler.write(page) == page.size()) { }
-        return filler.resize(filler.size() - left);
-    }
-    void empty() { QFile::remove(m_path + QStringLiteral("/filler")); }
-
-private:
-    QString m_path;
-    bool m_mounted = false;
-};
-#endif
 
 class tst_SettingsStore : public QObject
 {
@@ -173,7 +136,7 @@ private Q_SLOTS:
     void fullDiskKeepsEveryFileWhole()
     {
         QFETCH(qint64, left);
-        SmallDisk disk(m_dir.filePath(QString::fromLatin1(QTest::currentDataTag())));
+        TestSupport::SmallDisk disk(m_dir.filePath(QString::fromLatin1(QTest::currentDataTag())));
         if (!disk.isMounted())
             QSKIP("mounting a tmpfs is not permitted here");
         setSettingsPath(disk.path());

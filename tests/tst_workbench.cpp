@@ -206,6 +206,7 @@ private Q_SLOTS:
         QTRY_VERIFY(log->count() > 3); // the weight stream, received
 
         QObject *field = r.object(u"commandField"_s);
+        r.object(u"endingBox"_s)->setProperty("currentIndex", 1); // CR LF: one command, not two
         field->setProperty("text", u"AT+VERSION?"_s);
         r.click(u"sendButton"_s);
         QTRY_COMPARE(r.text(u"replyLabel"_s), u"应答: V1.0.1"_s);
@@ -233,7 +234,7 @@ private Q_SLOTS:
 
         log->flush();
         const QString all = log->text();
-        QVERIFY(all.contains(u" TX AT+VERSION?\\r\n"_s));
+        QVERIFY(all.contains(u" TX AT+VERSION?\\r\\n\n"_s));
         QVERIFY(all.contains(u" TX AT+VERSION?!\n"_s));
         QVERIFY(all.contains(u" TX AT\\r\n"_s));
         QVERIFY(all.contains(u" RX V1.0.1\\r\\n\n"_s));

@@ -4,6 +4,8 @@
 #include "serialportmanager.h"
 #include "startup.h"
 
+#include <QDir>
+#include <QFile>
 #include <QGuiApplication>
 #include <QQmlApplicationEngine>
 #include <QQuickItem>
@@ -11,6 +13,10 @@
 #include <QSettings>
 #include <QSignalSpy>
 #include <QTest>
+
+#ifdef Q_OS_LINUX
+#include <sys/mount.h>
+#endif
 
 namespace TestSupport {
 
@@ -22,6 +28,41 @@ ScratchSettings::ScratchSettings()
     qputenv("XDG_DATA_HOME", m_dir.filePath(QStringLiteral("data")).toLocal8Bit());
     qputenv("APPDATA", m_dir.filePath(QStringLiteral("data")).toLocal8Bit());
 }
+
+#ifdef Q_OS_LINUX
+SmallDisk::SmallDisk(const QString &path) : m_path(path)
+{
+    m_mounted = QDir().mkpath(path)
+            && mount("tmpfs", QFile::encodeName(path).constData(), "tmpfs", 0, "size=64k") == 0;
+}
+
+SmallDisk::~SmallDisk()
+{
+    if (m_mounted)
+        umount2(QFile::encodeName(m_path).constData(), MNT_DETACH);
+}
+
+bool SmallDisk::fill(qint64 left)
+{
+    QFile filler(m_path + QStringLiteral("/filler"));
+    if (!filler.open(QIODevice::WriteOnly | QIODevice::Unbuffered))
+        return false;
+    const QByteArray page(4096, 'f');
+    while (filler.write(page) == page.size()) { }
+    return filler.resize(filler.size() - left);
+}
+
+void SmallDisk::empty()
+{
+    QFile::remove(m_path + QStringLiteral("/filler"));
+}
+
+bool SmallDisk::remountReadOnly()
+{
+    return mount("tmpfs", QFile::encodeName(m_path).constData(), "tmpfs", MS_REMOUNT | MS_RDONLY,
+                 "size=64k") == 0;
+}
+#endif
 
 void prepareEngine(QQmlEngine &engine)
 {

@@ -29,6 +29,26 @@ private:
     QTemporaryDir m_dir;
 };
 
+#ifdef Q_OS_LINUX
+// A 64 KiB tmpfs of its own: a disk that really fills up (mounting needs root).
+class SmallDisk
+{
+public:
+    explicit SmallDisk(const QString &path);
+    ~SmallDisk();
+    bool isMounted() const { return m_mounted; }
+    QString path() const { return m_path; }
+    // Fills the disk up, then frees `left` bytes (whole 4 KiB pages) of it again.
+    bool fill(qint64 left);
+    void empty();
+    bool remountReadOnly();
+
+private:
+    QString m_path;
+    bool m_mounted = false;
+};
+#endif
+
 // Prepares an engine to import the module "Pelora" from the resources.
 void prepareEngine(QQmlEngine &engine);
 
