@@ -133,36 +133,24 @@ private Q_SLOTS:
         QTest::addColumn<QString>("status"); // what the message starts with
         QTest::addColumn<bool>("connected");
         QTest::addColumn<bool>("suppressed");
-        const QString failed = QStringLiteral("连接失败: ");
-        const QString closed = QStringLiteral("串口已断开");
-        QTest::newRow("closed, open") << "closed" << "open" << QStringList{"status", "connection"}
-                                      << "已连接到 " << true << false;
+        const auto row = [](const char *from, const char *action, const QStringList &announced,
+                            const char *status, bool connected, bool suppressed) {
+            QTest::addRow("%s, %s", from, action) << QString::fromLatin1(from) << QString::fromLatin1(action)
+                                                  << announced << QString::fromUtf8(status) << connected << suppressed;
+        };
+        row("closed", "open", {"status", "connection"}, "已连接到 ", true, false);
         // Connecting to the open port closes and reopens it and reports it again.
-        QTest::newRow("open, open") << "open" << "open" << QStringList{"status", "connection"}
-                                    << "已连接到 " << true << false;
-        QTest::newRow("suppressed, open") << "suppressed" << "open"
-                                          << QStringList{"suppressed", "status", "connection"}
-                                          << "已连接到 " << true << false;
+        row("open", "open", {"status", "connection"}, "已连接到 ", true, false);
+        row("suppressed", "open", {"suppressed", "status", "connection"}, "已连接到 ", true, false);
         // A connect lifts the suppression even when it fails.
-        QTest::newRow("suppressed, missing port") << "suppressed" << "missing"
-                                                  << QStringList{"suppressed", "status", "status"}
-                                                  << failed << false << false;
-        QTest::newRow("open, missing port") << "open" << "missing"
-                                            << QStringList{"status", "status", "connection"}
-                                            << failed << false << false;
-        QTest::newRow("suppressed, baud 0") << "suppressed" << "baud0"
-                                            << QStringList{"suppressed", "status", "status"}
-                                            << failed << false << false;
-        QTest::newRow("open, disconnect") << "open" << "disconnect"
-                                          << QStringList{"suppressed", "status", "connection"}
-                                          << closed << false << true;
-        QTest::newRow("closed, disconnect") << "closed" << "disconnect" << QStringList{"suppressed"}
-                                            << "" << false << true;
-        QTest::newRow("suppressed, disconnect") << "suppressed" << "disconnect" << QStringList()
-                                                << "" << false << true;
-        QTest::newRow("suppressed, clear") << "suppressed" << "clear" << QStringList{"suppressed"}
-                                           << "" << false << false;
-        QTest::newRow("closed, clear") << "closed" << "clear" << QStringList() << "" << false << false;
+        row("suppressed", "missing", {"suppressed", "status", "status"}, "连接失败: ", false, false);
+        row("open", "missing", {"status", "status", "connection"}, "连接失败: ", false, false);
+        row("suppressed", "baud0", {"suppressed", "status", "status"}, "连接失败: ", false, false);
+        row("open", "disconnect", {"suppressed", "status", "connection"}, "串口已断开", false, true);
+        row("closed", "disconnect", {"suppressed"}, "", false, true);
+        row("suppressed", "disconnect", {}, "", false, true);
+        row("suppressed", "clear", {"suppressed"}, "", false, false);
+        row("closed", "clear", {}, "", false, false);
     }
 
     void transitions()

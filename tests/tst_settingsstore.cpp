@@ -69,12 +69,8 @@ private Q_SLOTS:
         QVERIFY(!store.contains(QStringLiteral("serial/portName")));
         store.clear(); // the handler reads "other" back as absent
 
-        QCOMPARE(spy,
-                 (Changes{{QStringLiteral("grp/a"), 5},
-                          {QStringLiteral("grp/a"), 5},
-                          {QStringLiteral("missing"), QVariant()},
-                          {QStringLiteral("serial"), QVariant()},
-                          {QString(), QVariant()}}));
+        QCOMPARE(spy, (Changes{{"grp/a", 5}, {"grp/a", 5}, {"missing", QVariant()},
+                               {"serial", QVariant()}, {QString(), QVariant()}}));
         QCOMPARE(seen.join(u','), QStringLiteral("5,5,absent,absent,absent"));
     }
 
@@ -97,10 +93,7 @@ private Q_SLOTS:
         connect(&store, &SettingsStore::valueChanged, this,
                 [&] { portSeen << store.value(QStringLiteral("serial/portName")); });
         QVERIFY(store.loadFromJson(path));
-        QCOMPARE(spy,
-                 (Changes{{QStringLiteral("a/z"), 2},
-                          {QStringLiteral("b"), true},
-                          {QStringLiteral("serial/portName"), QStringLiteral("COM3")}}));
+        QCOMPARE(spy, (Changes{{"a/z", 2}, {"b", true}, {"serial/portName", "COM3"}}));
         QCOMPARE(portSeen.first(), QStringLiteral("COM3"));
         QCOMPARE(store.value(QStringLiteral("keep")), 1);
 
