@@ -6,12 +6,10 @@
 #include "serialportmanager.h"
 #include "testsupport.h"
 
-#include <QDir>
 #include <QElapsedTimer>
 #include <QQmlComponent>
 #include <QQmlEngine>
 #include <QSignalSpy>
-#include <QTemporaryDir>
 #include <QTest>
 
 #include <memory>
@@ -95,44 +93,6 @@ private Q_SLOTS:
         QVERIFY(m_manager->connectSerialPort(m_sim->portName(), 115200, 8, 0, 1, 0));
     }
 
-    void commandRoundTrip_data()
-    {
-        QTest::addColumn<QString>("ending");
-        for (const char *key : {"CR", "CRLF", "BANG"})
-            QTest::newRow(key) << js("call", u"LineEnding"_s, QVariantList{QLatin1String(key)});
-    }
-
-    void commandRoundTrip()
-    {
-        QFETCH(QString, ending);
-        const QVariant e = ending;
-        // What the other tests rely on: queries answer, settings take, out-of-range values
-        // and unknown commands are refused. Builder, arguments, reply as parsed back.
-        const QList<std::tuple<QString, QVariantList, QString>> exchanges = {
-                {u"at"_s, {e}, u"ok"_s},
-                {u"versionQuery"_s, {e}, u"version V1.0.1"_s},
-                {u"snQuery"_s, {e}, u"sn 102145"_s},
-                {u"ztrackSet"_s, {u"1.50"_s, e}, u"ok"_s},
-                {u"ztrackQuery"_s, {e}, u"echo ZTRACK 1.5"_s},
-                {u"debugQuery"_s, {e, u"DEBUG"_s}, u"echo DEBUG 0"_s}, // DEBUGL's other spelling
-                {u"reportrtSet"_s, {99, e}, u"text"_s},
-                {u"encodeCommand"_s, {u"AT+NOSUCH"_s, e}, u"text"_s},
-        };
-        QStringList sent, expected;
-        for (const auto &[builder, args, reply] : exchanges) {
-            const QString text = js("call", builder, args);
-            QVERIFY(text.endsWith(ending));
-            sent << text.chopped(ending.size());
-            expected << reply;
-            m_manager->sendData(text, false);
-        }
-        QTRY_COMPARE(completeLines(), int(sent.size()));
-        // Each command arrived once and whole: a CR LF must not add an empty command.
-        QCOMPARE(m_sim->commands(), sent);
-        QCOMPARE(replies(), expected);
-        QCOMPARE(m_sim->setting(u"REPORTRT"_s), u"10"_s);
-    }
-
     // Steps: a number puts that load (kg) on the platform, a word sends that command with its
     // argument, anything else is what the latest reading must come to show.
     void readings_data()
@@ -147,13 +107,6 @@ private Q_SLOTS:
                 << 2
                 << QStringList{"3", "SG 3 s--", "tare", "SN 0 s-n", "qtarQuery", "echo QTAR 3.000",
                                "5", "SN 2 s-n", "zero", "SG 0 s--", "4",         "SG -1 s--"};
-        // Zero with the platform empty, span with 10 kg said to be 5 kg: the reading halves.
-        QTest::newRow("calibration")
-                << 1
-                << QStringList{"2", "ST 2 s--", "zcal", "ST 0 s--", "10", "ST 8 s--", "wcalSet 4000",
-                               "ST 4 s--", "wcalQuery", "echo WCAL 4000", "18", "ST 8 s--"};
-        QTest::newRow("overload") << 1
-                                  << QStringList{"250", "OL 250 -o-", "capaSet 300", "ST 250 s--"};
     }
 
     void readings()
@@ -204,55 +157,6 @@ private Q_SLOTS:
         QTRY_COMPARE(completeLines(), 1);
         QSignalSpy changed(m_manager.get(), &SerialPortManager::receivedDataChanged);
         QVERIFY(!changed.wait(300));
-    }
-
-    // A path of the caller's choosing is served the same way and left as it was found.
-    void chosenLinkPath()
-    {
-        QTemporaryDir dir;
-        const QString path = dir.filePath(u"ttyUSB9"_s);
-        {
-            SensorSimulator sim;
-            sim.setAutoReport(false);
-            QVERIFY(sim.start(path));
-            QCOMPARE(sim.portName(), path);
-            SerialPortManager manager;
-            QVERIFY(manager.connectSerialPort(path, 115200, 8, 0, 1, 0));
-            manager.sendData(u"AT\r"_s, false);
-            QTRY_COMPARE(manager.receivedData(), u"OK\r\n"_s);
-        }
-        const auto left = QDir::AllEntries | QDir::System | QDir::Hidden | QDir::NoDotAndDotDot;
-        QCOMPARE(QDir(dir.path()).entryList(left), QStringList());
-        QVERIFY(QFileInfo::exists(dir.path()));
-    }
-
-    void linkFaults()
-    {
-        m_sim->setLoad(5.2);
-        QTRY_VERIFY(m_sim->reading().stable);
-        // Noise, then a reply in pieces: the noise shows marked and the reading, once whole, reads.
-        QSignalSpy chunks(m_manager.get(), &SerialPortManager::receivedDataChanged);
-        m_sim->sendGarbage(4);
-        m_sim->splitNextLine(3);
-        send(u"weightQuery"_s);
-        QTRY_VERIFY(received().endsWith(u"]ST005.200,1,0\r\n"_s));
-        QVERIFY(chunks.size() >= 3);
-        QCOMPARE(received().count(u'['), 4);
-        QCOMPARE(shown(1), u"ST 5.2 s--"_s);
-
-        // A burst leaves at the wire's speed and arrives complete.
-        m_manager->clearReceivedData();
-        const QByteArray line = m_sim->weightLine();
-        constexpr int count = 200;
-        QSignalSpy finished(m_sim.get(), &SensorSimulator::burstFinished);
-        QElapsedTimer clock;
-        clock.start();
-        m_sim->burst(count);
-        QTRY_COMPARE(completeLines(), count);
-        const double wireMs = 1000.0 * count * line.size() / SensorSimulator::WireBytesPerSecond;
-        QVERIFY2(clock.elapsed() >= 0.9 * wireMs, qPrintable(QString::number(clock.elapsed())));
-        QCOMPARE(finished.size(), 1);
-        QCOMPARE(received(), QString::fromLatin1(line.repeated(count)));
     }
 };
 

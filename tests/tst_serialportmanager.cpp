@@ -82,154 +82,110 @@ private Q_SLOTS:
     void metaObjectKeepsItsOrder()
     {
         const QMetaObject &mo = SerialPortManager::staticMetaObject;
-        QStringList methods;
+        QStringList methods, properties;
         for (int i = mo.methodOffset(); i < mo.methodCount(); ++i)
             methods << QString::fromLatin1(mo.method(i).methodSignature());
-        const QStringList expected = {
-                "autoReconnectSuppressedChanged()", "portListChanged()", "connectionChanged()",
-                "receivedDataChanged()", "statusMessageChanged()", "debugLog(QString)",
-                "onReadyRead()", "onErrorOccurred(QSerialPort::SerialPortError)",
-                "refreshPorts()", "connectSerialPort(QString,int,int,int,int,int)",
-                "disconnectSerialPort()", "clearAutoReconnectSuppressed()",
-                "sendData(QString,bool)", "clearReceivedData()"};
-        QCOMPARE(methods.mid(0, expected.size()), expected);
-        QStringList properties;
         for (int i = mo.propertyOffset(); i < mo.propertyCount(); ++i)
             properties << QString::fromLatin1(mo.property(i).name());
-        QCOMPARE(properties.mid(0, 5),
-                 QStringList({"portList", "isConnected", "autoReconnectSuppressed",
-                              "receivedData", "statusMessage"}));
+        const QString expected = QStringLiteral(
+                "autoReconnectSuppressedChanged() portListChanged() connectionChanged() "
+                "receivedDataChanged() statusMessageChanged() debugLog(QString) onReadyRead() "
+                "onErrorOccurred(QSerialPort::SerialPortError) refreshPorts() "
+                "connectSerialPort(QString,int,int,int,int,int) disconnectSerialPort() "
+                "clearAutoReconnectSuppressed() sendData(QString,bool) clearReceivedData()");
+        QVERIFY2(methods.join(u' ').startsWith(expected), qPrintable(methods.join(u' ')));
+        QVERIFY2(properties.join(u' ').startsWith(QStringLiteral(
+                         "portList isConnected autoReconnectSuppressed receivedData statusMessage")),
+                 qPrintable(properties.join(u' ')));
     }
 
     void portListFollowsTheEnumeration()
     {
+        SerialPortManager::setDefaultPortEnumerator([] { return QStringList{"COM7"}; });
+        QCOMPARE(SerialPortManager().portList(), QStringList{"COM7"}); // taken at construction
         QStringList present;
         manager->setPortEnumerator([&present] { return present; });
         QSignalSpy changed(manager.get(), &SerialPortManager::portListChanged);
-
-        manager->refreshPorts();
-        QCOMPARE(changed.count(), 0); // nothing there, nothing changed
-
-        present = {QStringLiteral("ttyUSB0")};
-        manager->refreshPorts();
-        QCOMPARE(changed.count(), 1);
-        QCOMPARE(manager->portList(), present);
-
-        present << QStringLiteral("ttyUSB1");
-        manager->refreshPorts();
-        manager->refreshPorts();
-        QCOMPARE(changed.count(), 2);
-
-        present = {QStringLiteral("ttyUSB1"), QStringLiteral("ttyUSB0")}; // same names, new order
-        manager->refreshPorts();
-        QCOMPARE(changed.count(), 3);
-        QCOMPARE(manager->portList(), present);
-
-        present = {QStringLiteral("ttyUSB0")};
-        manager->refreshPorts();
-        QCOMPARE(changed.count(), 4);
-        QCOMPARE(manager->portList(), present);
+        // Each list in turn and whether it is a change: the same names in a new order are one.
+        const QList<std::pair<QStringList, int>> steps{
+                {{}, 0}, {{"ttyUSB0"}, 1}, {{"ttyUSB0", "ttyUSB1"}, 1}, {{"ttyUSB0", "ttyUSB1"}, 0},
+                {{"ttyUSB1", "ttyUSB0"}, 1}, {{"ttyUSB0"}, 1}};
+        int count = 0;
+        for (const auto &[list, change] : steps) {
+            present = list;
+            manager->refreshPorts();
+            QCOMPARE(changed.count(), count += change);
+            QCOMPARE(manager->portList(), list);
+        }
+        for (const QStringList &polled : {QStringList{pty->slavePath()}, QStringList()}) {
+            present = polled;
+            QVERIFY(changed.wait(3000)); // the 2-second poll, not a call of ours, every time
+            QCOMPARE(manager->portList(), polled);
+        }
     }
 
-    void pollTimerPicksUpANewPort()
+    // The connection's states: from each, what an action announces, in order, and leaves.
+    void transitions_data()
     {
-        QStringList present;
-        manager->setPortEnumerator([&present] { return present; });
-        QSignalSpy changed(manager.get(), &SerialPortManager::portListChanged);
-        present = {pty->slavePath()};
-        QVERIFY(changed.wait(3000)); // the 2-second poll, not a call of ours
-        QCOMPARE(manager->portList(), present);
-    }
-
-    void enumerationIsTakenAtConstruction()
-    {
-        SerialPortManager::setDefaultPortEnumerator(
-                [] { return QStringList{QStringLiteral("COM7")}; });
-        SerialPortManager other;
-        QCOMPARE(other.portList(), QStringList{QStringLiteral("COM7")});
-    }
-
-    void connectAndReconnect()
-    {
-        SignalLog log(manager.get());
-        QVERIFY(open());
-        QVERIFY(manager->isConnected());
-        QCOMPARE(manager->statusMessage(), QStringLiteral("已连接到 %1").arg(pty->slavePath()));
-        QCOMPARE(log.take(), QStringList({"status", "connection"}));
-
+        QTest::addColumn<QString>("from"); // closed, open, or suppressed (a manual disconnect)
+        QTest::addColumn<QString>("action");
+        QTest::addColumn<QStringList>("announced");
+        QTest::addColumn<QString>("status"); // what the message starts with
+        QTest::addColumn<bool>("connected");
+        QTest::addColumn<bool>("suppressed");
+        const auto row = [](const char *from, const char *action, const QStringList &announced,
+                            const char *status, bool connected, bool suppressed) {
+            QTest::addRow("%s, %s", from, action) << QString::fromLatin1(from) << QString::fromLatin1(action)
+                                                  << announced << QString::fromUtf8(status) << connected << suppressed;
+        };
+        row("closed", "open", {"status", "connection"}, "已连接到 ", true, false);
         // Connecting to the open port closes and reopens it and reports it again.
-        QVERIFY(open());
-        QVERIFY(manager->isConnected());
-        QCOMPARE(log.take(), QStringList({"status", "connection"}));
-
-        // The port is independent of the list: an open port stays open when it is not listed.
-        manager->refreshPorts();
-        QVERIFY(manager->isConnected());
+        row("open", "open", {"status", "connection"}, "已连接到 ", true, false);
+        row("suppressed", "open", {"suppressed", "status", "connection"}, "已连接到 ", true, false);
+        // A connect lifts the suppression even when it fails.
+        row("suppressed", "missing", {"suppressed", "status", "status"}, "连接失败: ", false, false);
+        row("open", "missing", {"status", "status", "connection"}, "连接失败: ", false, false);
+        row("suppressed", "baud0", {"suppressed", "status", "status"}, "连接失败: ", false, false);
+        row("open", "disconnect", {"suppressed", "status", "connection"}, "串口已断开", false, true);
+        row("closed", "disconnect", {"suppressed"}, "", false, true);
+        row("suppressed", "disconnect", {}, "", false, true);
+        row("suppressed", "clear", {"suppressed"}, "", false, false);
+        row("closed", "clear", {}, "", false, false);
     }
 
-    void failedConnect_data()
+    void transitions()
     {
-        QTest::addColumn<bool>("wasOpen");
-        QTest::addColumn<bool>("badBaud"); // otherwise a port that does not exist
-        QTest::addColumn<QStringList>("expected");
-        // From a manual disconnect: a connect lifts the suppression even when it fails.
-        QTest::newRow("closed") << false << false
-                                << QStringList({"suppressed", "status", "status"});
-        QTest::newRow("open") << true << false << QStringList({"status", "status", "connection"});
-        QTest::newRow("baud 0") << false << true << QStringList({"suppressed", "status", "status"});
-    }
-
-    void failedConnect()
-    {
-        QFETCH(bool, wasOpen);
-        QFETCH(bool, badBaud);
-        QFETCH(QStringList, expected);
-        if (wasOpen)
+        QFETCH(QString, from);
+        QFETCH(QString, action);
+        QFETCH(QStringList, announced);
+        QFETCH(QString, status);
+        QFETCH(bool, connected);
+        QFETCH(bool, suppressed);
+        if (from == u"open")
             QVERIFY(open());
-        else
+        else if (from == u"suppressed")
             manager->disconnectSerialPort();
         SignalLog log(manager.get());
-        QVERIFY(!manager->connectSerialPort(badBaud ? pty->slavePath() : missingPort,
-                                            badBaud ? 0 : 115200, 8, 0, 1, 0));
-        QVERIFY(!manager->isConnected());
-        QVERIFY(!manager->autoReconnectSuppressed());
-        QVERIFY(manager->statusMessage().startsWith(QStringLiteral("连接失败: ")));
-        QVERIFY(manager->statusMessage().size() > 6);
-        QCOMPARE(log.take(), expected);
-    }
-
-    void manualDisconnect()
-    {
-        QVERIFY(open());
-        SignalLog log(manager.get());
-        manager->disconnectSerialPort();
-        QVERIFY(!manager->isConnected());
-        QVERIFY(manager->autoReconnectSuppressed());
-        QCOMPARE(manager->statusMessage(), QStringLiteral("串口已断开"));
-        QCOMPARE(log.take(), QStringList({"suppressed", "status", "connection"}));
-
-        // Closed already: the flag is set, nothing else happens; then nothing at all.
-        manager->disconnectSerialPort();
-        QCOMPARE(log.take(), QStringList());
-        QCOMPARE(manager->statusMessage(), QStringLiteral("串口已断开"));
-
-        // Connecting again lifts the suppression first.
-        QVERIFY(open());
-        QCOMPARE(log.take(), QStringList({"suppressed", "status", "connection"}));
-    }
-
-    void disconnectWhileClosedOnlySuppresses()
-    {
-        SignalLog log(manager.get());
-        manager->disconnectSerialPort();
-        QCOMPARE(log.take(), QStringList({"suppressed"}));
-        QVERIFY(manager->statusMessage().isEmpty());
-
-        manager->clearAutoReconnectSuppressed();
-        QVERIFY(!manager->autoReconnectSuppressed());
-        QCOMPARE(log.take(), QStringList({"suppressed"}));
-        manager->clearAutoReconnectSuppressed();
-        QCOMPARE(log.take(), QStringList());
+        if (action == u"open")
+            QVERIFY(open());
+        else if (action == u"disconnect")
+            manager->disconnectSerialPort();
+        else if (action == u"clear")
+            manager->clearAutoReconnectSuppressed();
+        else
+            QVERIFY(!manager->connectSerialPort(action == u"baud0" ? pty->slavePath() : missingPort,
+                                                action == u"baud0" ? 0 : 115200, 8, 0, 1, 0));
+        QCOMPARE(log.take(), announced);
+        const QString shown = manager->statusMessage();
+        QVERIFY2(status.isEmpty() ? shown.isEmpty() : shown.startsWith(status), qPrintable(shown));
+        if (connected)
+            QCOMPARE(shown, status + pty->slavePath());
+        else if (status.endsWith(u' '))
+            QVERIFY(shown.size() > status.size()); // and says why
+        QCOMPARE(manager->isConnected(), connected);
+        QCOMPARE(manager->autoReconnectSuppressed(), suppressed);
+        manager->refreshPorts(); // the port is independent of the list
+        QCOMPARE(manager->isConnected(), connected);
     }
 
     void adapterPulledWhileOpen()
@@ -272,34 +228,16 @@ private Q_SLOTS:
                  QString::fromLatin1(frame) + QStringLiteral("a\tb[00][1B][E4][FF][7F]\r"));
     }
 
-    void receiveBufferKeepsTheNewest4096Bytes()
-    {
-        QLoggingCategory::setFilterRules(QStringLiteral("default.debug=false")); // 9 KB of log
-        const auto restore = qScopeGuard([] { QLoggingCategory::setFilterRules(QString()); });
-        QVERIFY(open());
-        QByteArray exact(4096, 'x');
-        exact.replace(4090, 6, "<end1>");
-        QVERIFY(pty->write(exact));
-        QVERIFY(waitReceived(QStringLiteral("<end1>")));
-        QCOMPARE(manager->receivedData(), QString::fromLatin1(exact));
-
-        manager->clearReceivedData();
-        QByteArray more;
-        for (int i = 0; more.size() < 5000; ++i)
-            more += QByteArray::number(i) + ',';
-        more.truncate(4994);
-        more += "<end2>";
-        QVERIFY(pty->write(more));
-        QVERIFY(waitReceived(QStringLiteral("<end2>")));
-        QCOMPARE(manager->receivedData(), QString::fromLatin1(more.right(4096)));
-    }
-
     // receivedData is kept up chunk by chunk; whatever the chunks and the switches of the
     // hex mode, it must read as the rendering of the whole newest 4096 bytes.
     void renderingFollowsEveryChunk()
     {
         QLoggingCategory::setFilterRules(QStringLiteral("default.debug=false"));
         const auto restore = qScopeGuard([] { QLoggingCategory::setFilterRules(QString()); });
+        QSignalSpy changed(manager.get(), &SerialPortManager::receivedDataChanged);
+        manager->clearReceivedData(); // announced even when there is nothing to clear
+        QCOMPARE(changed.count(), 1);
+        QCOMPARE(SerialPortManager::MaxBufferSize, qsizetype(4096));
         QVERIFY(open());
         QByteArray all;
         qint64 arrived = 0;
@@ -355,135 +293,76 @@ private Q_SLOTS:
         QVERIFY(manager->receivedTextEnd() > before + 9);
     }
 
-    void clearAlwaysAnnounces()
-    {
-        QSignalSpy changed(manager.get(), &SerialPortManager::receivedDataChanged);
-        manager->clearReceivedData();
-        QCOMPARE(changed.count(), 1);
-        QVERIFY(manager->receivedData().isEmpty());
-    }
-
-    void bufferSurvivesDisconnectAndReconnect()
-    {
-        QVERIFY(open());
-        QVERIFY(pty->write("ST001.00,1,0\r\n"));
-        QVERIFY(waitReceived(QStringLiteral("\r\n")));
-        manager->disconnectSerialPort();
-        QCOMPARE(manager->receivedData(), QStringLiteral("ST001.00,1,0\r\n"));
-        QVERIFY(open());
-        QCOMPARE(manager->receivedData(), QStringLiteral("ST001.00,1,0\r\n"));
-        QVERIFY(pty->write("ST002.00,1,0\r\n"));
-        QVERIFY(waitReceived(QStringLiteral("ST002.00,1,0\r\n")));
-        QCOMPARE(manager->receivedData(), QStringLiteral("ST001.00,1,0\r\nST002.00,1,0\r\n"));
-    }
-
-    void sendsTextByteForByte()
-    {
-        QVERIFY(open());
-        QSignalSpy debug(manager.get(), &SerialPortManager::debugLog);
-        QTest::ignoreMessage(QtDebugMsg, "[SerialPort TX] TEXT AT+TARE\r");
-        manager->sendData(QStringLiteral("AT+TARE\r"), false);
-        QCOMPARE(manager->statusMessage(), QStringLiteral("已发送 8 字节"));
-        QCOMPARE(sensorReads(8), QByteArray("AT+TARE\r"));
-        QCOMPARE(debug.at(0).at(0).toString(), QStringLiteral("[SerialPort TX] TEXT AT+TARE\r"));
-
-        // UTF-8 goes out as it is; written backslash sequences are doubled in the log only.
-        const QString text = QStringLiteral("称重\\r\\n\\t!");
-        QTest::ignoreMessage(QtDebugMsg, "[SerialPort TX] TEXT 称重\\\\r\\\\n\\\\t!");
-        manager->sendData(text, false);
-        QCOMPARE(sensorReads(text.toUtf8().size()), text.toUtf8());
-        QCOMPARE(manager->statusMessage(),
-                 QStringLiteral("已发送 %1 字节").arg(text.toUtf8().size()));
-
-        // A NUL goes out, and the debug output carries the whole line as debugLog does.
-        static QStringList messages;
-        messages.clear();
-        const QtMessageHandler previous = qInstallMessageHandler(
-                [](QtMsgType, const QMessageLogContext &, const QString &message) { messages.append(message); });
-        const QString withNul = QStringLiteral("A") + QChar(0) + QStringLiteral("B\r");
-        manager->sendData(withNul, false);
-        qInstallMessageHandler(previous);
-        QCOMPARE(sensorReads(4), QByteArray("A\0B\r", 4));
-        QCOMPARE(messages.size(), 1);
-        QCOMPARE(messages.constFirst(), debug.constLast().at(0).toString());
-        QVERIFY(messages.constFirst().endsWith(QStringLiteral("B\r")));
-    }
-
-    void sendsHex()
-    {
-        QVERIFY(open());
-        QTest::ignoreMessage(QtDebugMsg, "[SerialPort TX] HEX 41 54 0D");
-        manager->sendData(QStringLiteral(" 41 54 0d "), true);
-        QCOMPARE(manager->statusMessage(), QStringLiteral("已发送 3 字节"));
-        QCOMPARE(sensorReads(3), QByteArray("AT\r"));
-
-        QTest::ignoreMessage(QtDebugMsg, "[SerialPort TX] HEX AB CD EF");
-        manager->sendData(QStringLiteral("aBcD Ef"), true);
-        QCOMPARE(sensorReads(3), QByteArray("\xab\xcd\xef"));
-
-        // An empty payload is no error: logged and written as nothing.
-        QTest::ignoreMessage(QtDebugMsg, "[SerialPort TX] HEX ");
-        manager->sendData(QStringLiteral("   "), true);
-        QCOMPARE(manager->statusMessage(), QStringLiteral("已发送 0 字节"));
-
-        // Received bytes now render as hex, the whole buffer included.
-        QTest::ignoreMessage(QtDebugMsg, "[SerialPort RX] HEX 4F 4B 0D 0A");
-        QVERIFY(pty->write("OK\r\n"));
-        QVERIFY(waitReceived(QStringLiteral("4F 4B 0D 0A")));
-        QCOMPARE(manager->receivedData(), QStringLiteral("4F 4B 0D 0A"));
-    }
-
-    void rejectsMalformedHex_data()
+    // What goes out, what the status and the log say (the debug output gets the whole line
+    // debugLog carries, a NUL included), and how received bytes render afterwards.
+    void send_data()
     {
         QTest::addColumn<QString>("payload");
-        QTest::addColumn<QString>("message");
+        QTest::addColumn<bool>("hex");
+        QTest::addColumn<QByteArray>("wire");
+        QTest::addColumn<QString>("status");
+        QTest::addColumn<QString>("log");
+        const QString text = QStringLiteral("称重\\r\\n\\t!");
+        const QString withNul = QStringLiteral("A") + QChar(0) + QStringLiteral("B\r");
         const QString odd = QStringLiteral("十六进制数据长度必须为偶数");
         const QString bad = QStringLiteral("十六进制数据格式错误");
-        QTest::newRow("odd") << "415" << odd;
-        QTest::newRow("odd after spaces") << "41 5" << odd;
-        QTest::newRow("not a digit") << "4G" << bad;
-        QTest::newRow("bad pair after good ones") << "4154zz" << bad;
-        QTest::newRow("minus sign") << "-1" << bad;
-        QTest::newRow("plus sign") << "+F" << bad;
-        QTest::newRow("tab inside") << "41\t5" << bad;
-        QTest::newRow("prefix") << "0x41" << bad;
+        QTest::newRow("text") << "AT+TARE\r" << false << QByteArray("AT+TARE\r") << "已发送 8 字节"
+                              << "[SerialPort TX] TEXT AT+TARE\r";
+        // UTF-8 goes out as it is; written backslash sequences are doubled in the log only.
+        QTest::newRow("utf-8") << text << false << text.toUtf8() << "已发送 13 字节"
+                               << "[SerialPort TX] TEXT 称重\\\\r\\\\n\\\\t!";
+        QTest::newRow("NUL") << withNul << false << QByteArray("A\0B\r", 4) << "已发送 4 字节"
+                             << "[SerialPort TX] TEXT " + withNul;
+        QTest::newRow("hex") << " 41 54 0d " << true << QByteArray("AT\r") << "已发送 3 字节"
+                             << "[SerialPort TX] HEX 41 54 0D";
+        QTest::newRow("hex, mixed case") << "aBcD Ef" << true << QByteArray("\xab\xcd\xef")
+                                         << "已发送 3 字节" << "[SerialPort TX] HEX AB CD EF";
+        QTest::newRow("hex, empty") << "   " << true << QByteArray() << "已发送 0 字节"
+                                    << "[SerialPort TX] HEX ";
+        // Refused: nothing goes out and nothing is logged, but the hex mode is taken over.
+        const QList<std::pair<const char *, QString>> refused{
+                {"415", odd}, {"41 5", odd}, {"4G", bad}, {"4154zz", bad}, {"-1", bad},
+                {"+F", bad}, {"41\t5", bad}, {"0x41", bad}};
+        for (const auto &[payload, message] : refused)
+            QTest::newRow(payload) << payload << true << QByteArray() << message << QString();
+        QTest::newRow("closed") << "41" << true << QByteArray() << "串口未连接" << QString();
     }
 
-    void rejectsMalformedHex()
+    void send()
     {
         QFETCH(QString, payload);
-        QFETCH(QString, message);
-        QVERIFY(open());
+        QFETCH(bool, hex);
+        QFETCH(QByteArray, wire);
+        QFETCH(QString, status);
+        QFETCH(QString, log);
+        const bool closed = status == u"串口未连接";
+        if (!closed)
+            QVERIFY(open());
+        SignalLog signalLog(manager.get());
         QSignalSpy debug(manager.get(), &SerialPortManager::debugLog);
-        manager->sendData(payload, true);
-        QCOMPARE(manager->statusMessage(), message);
-        QCOMPARE(debug.count(), 0);
+        static QStringList output;
+        output.clear();
+        const QtMessageHandler previous = qInstallMessageHandler(
+                [](QtMsgType, const QMessageLogContext &, const QString &line) { output << line; });
+        manager->sendData(payload, hex);
+        qInstallMessageHandler(previous);
+        QCOMPARE(manager->statusMessage(), status);
+        QCOMPARE(output, log.isEmpty() ? QStringList() : QStringList{log});
+        QCOMPARE(debug.count(), output.size());
+        if (!log.isEmpty())
+            QCOMPARE(debug.at(0).at(0).toString(), log);
+        if (closed) {
+            QCOMPARE(signalLog.take(), QStringList{"status"}); // and the hex mode is not taken over
+            QVERIFY(open());
+        }
 
-        // Nothing went out: the next good payload is all the sensor sees.
-        manager->sendData(QStringLiteral("21"), true);
-        QCOMPARE(sensorReads(1), QByteArray("!"));
-
-        // The rejected payload still switched received bytes to the hex rendering.
-        manager->sendData(payload, true);
-        QVERIFY(pty->write("A"));
-        QVERIFY(waitReceived(QStringLiteral("41")));
-        QCOMPARE(manager->receivedData(), QStringLiteral("41"));
-    }
-
-    void sendingWhileClosedChangesNothingElse()
-    {
-        QSignalSpy debug(manager.get(), &SerialPortManager::debugLog);
-        SignalLog log(manager.get());
-        manager->sendData(QStringLiteral("41"), true);
-        QCOMPARE(manager->statusMessage(), QStringLiteral("串口未连接"));
-        QCOMPARE(log.take(), QStringList({"status"}));
-        QCOMPARE(debug.count(), 0);
-
-        // The hex mode was not taken over: text still renders as text.
-        QVERIFY(open());
         QVERIFY(pty->write("OK\r"));
-        QVERIFY(waitReceived(QStringLiteral("OK\r")));
-        QCOMPARE(manager->receivedData(), QStringLiteral("OK\r"));
+        const QString rendered = hex && !closed ? QStringLiteral("4F 4B 0D") : QStringLiteral("OK\r");
+        QVERIFY(waitReceived(rendered));
+        QCOMPARE(manager->receivedData(), rendered);
+        // Nothing else went out: a good payload next is all that follows on the wire.
+        manager->sendData(QStringLiteral("21"), true);
+        QCOMPARE(sensorReads(wire.size() + 1), wire + '!');
     }
 };
 

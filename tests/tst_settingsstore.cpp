@@ -6,8 +6,6 @@
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
-#include <QPointer>
-#include <QQmlEngine>
 #include <QRect>
 #include <QRegularExpression>
 #include <QScopeGuard>
@@ -20,52 +18,9 @@
 #include <thread>
 #include <vector>
 
-#ifdef Q_OS_UNIX
-#include <csignal>
-#include <sys/resource.h>
-#endif
-#ifdef Q_OS_LINUX
-#include <sys/mount.h>
-#endif
-
-void qml_register_types_Pelora(); // the module's generated type registration
 
 using Changes = QList<QVariantList>;
 
-#ifdef Q_OS_LINUX
-// A 64 KiB tmpfs of its own: a disk that really fills up (mounting needs root).
-class SmallDisk
-{
-public:
-    explicit SmallDisk(const QString &path) : m_path(path)
-    {
-        m_mounted = QDir().mkpath(path)
-                && mount("tmpfs", QFile::encodeName(path).constData(), "tmpfs", 0, "size=64k") == 0;
-    }
-    ~SmallDisk()
-    {
-        if (m_mounted)
-            umount2(QFile::encodeName(m_path).constData(), MNT_DETACH);
-    }
-    bool isMounted() const { return m_mounted; }
-    QString path() const { return m_path; }
-    // Fills the disk up, then frees `left` bytes (whole 4 KiB pages) of it again.
-    bool fill(qint64 left)
-    {
-        QFile filler(m_path + QStringLiteral("/filler"));
-        if (!filler.open(QIODevice::WriteOnly | QIODevice::Unbuffered))
-            return false;
-        const QByteArray page(4096, 'f');
-        while (filler.write(page) == page.size()) { }
-        return filler.resize(filler.size() - left);
-    }
-    void empty() { QFile::remove(m_path + QStringLiteral("/filler")); }
-
-private:
-    QString m_path;
-    bool m_mounted = false;
-};
-#endif
 
 class tst_SettingsStore : public QObject
 {
@@ -114,12 +69,8 @@ private Q_SLOTS:
         QVERIFY(!store.contains(QStringLiteral("serial/portName")));
         store.clear(); // the handler reads "other" back as absent
 
-        QCOMPARE(spy,
-                 (Changes{{QStringLiteral("grp/a"), 5},
-                          {QStringLiteral("grp/a"), 5},
-                          {QStringLiteral("missing"), QVariant()},
-                          {QStringLiteral("serial"), QVariant()},
-                          {QString(), QVariant()}}));
+        QCOMPARE(spy, (Changes{{"grp/a", 5}, {"grp/a", 5}, {"missing", QVariant()},
+                               {"serial", QVariant()}, {QString(), QVariant()}}));
         QCOMPARE(seen.join(u','), QStringLiteral("5,5,absent,absent,absent"));
     }
 
@@ -142,10 +93,7 @@ private Q_SLOTS:
         connect(&store, &SettingsStore::valueChanged, this,
                 [&] { portSeen << store.value(QStringLiteral("serial/portName")); });
         QVERIFY(store.loadFromJson(path));
-        QCOMPARE(spy,
-                 (Changes{{QStringLiteral("a/z"), 2},
-                          {QStringLiteral("b"), true},
-                          {QStringLiteral("serial/portName"), QStringLiteral("COM3")}}));
+        QCOMPARE(spy, (Changes{{"a/z", 2}, {"b", true}, {"serial/portName", "COM3"}}));
         QCOMPARE(portSeen.first(), QStringLiteral("COM3"));
         QCOMPARE(store.value(QStringLiteral("keep")), 1);
 
@@ -165,20 +113,6 @@ private Q_SLOTS:
 
         store.setValue(QStringLiteral("big"), QString(64 * 1024, u'x'));
         QVERIFY(!store.saveToJson(m_dir.path()));
-#ifdef Q_OS_UNIX
-        // A file size limit makes the write itself fail part-way, as a full disk would,
-        // even for root; the previous export must survive whole.
-        rlimit saved{};
-        QVERIFY(getrlimit(RLIMIT_FSIZE, &saved) == 0);
-        const rlimit small{4096, saved.rlim_max};
-        const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
-        QVERIFY(setrlimit(RLIMIT_FSIZE, &small) == 0);
-        const bool exportSucceeded = store.saveToJson(path);
-        setrlimit(RLIMIT_FSIZE, &saved);
-        std::signal(SIGXFSZ, oldHandler);
-        QVERIFY(!exportSucceeded);
-        QCOMPARE(readAll(path), exported);
-#endif
     }
 
 #ifdef Q_OS_LINUX
@@ -195,7 +129,7 @@ private Q_SLOTS:
     void fullDiskKeepsEveryFileWhole()
     {
         QFETCH(qint64, left);
-        SmallDisk disk(m_dir.filePath(QString::fromLatin1(QTest::currentDataTag())));
+        TestSupport::SmallDisk disk(m_dir.filePath(QString::fromLatin1(QTest::currentDataTag())));
         if (!disk.isMounted())
             QSKIP("mounting a tmpfs is not permitted here");
         setSettingsPath(disk.path());
@@ -246,30 +180,14 @@ private Q_SLOTS:
     void fileIsTheNativeIniText()
     {
         const QList<std::pair<QString, QVariant>> values{
-                {"General/x", 1},
-                {"a", QString::fromUtf8("x\0y", 3)},
-                {"b", "@at"},
-                {"c", 1.5f},
-                {"d", QDateTime(QDate(2020, 1, 2), QTime(3, 4, 5), Qt::UTC)},
-                {"e", QVariant()},
-                {"f", QVariant::fromValue(nullptr)},
-                {"g", QVariantMap{{"k", 1}, {"z", "é"}}},
-                {"h", QVariantList{1, "two", true}},
-                {"i", QStringList()},
-                {"j", QStringList{"only"}},
-                {"k",
-                 " lead;semi,comma=eq \"q\" \\ tab\t nl\n 置零 😀 \x01"
-                 "9\x7f"},
-                {"l",
-                 QByteArray("\0\x01"
-                            "ab\xff",
-                            5)},
-                {"m", QRect(1, 2, 3, 4)},
-                {"n", qlonglong(1) << 40},
-                {"o", QVariantList{QVariantList{1, 2}, "x"}},
-                {"p", "trail "},
-                {"sp ace/k%ey/deep", 3},
-                {"置零/键", 4}};
+                {"General/x", 1}, {"a", QString::fromUtf8("x\0y", 3)}, {"b", "@at"}, {"c", 1.5f},
+                {"d", QDateTime(QDate(2020, 1, 2), QTime(3, 4, 5), Qt::UTC)}, {"e", QVariant()},
+                {"f", QVariant::fromValue(nullptr)}, {"g", QVariantMap{{"k", 1}, {"z", "é"}}},
+                {"h", QVariantList{1, "two", true}}, {"i", QStringList()}, {"j", QStringList{"only"}},
+                {"k", " lead;semi,comma=eq \"q\" \\ tab\t nl\n 置零 😀 \x01" "9\x7f"},
+                {"l", QByteArray("\0\x01" "ab\xff", 5)}, {"m", QRect(1, 2, 3, 4)},
+                {"n", qlonglong(1) << 40}, {"o", QVariantList{QVariantList{1, 2}, "x"}},
+                {"p", "trail "}, {"sp ace/k%ey/deep", 3}, {"置零/键", 4}};
         const QString qtFile = m_dir.filePath(QStringLiteral("qt.conf"));
         {
             QSettings qt(qtFile, QSettings::NativeFormat);
@@ -325,24 +243,6 @@ private Q_SLOTS:
         for (int k = 0; k < threads * perThread; ++k) // and no write was lost
             QCOMPARE(store.value(QStringLiteral("t%1/k%2").arg(k / perThread).arg(k % perThread)),
                      k % perThread);
-    }
-
-    void factoryHandsTheEngineTheProcessStore()
-    {
-        delete SettingsStore::create(nullptr, nullptr); // as an owning engine does
-        QPointer<SettingsStore> first = SettingsStore::create(nullptr, nullptr); // a fresh one
-        QVERIFY(first);
-        qml_register_types_Pelora();
-        const int type = qmlTypeId("Pelora", 254, 0, "SettingsStore");
-        {
-            QQmlEngine engine;
-            QCOMPARE(engine.singletonInstance<SettingsStore *>(type), first.data());
-        }
-        QVERIFY(!first); // the engine owned its store and took it along
-        QQmlEngine engine;
-        SettingsStore *next = engine.singletonInstance<SettingsStore *>(type);
-        QVERIFY(next);
-        QCOMPARE(SettingsStore::create(nullptr, nullptr), next);
     }
 
 private:

@@ -170,15 +170,12 @@ private Q_SLOTS:
             qputenv("HOME", previousHome);
         });
 
-        const QStringList refused{QString(), QStringLiteral(" "), QStringLiteral("."), QStringLiteral("./"),
-                                  QStringLiteral(".."), QStringLiteral("sub/.."), QStringLiteral("sub/../"),
-                                  QStringLiteral("file:"), QStringLiteral("file:///"),
-                                  QStringLiteral("file://") + work + QStringLiteral("/sub"),
-                                  home, home + QStringLiteral("/"), dir.filePath(QStringLiteral("users"))};
+        const QStringList refused{"", " ", ".", "./", "..", "sub/..", "sub/../", "file:", "file:///",
+                                  "file://" + work + "/sub", home, home + "/", dir.filePath("users")};
         for (const QString &path : refused)
             QVERIFY2(!tools.removeDir(path), qPrintable(path));
-        for (const QString &kept : {QStringLiteral("/keep.txt"), QStringLiteral("/sub"), QStringLiteral("/file:/x")})
-            QVERIFY2(QFileInfo::exists(work + kept), qPrintable(kept));
+        for (const char *kept : {"/keep.txt", "/sub", "/file:/x"})
+            QVERIFY2(QFileInfo::exists(work + QLatin1String(kept)), kept);
         QVERIFY(QFileInfo::exists(home + QStringLiteral("/.profile")));
 
         // A link to the home folder is only a link.

@@ -3,6 +3,7 @@
 
 #include "portcatalog.h"
 #include "ptypair.h"
+#include "recordstore.h"
 #include "sensorsimulator.h"
 #include "serialportmanager.h"
 #include "startup.h"
@@ -36,84 +37,55 @@ class TestWindow : public QObject
 {
     Q_OBJECT
 
-    TestSupport::ScratchSettings m_scratch;
-    std::unique_ptr<SensorSimulator> m_sensor;
-    bool m_listed = true; // whether the port enumeration shows the sensor's port
-    std::unique_ptr<QQmlApplicationEngine> m_engine;
-    QQuickWindow *m_window = nullptr;
-    SerialPortManager *m_manager = nullptr;
-
-    void remember(const QVariant &port, const QVariant &baud = QVariant())
-    {
-        QSettings settings;
-        settings.setValue(QStringLiteral("serial/portName"), port);
-        if (baud.isValid())
-            settings.setValue(QStringLiteral("serial/baudRate"), baud);
-    }
+    TestSupport::ScratchSettings m_scratch; // also the application-data folder
+    TestSupport::Rig r;
     // Everything the window does from its first moment on, recorded before the event loop runs.
     std::unique_ptr<QSignalSpy> m_ticks;
     QStringList m_messages;
 
     bool start()
     {
-        m_engine = std::make_unique<QQmlApplicationEngine>();
-        connect(m_engine.get(), &QQmlApplicationEngine::objectCreated, this, [this](QObject *root) {
-            auto *manager = root ? root->findChild<SerialPortManager *>() : nullptr;
-            auto *timer = root ? root->findChild<QObject *>(QStringLiteral("autoReconnectTimer"))
-                               : nullptr;
+        const bool loaded = r.load([this](QObject *root) {
+            auto *manager = root->findChild<SerialPortManager *>();
+            auto *timer = root->findChild<QObject *>(QStringLiteral("autoReconnectTimer"));
             if (!manager || !timer)
                 return;
             m_ticks = std::make_unique<QSignalSpy>(timer, SIGNAL(triggered()));
             connect(manager, &SerialPortManager::statusMessageChanged, this,
                     [this, manager] { m_messages << manager->statusMessage(); });
         });
-        Pelora::loadRoot(*m_engine, *qApp);
-        if (m_engine->rootObjects().size() != 1)
-            return false;
-        m_window = qobject_cast<QQuickWindow *>(m_engine->rootObjects().constFirst());
-        m_manager = m_window ? m_window->findChild<SerialPortManager *>() : nullptr;
-        return m_manager && m_ticks && QTest::qWaitForWindowExposed(m_window);
+        return loaded && m_ticks;
     }
-    template<typename T = QQuickItem>
-    T *find(const char *name) const
+    QObject *timer() const { return r.object("autoReconnectTimer"); }
+    void openSettings()
     {
-        return m_window->findChild<T *>(QLatin1String(name));
+        r.click(r.item("settingsButton"));
+        QTRY_VERIFY(r.object("settingsDialog")->property("opened").toBool());
     }
-    QObject *timer() const { return find<QObject>("autoReconnectTimer"); }
-    QString text(const char *name) const { return find(name)->property("text").toString(); }
     // Writes a setting as a document does, through the store, so that everything hears it.
     void store(const QString &key, const QVariant &value)
     {
         QQmlExpression expression(
-                qmlContext(m_window), m_window,
+                qmlContext(r.window), r.window,
                 QStringLiteral("(function (k, v) { SettingsStore.setValue(k, v) })"));
-        QJSValue write = m_engine->toScriptValue(expression.evaluate());
-        QJSValue result = write.call({QJSValue(key), m_engine->toScriptValue(value)});
+        QJSValue write = r.engine->toScriptValue(expression.evaluate());
+        QJSValue result = write.call({QJSValue(key), r.engine->toScriptValue(value)});
         QVERIFY2(!result.isError(), qPrintable(result.toString()));
     }
-    QString weightText() const { return text("weightText"); }
-    void click(QQuickItem *item)
-    {
-        QVERIFY(item);
-        QTRY_VERIFY(item->isVisible() && item->isEnabled());
-        const QPointF centre = item->mapToScene(QPointF(item->width() / 2, item->height() / 2));
-        QTest::mouseClick(m_window, Qt::LeftButton, {}, centre.toPoint());
-    }
+    QString weightText() const { return r.text("weightText"); }
     QColor pixelAt(QQuickItem *item) const
     {
-        const QImage frame = m_window->grabWindow();
-        const QPointF centre = item->mapToScene(QPointF(item->width() / 2, item->height() / 2));
-        return frame.pixelColor((centre * frame.devicePixelRatio()).toPoint());
+        const QImage frame = r.window->grabWindow();
+        return frame.pixelColor((QPointF(centreOf(item)) * frame.devicePixelRatio()).toPoint());
     }
 
     // Whether the item shows any pixel of exactly this colour (the inside of big glyphs).
     bool showsColour(QQuickItem *item, const QColor &colour) const
     {
-        const QImage frame = m_window->grabWindow();
-        const QRectF r = item->mapRectToScene(QRectF(0, 0, item->width(), item->height()));
-        const QRect area = QRectF(r.topLeft() * frame.devicePixelRatio(),
-                                  r.size() * frame.devicePixelRatio())
-                                   .toRect();
+        const QImage frame = r.window->grabWindow();
+        const qreal dpr = frame.devicePixelRatio();
+        const QRectF s = item->mapRectToScene(QRectF(0, 0, item->width(), item->height()));
+        const QRect area = QRectF(s.topLeft() * dpr, s.size() * dpr).toRect();
         for (int y = area.top(); y <= area.bottom(); ++y) {
             for (int x = area.left(); x <= area.right(); ++x) {
                 if (frame.pixelColor(x, y) == colour)
@@ -143,9 +115,22 @@ class TestWindow : public QObject
         }
         return found;
     }
-    QPoint centreOf(QQuickItem *item) const
+    static QPoint centreOf(QQuickItem *item)
     {
         return item->mapToScene(QPointF(item->width() / 2, item->height() / 2)).toPoint();
+    }
+    // Weighing records, oldest first, and time for the sensor to send this many more readings.
+    QList<double> weights(RecordStore *store) const
+    {
+        QList<double> out;
+        for (const QVariant &record : store->recordsBetween(-1, -1))
+            out << record.toMap().value(QStringLiteral("weightKg")).toDouble();
+        return out;
+    }
+    void readings(int count)
+    {
+        QSignalSpy lines(r.sensor.get(), &SensorSimulator::lineSent);
+        QTRY_VERIFY(lines.count() >= count);
     }
 
 private Q_SLOTS:
@@ -154,27 +139,16 @@ private Q_SLOTS:
     void init()
     {
         QSettings().clear();
-        m_sensor = std::make_unique<SensorSimulator>();
-        QVERIFY(m_sensor->start());
-        m_sensor->setNoiseEnabled(false);
-        m_sensor->setResponseTime(0);
-        m_sensor->setStableTime(0);
-        m_listed = true;
-        SerialPortManager::setDefaultPortEnumerator([this] {
-            return m_listed && m_sensor->isPlugged() ? QStringList{m_sensor->portName()}
-                                                     : QStringList();
-        });
+        r.listed = true;
+        QVERIFY(r.startSensor());
     }
 
     void cleanup()
     {
         m_ticks.reset();
         m_messages.clear();
-        m_engine.reset();
-        m_window = nullptr;
-        m_manager = nullptr;
-        m_sensor.reset();
-        SerialPortManager::setDefaultPortEnumerator({});
+        r.closeWindow();
+        r.sensor.reset();
         PortCatalog::setSource({});
     }
 
@@ -182,42 +156,54 @@ private Q_SLOTS:
     {
         QVERIFY(start());
         QVERIFY(!timer()->property("running").toBool());
-        QSignalSpy connection(m_manager, &SerialPortManager::connectionChanged);
+        QSignalSpy connection(r.manager, &SerialPortManager::connectionChanged);
         QVERIFY(!connection.wait(1500));
-        QCOMPARE(text("badgeText"), QStringLiteral("未连接"));
-        QCOMPARE(text("connectionLabel"), QStringLiteral("电子秤：未连接"));
-        QCOMPARE(pixelAt(find("connectionDot")), QColor(0xe7, 0x4c, 0x3c));
+        QCOMPARE(r.text("badgeText"), QStringLiteral("未连接"));
+        QCOMPARE(r.text("connectionLabel"), QStringLiteral("电子秤：未连接"));
+        QCOMPARE(pixelAt(r.item("connectionDot")), QColor(0xe7, 0x4c, 0x3c));
     }
 
-    void rememberedPortConnectsAtOnceAndShowsTheWeight()
+    void rememberedPortConnectsAtOnceAndShowsTheWeight() // and zero and tare reach the sensor
     {
-        remember(m_sensor->portName());
-        m_sensor->setLoad(5.2);
+        r.remember(r.sensor->portName());
+        r.sensor->setLoad(5.2);
         QVERIFY(start());
         // Connected from the first pass of the event loop, before the timer ever fires.
-        QTRY_VERIFY(m_manager->isConnected());
-        QCOMPARE(m_messages.value(0), QStringLiteral("已连接到 %1").arg(m_sensor->portName()));
+        QTRY_VERIFY(r.manager->isConnected());
+        QCOMPARE(m_messages.value(0), QStringLiteral("已连接到 %1").arg(r.sensor->portName()));
         QCOMPARE(m_ticks->count(), 0);
 
         // The display switches the sensor to streaming, then the weight shows.
-        QTRY_VERIFY(m_sensor->commands().size() >= 2);
-        QCOMPARE(m_sensor->commands().mid(0, 2), QStringList({"AT+AUTO=1", "AT+WEI"}));
+        QTRY_VERIFY(r.sensor->commands().size() >= 2);
+        QCOMPARE(r.sensor->commands().mid(0, 2), QStringList({"AT+AUTO=1", "AT+WEI"}));
         QTRY_COMPARE(weightText(), QLocale().toString(5.2, 'f', 3));
-        QTRY_COMPARE(text("badgeText"), QStringLiteral("稳定"));
-        QCOMPARE(text("connectionLabel"), QStringLiteral("电子秤：已连接"));
-        QCOMPARE(pixelAt(find("connectionDot")), QColor(0x2e, 0xcc, 0x71));
+        QTRY_COMPARE(r.text("badgeText"), QStringLiteral("稳定"));
+        QCOMPARE(r.text("connectionLabel"), QStringLiteral("电子秤：已连接"));
+        QCOMPARE(pixelAt(r.item("connectionDot")), QColor(0x2e, 0xcc, 0x71));
 
         // Jin doubles what is shown, live.
         store(QStringLiteral("weight/unit"), 0);
-        m_sensor->setLoad(7.5);
+        r.sensor->setLoad(7.5);
         QTRY_COMPARE(weightText(), QLocale().toString(15.0, 'f', 3));
-        QCOMPARE(text("unitText"), QStringLiteral("斤"));
+        QCOMPARE(r.text("unitText"), QStringLiteral("斤"));
 
-        m_sensor->setLoad(250); // above the sensor's capacity
-        QTRY_COMPARE(text("badgeText"), QStringLiteral("超载"));
+        // Tare and zero reach the sensor.
+        r.click(r.item("tareButton"));
+        QTRY_VERIFY(r.sensor->commands().contains(QStringLiteral("AT+TARE")));
+        QTRY_COMPARE(weightText(), QLocale().toString(0.0, 'f', 3));
+        r.sensor->setLoad(8.75);
+        QTRY_COMPARE(weightText(), QLocale().toString(2.5, 'f', 3)); // net of the 7.5 kg tare, in jin
+        r.click(r.item("zeroButton"));
+        QTRY_VERIFY(r.sensor->commands().contains(QStringLiteral("AT+ZERO")));
+        QTRY_COMPARE(weightText(), QLocale().toString(0.0, 'f', 3));
+        QTRY_COMPARE(r.manager->statusMessage(), QStringLiteral("已发送 8 字节"));
+        QCOMPARE(r.text("statusLabel"), QStringLiteral("已发送 8 字节"));
+
+        r.sensor->setLoad(250); // above the sensor's capacity
+        QTRY_COMPARE(r.text("badgeText"), QStringLiteral("超载"));
 
         // While connected the timer keeps ticking and tries nothing.
-        QSignalSpy connection(m_manager, &SerialPortManager::connectionChanged);
+        QSignalSpy connection(r.manager, &SerialPortManager::connectionChanged);
         const int messages = m_messages.size();
         QVERIFY(QSignalSpy(timer(), SIGNAL(triggered())).wait(1500));
         QCOMPARE(connection.count(), 0);
@@ -230,116 +216,103 @@ private Q_SLOTS:
     {
         PtyPair pty;
         SerialPortManager::setDefaultPortEnumerator([&pty] { return QStringList{pty.slavePath()}; });
-        remember(pty.slavePath());
+        r.remember(pty.slavePath());
         QSettings().setValue(QStringLiteral("scale/outputFormatIndex"), 3); // plain numbers
         QVERIFY(start());
-        QTRY_VERIFY(m_manager->isConnected());
+        QTRY_VERIFY(r.manager->isConnected());
         const QColor live(0x4c, 0x5c, 0xc5);
         const QColor stale(0xb0, 0xbe, 0xc5);
         const auto receive = [&](const QByteArray &bytes) {
             QVERIFY(pty.write(bytes));
-            QTRY_VERIFY(m_manager->receivedData().endsWith(QString::fromLatin1(bytes)));
+            QTRY_VERIFY(r.manager->receivedData().endsWith(QString::fromLatin1(bytes)));
         };
 
         // The port opened while "15.250" was on the wire: its end is no reading.
         receive("5.250\r\n");
         QCOMPARE(weightText(), QLocale().toString(0.0, 'f', 3));
-        QCOMPARE(text("badgeText"), QStringLiteral("等待数据"));
+        QCOMPARE(r.text("badgeText"), QStringLiteral("等待数据"));
         receive("15.250\r\n");
         QTRY_COMPARE(weightText(), QLocale().toString(15.25, 'f', 3));
-        QCOMPARE(text("badgeText"), QStringLiteral("稳定"));
+        QCOMPARE(r.text("badgeText"), QStringLiteral("稳定"));
         QElapsedTimer sinceLastFrame;
         sinceLastFrame.start();
-        QVERIFY(showsColour(find("weightText"), live));
+        QVERIFY(showsColour(r.item("weightText"), live));
 
         // Replies keep coming but are no readings: the reading still goes stale two seconds
         // after its frame.
         QTimer replies;
         connect(&replies, &QTimer::timeout, this, [&pty] { pty.write("OK\r\n"); });
         replies.start(300);
-        QTRY_COMPARE_WITH_TIMEOUT(text("badgeText"), QStringLiteral("等待数据"), 4000);
+        QTRY_COMPARE_WITH_TIMEOUT(r.text("badgeText"), QStringLiteral("等待数据"), 4000);
         replies.stop();
         QVERIFY(sinceLastFrame.elapsed() >= 1900);
         QCOMPARE(weightText(), QLocale().toString(15.25, 'f', 3)); // greyed, not current
-        QVERIFY(showsColour(find("weightText"), stale));
-        QVERIFY(!showsColour(find("weightText"), live));
-        QVERIFY(find("zeroButton")->isEnabled() && find("tareButton")->isEnabled());
+        QVERIFY(showsColour(r.item("weightText"), stale));
+        QVERIFY(!showsColour(r.item("weightText"), live));
+        QVERIFY(r.item("zeroButton")->isEnabled() && r.item("tareButton")->isEnabled());
         receive("16.000\r\n");
-        QTRY_COMPARE(text("badgeText"), QStringLiteral("稳定"));
+        QTRY_COMPARE(r.text("badgeText"), QStringLiteral("稳定"));
         QCOMPARE(weightText(), QLocale().toString(16.0, 'f', 3));
-        QTRY_VERIFY(showsColour(find("weightText"), live));
+        QTRY_VERIFY(showsColour(r.item("weightText"), live));
 
         // After a reconnect the kept bytes still hold 16.000, but they are not this
         // connection's: nothing shows until a line of its own is complete.
-        m_manager->disconnectSerialPort();
-        QVERIFY(m_manager->connectSerialPort(pty.slavePath(), 115200, 8, 0, 1, 0));
-        QVERIFY(m_manager->receivedData().contains(QStringLiteral("16.000")));
-        QTRY_COMPARE(text("badgeText"), QStringLiteral("等待数据"));
+        r.manager->disconnectSerialPort();
+        QVERIFY(r.manager->connectSerialPort(pty.slavePath(), 115200, 8, 0, 1, 0));
+        QVERIFY(r.manager->receivedData().contains(QStringLiteral("16.000")));
+        QTRY_COMPARE(r.text("badgeText"), QStringLiteral("等待数据"));
         QCOMPARE(weightText(), QLocale().toString(0.0, 'f', 3));
         receive("7.500\r\n17.500\r\n");
         QTRY_COMPARE(weightText(), QLocale().toString(17.5, 'f', 3));
     }
 
-    void zeroAndTareReachTheSensor()
+    // A port error closes the connection: the attempt that follows comes at once, not at the
+    // next tick nor with a port-list change; an adapter that stays away is waited for.
+    void pulledAdapterIsReconnected()
     {
-        remember(m_sensor->portName());
-        m_sensor->setLoad(3);
-        QVERIFY(start());
-        QTRY_COMPARE(weightText(), QLocale().toString(3.0, 'f', 3));
-        m_sensor->clearCommands();
-
-        click(find("tareButton"));
-        QTRY_VERIFY(m_sensor->commands().contains(QStringLiteral("AT+TARE")));
-        QTRY_COMPARE(weightText(), QLocale().toString(0.0, 'f', 3));
-        m_sensor->setLoad(4.25);
-        QTRY_COMPARE(weightText(), QLocale().toString(1.25, 'f', 3)); // net of the 3 kg tare
-
-        click(find("zeroButton"));
-        QTRY_VERIFY(m_sensor->commands().contains(QStringLiteral("AT+ZERO")));
-        QTRY_COMPARE(weightText(), QLocale().toString(0.0, 'f', 3));
-        QTRY_COMPARE(m_manager->statusMessage(), QStringLiteral("已发送 8 字节"));
-        QCOMPARE(text("statusLabel"), QStringLiteral("已发送 8 字节"));
-    }
-
-    void pulledAdapterIsReconnectedWhenItReturns()
-    {
-        remember(m_sensor->portName());
-        m_sensor->setLoad(2);
+        r.remember(r.sensor->portName());
+        r.sensor->setLoad(2);
         QVERIFY(start());
         QTRY_COMPARE(weightText(), QLocale().toString(2.0, 'f', 3));
-
-        QSignalSpy connection(m_manager, &SerialPortManager::connectionChanged);
-        m_sensor->unplug();
+        QSignalSpy lists(r.manager, &SerialPortManager::portListChanged);
+        QSignalSpy ticks(timer(), SIGNAL(triggered()));
+        QSignalSpy connection(r.manager, &SerialPortManager::connectionChanged);
+        r.sensor->unplug();
+        QVERIFY(r.sensor->plug()); // back before the port has even noticed
         QVERIFY(connection.wait());
-        QVERIFY(!m_manager->isConnected());
-        QVERIFY(m_manager->statusMessage().startsWith(QStringLiteral("串口错误: ")));
-        QVERIFY(!m_manager->autoReconnectSuppressed());
-        QTRY_COMPARE(weightText(), QLocale().toString(0.0, 'f', 3));
-        QCOMPARE(text("badgeText"), QStringLiteral("未连接"));
-        QVERIFY(timer()->property("running").toBool());
+        QVERIFY(r.manager->statusMessage().startsWith(QStringLiteral("串口错误: ")));
+        QTRY_VERIFY(r.manager->isConnected());
+        QCOMPARE(ticks.count(), 0);
+        QCOMPARE(lists.count(), 0);
 
-        m_sensor->setLoad(6);
-        QVERIFY(m_sensor->plug());
-        QTRY_VERIFY_WITH_TIMEOUT(m_manager->isConnected(), 5000);
+        r.sensor->unplug();
+        QTRY_VERIFY(!r.manager->isConnected());
+        QVERIFY(!r.manager->autoReconnectSuppressed());
+        QTRY_COMPARE(weightText(), QLocale().toString(0.0, 'f', 3));
+        QCOMPARE(r.text("badgeText"), QStringLiteral("未连接"));
+        QVERIFY(timer()->property("running").toBool());
+        r.sensor->setLoad(6);
+        QVERIFY(r.sensor->plug());
+        QTRY_VERIFY_WITH_TIMEOUT(r.manager->isConnected(), 5000);
         QTRY_COMPARE(weightText(), QLocale().toString(6.0, 'f', 3));
     }
 
     void absentPortIsConnectedAsSoonAsItAppears()
     {
-        remember(m_sensor->portName());
-        m_sensor->unplug(); // neither listed nor present
+        r.remember(r.sensor->portName());
+        r.sensor->unplug(); // neither listed nor present
         QVERIFY(start());
         QSignalSpy ticks(timer(), SIGNAL(triggered()));
         QVERIFY(ticks.wait(1500)); // it keeps looking: refreshing once a second
-        QVERIFY(!m_manager->isConnected());
-        QVERIFY(m_manager->statusMessage().isEmpty()); // no attempt, no message
+        QVERIFY(!r.manager->isConnected());
+        QVERIFY(r.manager->statusMessage().isEmpty()); // no attempt, no message
 
         // Just after a tick, so that only the list change can be what connects.
         QVERIFY(ticks.wait(1500));
         const int ticksAtAppearance = ticks.count();
-        QVERIFY(m_sensor->plug());
-        m_manager->refreshPorts();
-        QTRY_VERIFY_WITH_TIMEOUT(m_manager->isConnected(), 900);
+        QVERIFY(r.sensor->plug());
+        r.manager->refreshPorts();
+        QTRY_VERIFY_WITH_TIMEOUT(r.manager->isConnected(), 900);
         QCOMPARE(ticks.count(), ticksAtAppearance); // in the same pass, not a tick later
     }
 
@@ -347,31 +320,29 @@ private Q_SLOTS:
     // remembered, and is reconnected like a listed port whenever it exists.
     void typedPathIsReachable()
     {
-        m_listed = false;
+        r.listed = false;
         QVERIFY(start());
-        auto *dialog = find<QObject>("settingsDialog");
-        click(find("header")->findChild<QQuickItem *>(QStringLiteral("settingsButton")));
-        QTRY_VERIFY(dialog->property("opened").toBool());
-        click(find("portField"));
-        QTest::keySequence(m_window, QKeySequence::SelectAll);
-        for (const QChar ch : m_sensor->portName())
-            QTest::keyClick(m_window, ch.toLatin1());
-        click(find("connectButton"));
-        QTRY_VERIFY(m_manager->isConnected());
-        QCOMPARE(QSettings().value(QStringLiteral("serial/portName")).toString(), m_sensor->portName());
+        openSettings();
+        r.click(r.item("portField"));
+        QTest::keySequence(r.window, QKeySequence::SelectAll);
+        for (const QChar ch : r.sensor->portName())
+            QTest::keyClick(r.window, ch.toLatin1());
+        r.click(r.item("connectButton"));
+        QTRY_VERIFY(r.manager->isConnected());
+        QCOMPARE(QSettings().value(QStringLiteral("serial/portName")).toString(), r.sensor->portName());
 
-        m_engine.reset();
+        r.closeWindow();
         QVERIFY(start());
-        QTRY_VERIFY(m_manager->isConnected());
+        QTRY_VERIFY(r.manager->isConnected());
 
         // Pulled, its path is gone: looked for without attempts; back, it is connected.
-        QSignalSpy connection(m_manager, &SerialPortManager::connectionChanged);
-        m_sensor->unplug();
+        QSignalSpy connection(r.manager, &SerialPortManager::connectionChanged);
+        r.sensor->unplug();
         QVERIFY(connection.wait());
         QVERIFY(QSignalSpy(timer(), SIGNAL(triggered())).wait(1500));
         QCOMPARE(failures(), 0);
-        QVERIFY(m_sensor->plug());
-        QTRY_VERIFY_WITH_TIMEOUT(m_manager->isConnected(), 3000);
+        QVERIFY(r.sensor->plug());
+        QTRY_VERIFY_WITH_TIMEOUT(r.manager->isConnected(), 3000);
     }
 
     // A USB adapter is remembered by what it is and found again when it comes back under
@@ -394,15 +365,13 @@ private Q_SLOTS:
                 names << port.name;
             return names;
         });
-        m_sensor->unplug();
-        QVERIFY(m_sensor->start(first));
+        r.sensor->unplug();
+        QVERIFY(r.sensor->start(first));
         QVERIFY(start());
 
-        auto *dialog = find<QObject>("settingsDialog");
-        click(find("header")->findChild<QQuickItem *>(QStringLiteral("settingsButton")));
-        QTRY_VERIFY(dialog->property("opened").toBool());
-        auto *combo = find("portCombo");
-        click(combo->property("indicator").value<QQuickItem *>());
+        openSettings();
+        auto *combo = r.item("portCombo");
+        r.click(combo->property("indicator").value<QQuickItem *>());
         auto *popup = combo->property("popup").value<QObject *>();
         QTRY_VERIFY(popup->property("opened").toBool());
         QStringList shown;
@@ -413,23 +382,23 @@ private Q_SLOTS:
         };
         collect(popup->property("contentItem").value<QQuickItem *>());
         QVERIFY2(shown.contains(QStringLiteral("USB-Serial Controller · Prolific")), qPrintable(shown.join(u'|')));
-        QTest::keyClick(m_window, Qt::Key_Escape);
+        QTest::keyClick(r.window, Qt::Key_Escape);
         QTRY_VERIFY(!popup->property("visible").toBool());
         QCOMPARE(combo->property("currentText").toString(), first);
-        click(find("connectButton"));
-        QTRY_VERIFY(m_manager->isConnected());
+        r.click(r.item("connectButton"));
+        QTRY_VERIFY(r.manager->isConnected());
         QCOMPARE(QSettings().value(QStringLiteral("serial/portIdentity")).toString(),
                  QStringLiteral("usb:067b:2303:A1"));
-        click(find("closeButton"));
+        r.click(r.item("closeButton"));
 
         // Pulled and plugged into another socket: the same adapter under its new name.
-        QSignalSpy connection(m_manager, &SerialPortManager::connectionChanged);
-        m_sensor->unplug();
+        QSignalSpy connection(r.manager, &SerialPortManager::connectionChanged);
+        r.sensor->unplug();
         present.removeFirst();
         QVERIFY(connection.wait());
-        QVERIFY(m_sensor->start(second));
+        QVERIFY(r.sensor->start(second));
         present.prepend(adapter(second, QStringLiteral("A1")));
-        QTRY_VERIFY_WITH_TIMEOUT(m_manager->isConnected(), 5000);
+        QTRY_VERIFY_WITH_TIMEOUT(r.manager->isConnected(), 5000);
         QVERIFY(m_messages.contains(QStringLiteral("已连接到 %1").arg(second)));
         QCOMPARE(QSettings().value(QStringLiteral("serial/portName")).toString(), first);
     }
@@ -437,14 +406,14 @@ private Q_SLOTS:
     // A port the user may not open says so, with what to do about it beside the message.
     void deniedPortTellsWhatToDo()
     {
-        remember(m_sensor->portName());
-        m_sensor->unplug();
+        r.remember(r.sensor->portName());
+        r.sensor->unplug();
         QVERIFY(start());
-        QVERIFY(m_sensor->plug());
+        QVERIFY(r.sensor->plug());
         // As root every open succeeds: the attempts run as nobody for this thread's file
         // access, with the way to the device open and the device itself not.
-        const QByteArray device = QFile::encodeName(QFileInfo(m_sensor->portName()).symLinkTarget());
-        const QByteArray folder = QFile::encodeName(QFileInfo(m_sensor->portName()).path());
+        const QByteArray device = QFile::encodeName(QFileInfo(r.sensor->portName()).symLinkTarget());
+        const QByteArray folder = QFile::encodeName(QFileInfo(r.sensor->portName()).path());
         const bool root = ::geteuid() == 0;
         struct stat before;
         QCOMPARE(::stat(device.constData(), &before), 0);
@@ -459,95 +428,41 @@ private Q_SLOTS:
         };
         auto guard = qScopeGuard(restoreAccess);
 
-        QTRY_COMPARE(m_manager->statusMessage(), QStringLiteral("连接失败: Permission denied"));
-        QCOMPARE(text("statusLabel"), QStringLiteral("连接失败: Permission denied"));
-        QVERIFY(find("hintLabel")->isVisible());
-        QVERIFY(text("hintLabel").contains(QStringLiteral("dialout")));
+        QTRY_COMPARE(r.manager->statusMessage(), QStringLiteral("连接失败: Permission denied"));
+        QCOMPARE(r.text("statusLabel"), QStringLiteral("连接失败: Permission denied"));
+        QVERIFY(r.item("hintLabel")->isVisible());
+        QVERIFY(r.text("hintLabel").contains(QStringLiteral("dialout")));
 
         restoreAccess();
         guard.dismiss();
-        QTRY_VERIFY_WITH_TIMEOUT(m_manager->isConnected(), 3000); // the retry once a second
-        QVERIFY(!find("hintLabel")->isVisible());
+        QTRY_VERIFY_WITH_TIMEOUT(r.manager->isConnected(), 3000); // the retry once a second
+        QVERIFY(!r.item("hintLabel")->isVisible());
     }
 
-    void manualDisconnectHoldsOffUntilTheOperatorConnects()
+    // After a manual disconnect nothing reconnects, a write of the serial keys included;
+    // clearing the manager's flag does, at once.
+    void manualDisconnectHoldsOffUntilTheManagerLiftsIt()
     {
-        remember(m_sensor->portName());
+        r.remember(r.sensor->portName());
         QVERIFY(start());
-        QTRY_VERIFY(m_manager->isConnected());
+        QTRY_VERIFY(r.manager->isConnected());
 
-        auto *dialog = find<QObject>("settingsDialog");
-        click(find("header")->findChild<QQuickItem *>(QStringLiteral("settingsButton")));
-        QTRY_VERIFY(dialog->property("opened").toBool());
-        auto *connectButton = find("connectButton");
-        click(connectButton); // "断开连接"
-        QTRY_VERIFY(!m_manager->isConnected());
-        QVERIFY(m_manager->autoReconnectSuppressed());
-        QCOMPARE(m_manager->statusMessage(), QStringLiteral("串口已断开"));
+        openSettings();
+        r.click(r.item("connectButton")); // "断开连接"
+        QTRY_VERIFY(!r.manager->isConnected());
+        QVERIFY(r.manager->autoReconnectSuppressed());
+        QCOMPARE(r.manager->statusMessage(), QStringLiteral("串口已断开"));
         QVERIFY(!timer()->property("running").toBool());
 
-        QSignalSpy connection(m_manager, &SerialPortManager::connectionChanged);
+        store(QStringLiteral("serial/portName"), r.sensor->portName());
+        QSignalSpy connection(r.manager, &SerialPortManager::connectionChanged);
         QVERIFY(!connection.wait(2500)); // two port polls and two would-be ticks: nothing
-
-        click(connectButton); // "连接"
-        QTRY_VERIFY(m_manager->isConnected());
-        QVERIFY(!m_manager->autoReconnectSuppressed());
-        QVERIFY(timer()->property("running").toBool());
-        QCOMPARE(QSettings().value(QStringLiteral("serial/portName")).toString(),
-                 m_sensor->portName());
-    }
-
-    // A port error closes the connection: the attempt that follows comes at once, not at
-    // the next tick nor with a port-list change.
-    void portErrorIsRetriedAtOnce()
-    {
-        remember(m_sensor->portName());
-        QVERIFY(start());
-        QTRY_VERIFY(m_manager->isConnected());
-        QSignalSpy lists(m_manager, &SerialPortManager::portListChanged);
-        QSignalSpy ticks(timer(), SIGNAL(triggered()));
-        QSignalSpy connection(m_manager, &SerialPortManager::connectionChanged);
-        m_sensor->unplug();
-        QVERIFY(m_sensor->plug()); // back before the port has even noticed
-        QVERIFY(connection.wait());
-        QVERIFY(m_manager->statusMessage().startsWith(QStringLiteral("串口错误: ")));
-        QTRY_VERIFY(m_manager->isConnected());
-        QCOMPARE(ticks.count(), 0);
-        QCOMPARE(lists.count(), 0);
-    }
-
-    // A remembered port that is listed but does not open is tried again every second.
-    void listedPortThatWillNotOpenIsRetriedEverySecond()
-    {
-        const QString broken = m_sensor->portName() + QStringLiteral("-gone");
-        SerialPortManager::setDefaultPortEnumerator([broken] { return QStringList{broken}; });
-        remember(broken);
-        QVERIFY(start());
-        QTRY_COMPARE(failures(), 1); // the first attempt, straight away
-        QSignalSpy ticks(timer(), SIGNAL(triggered()));
-        QVERIFY(ticks.wait(1500));
-        QVERIFY(ticks.wait(1500));
-        QTRY_COMPARE(failures(), 1 + ticks.count());
-        QVERIFY(!m_manager->isConnected());
-    }
-
-    // After a manual disconnect a write of the serial keys arms nothing; clearing the
-    // manager's flag does, at once.
-    void suppressionIsLiftedOnlyByTheManager()
-    {
-        remember(m_sensor->portName());
-        QVERIFY(start());
-        QTRY_VERIFY(m_manager->isConnected());
-        m_manager->disconnectSerialPort();
-        store(QStringLiteral("serial/portName"), m_sensor->portName());
-        QSignalSpy connection(m_manager, &SerialPortManager::connectionChanged);
-        QVERIFY(!connection.wait(1300));
         QVERIFY(!timer()->property("running").toBool());
 
         QSignalSpy ticks(timer(), SIGNAL(triggered()));
-        m_manager->clearAutoReconnectSuppressed();
+        r.manager->clearAutoReconnectSuppressed();
         QVERIFY(connection.wait());
-        QVERIFY(m_manager->isConnected());
+        QVERIFY(r.manager->isConnected());
         QCOMPARE(ticks.count(), 0);
         QVERIFY(timer()->property("running").toBool());
     }
@@ -558,72 +473,46 @@ private Q_SLOTS:
         QVERIFY(start());
         const QColor indigo(0x4c, 0x5c, 0xc5);
         const QColor amber(0xf5, 0x9e, 0x0b);
-        auto *zero = find("zeroButton");
+        auto *zero = r.item("zeroButton");
         // Disconnected, the big buttons are greyed.
         QVERIFY(pixelAt(zero) != indigo);
         QVERIFY(pixelAt(zero).lightness() > indigo.lightness());
 
         // The settings pill is as high as its button (36), hovered.
-        auto *settings = find("header")->findChild<QQuickItem *>(QStringLiteral("settingsButton"));
-        QTest::mouseMove(m_window, centreOf(settings) + QPoint(-30, 0));
+        auto *settings = r.item("settingsButton");
+        QTest::mouseMove(r.window, centreOf(settings) + QPoint(-30, 0));
         QTRY_VERIFY(settings->property("hovered").toBool());
-        QImage frame = m_window->grabWindow();
+        QImage frame = r.window->grabWindow();
         const QColor bar = frame.pixelColor(centreOf(settings).x() - 30, 3);
         const auto pill = runs(frame, centreOf(settings).x(),
                                [bar](QColor c) { return c != bar && c.lightness() < bar.lightness(); });
         const int cy = centreOf(settings).y();
-        const auto around = std::find_if(pill.begin(), pill.end(), [cy](const QPair<int, int> &r) {
-            return r.first <= cy && cy <= r.second;
+        const auto around = std::find_if(pill.begin(), pill.end(), [cy](const QPair<int, int> &run) {
+            return run.first <= cy && cy <= run.second;
         });
         QVERIFY(around != pill.end());
         QCOMPARE(around->second - around->first + 1, 36);
 
         // Connected: the buttons are in full colour, 10 apart, in line with the readout
         // (inside the button column's 2 px margin).
-        remember(m_sensor->portName());
-        store(QStringLiteral("serial/portName"), m_sensor->portName());
-        m_manager->connectSerialPort(m_sensor->portName(), 115200, 8, 0, 1, 0);
+        r.remember(r.sensor->portName());
+        store(QStringLiteral("serial/portName"), r.sensor->portName());
+        r.manager->connectSerialPort(r.sensor->portName(), 115200, 8, 0, 1, 0);
         QTRY_VERIFY(zero->isEnabled());
         QTRY_COMPARE(pixelAt(zero), indigo);
-        frame = m_window->grabWindow();
+        frame = r.window->grabWindow();
         // A column clear of the labels and of the rounded corners.
         const int x = int(zero->mapToScene(QPointF(zero->width() / 6, 0)).x());
         const auto zeroRun = runs(frame, x, [indigo](QColor c) { return c == indigo; });
         const auto tareRun = runs(frame, x, [amber](QColor c) { return c == amber; });
         QVERIFY(!zeroRun.isEmpty() && !tareRun.isEmpty());
         QCOMPARE(tareRun.first().first - zeroRun.first().second - 1, 10);
-        auto *readout = find("weightText")->parentItem();
+        auto *readout = r.item("weightText")->parentItem();
         const QRectF box = readout->mapRectToScene(QRectF(0, 0, readout->width(), readout->height()));
-        auto *topBar = find("badge")->parentItem()->parentItem(); // the readout's 42 px bar
+        auto *topBar = r.item("badge")->parentItem()->parentItem(); // the readout's 42 px bar
         const int readoutTop = int(topBar->mapToScene(QPointF(0, 0)).y());
         QCOMPARE(zeroRun.first().first, readoutTop + 2);
         QCOMPARE(tareRun.last().second, int(box.bottom()) - 1 - 2); // bottom() is past the last row
-
-        // The dialog: the port row keeps preferred widths from the left, the combo boxes
-        // look their 34 px, and the refresh button is greyed while connected.
-        click(settings);
-        auto *dialog = find<QObject>("settingsDialog");
-        QTRY_VERIFY(dialog->property("opened").toBool());
-        QTRY_COMPARE(dialog->property("opacity").toDouble(), 1.0);
-        auto *portCombo = find("portCombo");
-        auto *connect = find("connectButton");
-        auto *panel = portCombo->parentItem()->parentItem();
-        QCOMPARE(connect->mapToItem(panel, QPointF(0, 0)).x(),
-                 12 + 42 + 10 + 240 + 10 + 90 + 10 + 12 + 10 + 52 + 10 + 140 + 10.0);
-        frame = m_window->grabWindow();
-        auto *formatCombo = find("formatCombo");
-        const QPoint inBox = centreOf(formatCombo) + QPoint(30, 0); // between text and arrow
-        const QColor panelColour = frame.pixelColor(inBox.x(), int(formatCombo->parentItem()
-                ->mapToScene(QPointF(0, 0)).y()) - 4); // the panel above the box
-        const auto boxRows = runs(frame, inBox.x(), [panelColour](QColor c) { return c != panelColour; });
-        QVERIFY(std::any_of(boxRows.begin(), boxRows.end(), [&inBox](const QPair<int, int> &r) {
-            return r.first <= inBox.y() && inBox.y() <= r.second && r.second - r.first + 1 == 34;
-        }));
-        auto *refresh = find("refreshButton");
-        QVERIFY(!refresh->isEnabled());
-        const QColor enabledBlue = QColor::fromRgbF(0.23, 0.51, 0.96, 0.75);
-        QVERIFY(frame.pixelColor(centreOf(refresh) + QPoint(-35, 0)).lightness()
-                > enabledBlue.lighter(105).lightness());
     }
 
     void rememberedBaudRateIsParsed_data()
@@ -640,34 +529,86 @@ private Q_SLOTS:
     {
         QFETCH(QVariant, stored);
         QFETCH(int, expected);
-        remember(m_sensor->portName(), stored);
+        r.remember(r.sensor->portName(), stored);
         QVERIFY(start());
-        QTRY_VERIFY(m_manager->isConnected());
-        auto *port = m_manager->findChild<QSerialPort *>();
+        QTRY_VERIFY(r.manager->isConnected());
+        auto *port = r.manager->findChild<QSerialPort *>();
         QVERIFY(port);
         QCOMPARE(port->baudRate(), expected);
     }
 
-    void bothSerialKeysMakeOneAttempt()
+    // A listed port that does not open: the two serial keys written one after the other, as
+    // the dialog does, make one attempt, and then it is tried again every second.
+    void bothSerialKeysMakeOneAttemptThenOneASecond()
     {
-        // A listed port that cannot be opened: every attempt leaves its failure message.
-        const QString broken = m_sensor->portName() + QStringLiteral("-gone");
+        const QString broken = r.sensor->portName() + QStringLiteral("-gone");
         SerialPortManager::setDefaultPortEnumerator([broken] { return QStringList{broken}; });
         QVERIFY(start());
         QVERIFY(!timer()->property("running").toBool());
-        QSignalSpy status(m_manager, &SerialPortManager::statusMessageChanged);
+        QSignalSpy status(r.manager, &SerialPortManager::statusMessageChanged);
         QSignalSpy ticks(timer(), SIGNAL(triggered()));
 
-        // Written one after the other, as the settings dialog does when the operator connects.
         store(QStringLiteral("serial/portName"), broken);
         store(QStringLiteral("serial/baudRate"), 9600);
-        QCOMPARE(m_window->property("_autoPortName").toString(), broken);
-        QCOMPARE(m_window->property("_autoBaudRate").toInt(), 9600);
+        QCOMPARE(r.window->property("_autoPortName").toString(), broken);
+        QCOMPARE(r.window->property("_autoBaudRate").toInt(), 9600);
         QCOMPARE(status.count(), 0); // nothing is tried inside the store's signal
 
-        QTRY_VERIFY(m_manager->statusMessage().startsWith(QStringLiteral("连接失败: ")));
+        QTRY_VERIFY(r.manager->statusMessage().startsWith(QStringLiteral("连接失败: ")));
         QCOMPARE(ticks.count(), 0);
         QCOMPARE(status.count(), 2); // one attempt: the port's error, then the failure
+        QVERIFY(ticks.wait(1500));
+        QVERIFY(ticks.wait(1500));
+        QTRY_COMPARE(failures(), 1 + ticks.count());
+        QVERIFY(!r.manager->isConnected());
+    }
+
+    // Loads on and off make one record each; the records page lists them and records by hand.
+    void weighingRecords()
+    {
+        r.sensor->setStableTime(150);
+        r.remember(r.sensor->portName());
+        QVERIFY(start());
+        QTRY_VERIFY(r.manager->isConnected());
+        const auto put = [this](double kg) {
+            r.sensor->setLoad(kg);
+            readings(25); // the load settles well within this
+        };
+        put(0);
+        auto *store = r.engine->property("_peloraRecordStore").value<RecordStore *>();
+        QVERIFY(store); // made with the first reading
+        QVERIFY(store->databasePath().startsWith(m_scratch.path()));
+        QVERIFY2(store->errorText().isEmpty(), qPrintable(store->errorText()));
+        QVERIFY(store->clearAll()); // what the other cases weighed
+        put(2.5);
+        QCOMPARE(weights(store), QList<double>{2.5});
+        readings(40); // left standing
+        for (double kg : {0.0, 4.0, 7.0, 250.0, 7.0}) // 7 added on top, then beyond the capacity
+            put(kg);
+        QCOMPARE(weights(store), (QList<double>{2.5, 4, 7}));
+
+        // Stale, then unplugged: nothing more is recorded.
+        r.sensor->setAutoReport(false);
+        QTRY_VERIFY_WITH_TIMEOUT(!r.item("weightDisplay")->property("live").toBool(), 5000);
+        r.sensor->unplug();
+        QTRY_VERIFY(!r.manager->isConnected());
+
+        // The records page shows them; the manual button follows the reading.
+        r.click(r.item("recordsButton"));
+        QQuickItem *button = nullptr;
+        QTRY_VERIFY((button = r.item("recordNowButton")));
+        QTRY_VERIFY(r.item("recordList") && r.item("recordList")->isVisible());
+        QVERIFY(!button->isEnabled());
+        QCOMPARE(r.text("todaySummary"), QStringLiteral("今日 3 条，合计 13.500 公斤"));
+        QVERIFY(r.sensor->plug());
+        QTRY_VERIFY_WITH_TIMEOUT(r.manager->isConnected(), 5000);
+        r.sensor->setAutoReport(true);
+        put(7); // the same load after a reconnect: nothing new
+        QCOMPARE(weights(store).size(), 3);
+        r.click(button);
+        QTRY_COMPARE(weights(store).size(), 4);
+        QVERIFY(store->records().first().toMap().value(QStringLiteral("manual")).toBool());
+        QTRY_VERIFY(r.item("recordMarks")->property("count").toInt() >= 3);
     }
 };
 

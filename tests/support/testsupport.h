@@ -2,8 +2,18 @@
 
 #include <QString>
 #include <QTemporaryDir>
+#include <QVariant>
 
+#include <functional>
+#include <memory>
+
+class QObject;
+class QQmlApplicationEngine;
 class QQmlEngine;
+class QQuickItem;
+class QQuickWindow;
+class SensorSimulator;
+class SerialPortManager;
 
 namespace TestSupport {
 
@@ -19,7 +29,54 @@ private:
     QTemporaryDir m_dir;
 };
 
+#ifdef Q_OS_LINUX
+// A 64 KiB tmpfs of its own: a disk that really fills up (mounting needs root).
+class SmallDisk
+{
+public:
+    explicit SmallDisk(const QString &path);
+    ~SmallDisk();
+    bool isMounted() const { return m_mounted; }
+    QString path() const { return m_path; }
+    // Fills the disk up, then frees `left` bytes (whole 4 KiB pages) of it again.
+    bool fill(qint64 left);
+    void empty();
+    bool remountReadOnly();
+
+private:
+    QString m_path;
+    bool m_mounted = false;
+};
+#endif
+
 // Prepares an engine to import the module "Pelora" from the resources.
 void prepareEngine(QQmlEngine &engine);
+
+// The whole tool as an operator meets it: a quiet simulated sensor on a real pseudo-terminal,
+// listed while `listed` holds, and the real window loaded from the module.
+class Rig
+{
+public:
+    Rig();
+    ~Rig();
+    bool startSensor();
+    // The callback sees the root object before the event loop runs.
+    bool load(const std::function<void(QObject *)> &created = {});
+    void closeWindow();
+    void remember(const QVariant &port, const QVariant &baud = QVariant());
+
+    // Searched through the object tree, then the visual tree (a Repeater's rows are no children).
+    QObject *object(const QString &name, QObject *in = nullptr) const;
+    QQuickItem *item(const QString &name, QObject *in = nullptr) const;
+    QString text(const QString &name, QObject *in = nullptr) const;
+    void click(QQuickItem *item);
+    void click(const QString &name, QObject *in = nullptr) { click(item(name, in)); }
+
+    std::unique_ptr<SensorSimulator> sensor;
+    bool listed = true;
+    std::unique_ptr<QQmlApplicationEngine> engine;
+    QQuickWindow *window = nullptr;
+    SerialPortManager *manager = nullptr;
+};
 
 } // namespace TestSupport
