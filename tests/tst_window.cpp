@@ -513,6 +513,30 @@ private Q_SLOTS:
         const int readoutTop = int(topBar->mapToScene(QPointF(0, 0)).y());
         QCOMPARE(zeroRun.first().first, readoutTop + 2);
         QCOMPARE(tareRun.last().second, int(box.bottom()) - 1 - 2); // bottom() is past the last row
+
+        // The dialog: the port row keeps preferred widths from the left, the combo boxes
+        // look their 34 px, and the refresh button is greyed while connected.
+        r.click(settings);
+        auto *dialog = r.object("settingsDialog");
+        QTRY_VERIFY(dialog->property("opened").toBool());
+        QTRY_COMPARE(dialog->property("opacity").toDouble(), 1.0);
+        auto *panel = r.item("portCombo")->parentItem()->parentItem();
+        QCOMPARE(r.item("connectButton")->mapToItem(panel, QPointF(0, 0)).x(),
+                 12 + 42 + 10 + 240 + 10 + 90 + 10 + 12 + 10 + 52 + 10 + 140 + 10.0);
+        frame = r.window->grabWindow();
+        auto *formatCombo = r.item("formatCombo");
+        const QPoint inBox = centreOf(formatCombo) + QPoint(30, 0); // between text and arrow
+        const QColor panelColour = frame.pixelColor(inBox.x(), int(formatCombo->parentItem()
+                ->mapToScene(QPointF(0, 0)).y()) - 4); // the panel above the box
+        const auto boxRows = runs(frame, inBox.x(), [panelColour](QColor c) { return c != panelColour; });
+        QVERIFY(std::any_of(boxRows.begin(), boxRows.end(), [&inBox](const QPair<int, int> &row) {
+            return row.first <= inBox.y() && inBox.y() <= row.second && row.second - row.first + 1 == 34;
+        }));
+        auto *refresh = r.item("refreshButton");
+        QVERIFY(!refresh->isEnabled());
+        const QColor enabledBlue = QColor::fromRgbF(0.23, 0.51, 0.96, 0.75);
+        QVERIFY(frame.pixelColor(centreOf(refresh) + QPoint(-35, 0)).lightness()
+                > enabledBlue.lighter(105).lightness());
     }
 
     void rememberedBaudRateIsParsed_data()

@@ -161,6 +161,21 @@ private Q_SLOTS:
         QCOMPARE(exit.count(), 1);
         QCOMPARE(exit.at(0).at(0).toInt(), 0);
         QCOMPARE(js(u"stack.depth"_s).toInt(), 1);
+
+        // What the router cannot do, it says, and the stack stays as it was.
+        const struct { const char *code, *said; } refusals[] = {
+            {"Components.Router.navigate('/nowhere')", "Not Found Route /nowhere"},
+            {"Components.Router.setStackView({ depth: 0 }); Components.Router.navigate('/records')",
+             "Router.stackView does not support push()."},
+            {"Components.Router.setStackView(null); Components.Router.navigate('/sensor')",
+             "Router.stackView is not set; call Router.setStackView(stackView) first."},
+        };
+        for (const auto &refusal : refusals) {
+            QTest::ignoreMessage(QtCriticalMsg, refusal.said);
+            js(QString::fromLatin1(refusal.code));
+        }
+        js(u"Components.Router.setStackView(stack)"_s);
+        QCOMPARE(js(u"stack.depth"_s).toInt(), 1);
     }
 
     void calibration()
