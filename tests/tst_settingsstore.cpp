@@ -15,8 +15,13 @@
 #include <QTest>
 
 #include <atomic>
+#include <csignal>
 #include <thread>
 #include <vector>
+
+#ifdef Q_OS_UNIX
+#include <sys/resource.h>
+#endif
 
 
 using Changes = QList<QVariantList>;
@@ -113,6 +118,20 @@ private Q_SLOTS:
 
         store.setValue(QStringLiteral("big"), QString(64 * 1024, u'x'));
         QVERIFY(!store.saveToJson(m_dir.path()));
+#ifdef Q_OS_UNIX
+        // A file size limit makes the write itself fail part-way, as a full disk would,
+        // even for root; the previous export must survive whole.
+        rlimit saved{};
+        QVERIFY(getrlimit(RLIMIT_FSIZE, &saved) == 0);
+        const rlimit small{4096, saved.rlim_max};
+        const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+        QVERIFY(setrlimit(RLIMIT_FSIZE, &small) == 0);
+        const bool exportSucceeded = store.saveToJson(path);
+        setrlimit(RLIMIT_FSIZE, &saved);
+        std::signal(SIGXFSZ, oldHandler);
+        QVERIFY(!exportSucceeded);
+        QCOMPARE(readAll(path), exported);
+#endif
     }
 
 #ifdef Q_OS_LINUX
