@@ -11,13 +11,7 @@
 #include <QTest>
 #include <QTextStream>
 
-namespace {
-QByteArray readAll(const QString &path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
-} // namespace
+using TestSupport::readAll;
 
 class tst_RecordStore : public QObject
 {
@@ -125,10 +119,7 @@ private Q_SLOTS:
         QFETCH(QByteArray, content);
         QTemporaryDir dir;
         const QString path = dir.filePath(QStringLiteral("records.sqlite"));
-        QFile f(path);
-        QVERIFY(f.open(QIODevice::WriteOnly));
-        f.write(content);
-        f.close();
+        QVERIFY(TestSupport::writeFile(path, content));
         RecordStore store(path);
         QVERIFY(store.errorText().contains(QStringLiteral("损坏")));
         QVERIFY(!store.writable());

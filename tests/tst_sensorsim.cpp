@@ -1,14 +1,12 @@
-// The simulated sensor, seen through the tool's own serial port manager and its protocol
-// script: what the tool sends must reach the sensor as commands, and what the sensor sends
-// must parse back to the readings it was given.
+// The simulated sensor, seen through the tool's own serial port manager: it answers the
+// commands the tool sends, and its lines carry the load it was given, with the stability and
+// net/gross letters right, in each output format.
 
 #include "sensorsimulator.h"
 #include "serialportmanager.h"
 #include "testsupport.h"
 
 #include <QElapsedTimer>
-#include <QQmlComponent>
-#include <QQmlEngine>
 #include <QSignalSpy>
 #include <QTest>
 
@@ -21,63 +19,19 @@ class TestSensorSim : public QObject
     Q_OBJECT
 
     TestSupport::ScratchSettings m_settings;
-    QQmlEngine m_engine;
-    std::unique_ptr<QObject> m_protocol;
     std::unique_ptr<SensorSimulator> m_sim;
     std::unique_ptr<SerialPortManager> m_manager;
 
-    // Calls a function of the protocol object below; each returns text.
-    template<typename... Args>
-    QString js(const char *function, const Args &...args)
-    {
-        QVariant r;
-        QMetaObject::invokeMethod(m_protocol.get(), function, Q_RETURN_ARG(QVariant, r),
-                                  Q_ARG(QVariant, QVariant(args))...);
-        return r.toString();
-    }
-    void send(const QString &builder, const QVariantList &args = {})
-    {
-        m_manager->sendData(js("call", builder, args), false);
-    }
+    void send(const QString &command) { m_manager->sendData(command + u'\r', false); }
     QString received() const { return m_manager->receivedData(); }
     int completeLines() const { return int(received().count(u"\r\n"_s)); }
-    QStringList replies() { return js("replies", received()).split(u'\n', Qt::SkipEmptyParts); }
-    QString shown(int format) { return js("shown", format, received()); }
-
-private Q_SLOTS:
-    void initTestCase()
+    QString newestLine() const
     {
-        TestSupport::prepareEngine(m_engine);
-        QQmlComponent component(&m_engine);
-        component.setData(R"(
-            import QtQml
-            import "qrc:/qt/qml/Pelora/src/protocol/WeighProtocol.js" as P
-            QtObject {
-                function call(name, args) {
-                    const f = P[name] // a builder, or a table looked up by key
-                    return typeof f === "function" ? f.apply(null, args) : f[args[0]]
-                }
-                // Each complete line as parseLine reads it (kind, then its fields), one a line.
-                function replies(data) {
-                    return data.split("\r\n").slice(0, -1).map(line => {
-                        const r = P.parseLine(line) || {}
-                        return [r.kind, r.version, r.sn, r.key, r.value]
-                                .filter(x => x !== undefined).join(" ")
-                    }).join("\n")
-                }
-                // The latest reading as "status weight flags": s(table), o(verload), n(et).
-                function shown(format, data) {
-                    const f = P[["parseLatestWeightFromBuffer", "parseLatestMerovantWeightFromBuffer",
-                                 "parseLatestNumericWeightFromBuffer"][format - 1]](data) || {}
-                    return [f.status || "", f.weight, (f.stable ? "s" : "-")
-                            + (f.overload ? "o" : "-") + (f.net ? "n" : "-")].join(" ")
-                }
-            })",
-                          QUrl(u"qrc:/tst_sensorsim.qml"_s));
-        m_protocol.reset(component.create());
-        QVERIFY2(m_protocol, qPrintable(component.errorString()));
+        const QStringList lines = received().split(u"\r\n"_s);
+        return lines.size() > 1 ? lines.at(lines.size() - 2) : QString();
     }
 
+private Q_SLOTS:
     void init()
     {
         m_manager.reset();
@@ -93,40 +47,36 @@ private Q_SLOTS:
         QVERIFY(m_manager->connectSerialPort(m_sim->portName(), 115200, 8, 0, 1, 0));
     }
 
-    // Steps: a number puts that load (kg) on the platform, a word sends that command with its
-    // argument, anything else is what the latest reading must come to show.
+    // Steps: a number puts that load (kg) on the platform, "AT..." is sent as a command, "="
+    // and a line is a reply that must arrive, anything else is what the newest line must become.
     void readings_data()
     {
-        QTest::addColumn<int>("format");
         QTest::addColumn<QStringList>("steps");
-        QTest::newRow("native") << 1 << QStringList{"5.2", "ST 5.2 s--", "-1.23", "ST -1.23 s--"};
-        QTest::newRow("Merovant") << 2 << QStringList{"5.2", "SG 5.2 s--", "-1.23", "SG -1.23 s--"};
-        QTest::newRow("number") << 3 << QStringList{"5.2", " 5.2 s--", "-1.23", " -1.23 s--"};
+        QTest::newRow("native") << QStringList{"AT+PRINTX=1", "5.2", "ST005.200,1,0", "-1.23", "ST-001.230,1,0"};
+        QTest::newRow("SG+ASCII") << QStringList{"AT+PRINTX=2", "5.2", "sg0005.200kg", "-1.23", "sg-001.230kg"};
+        QTest::newRow("number") << QStringList{"AT+PRINTX=3", "5.2", "5.200", "-1.23", "-1.230"};
         // Tare shows net from the present load; zero makes the present load zero and drops it.
         QTest::newRow("tare, zero")
-                << 2
-                << QStringList{"3", "SG 3 s--", "tare", "SN 0 s-n", "qtarQuery", "echo QTAR 3.000",
-                               "5", "SN 2 s-n", "zero", "SG 0 s--", "4",         "SG -1 s--"};
+                << QStringList{"AT+PRINTX=2", "3", "sg0003.000kg", "AT+TARE", "sn0000.000kg", "AT+QTAR",
+                               "=AT+QTAR=3.000", "5", "sn0002.000kg", "AT+ZERO", "sg0000.000kg", "4",
+                               "sg-001.000kg"};
     }
 
     void readings()
     {
-        QFETCH(int, format);
         QFETCH(QStringList, steps);
-        send(u"printxSet"_s, {format});
-        send(u"autoSet"_s, {true});
+        send(u"AT+AUTO=1"_s);
         for (const QString &step : std::as_const(steps)) {
             bool isLoad = false;
             const double kg = step.toDouble(&isLoad);
-            const QStringList words = step.split(u' ');
             if (isLoad)
                 m_sim->setLoad(kg);
-            else if (step.startsWith(u"echo"))
-                QTRY_VERIFY(replies().contains(step));
-            else if (step.front().isLower())
-                send(words.first(), QVariantList(words.begin() + 1, words.end()));
+            else if (step.startsWith(u"AT"))
+                send(step);
+            else if (step.startsWith(u'='))
+                QTRY_VERIFY(received().contains(u"\r\n"_s + step.mid(1) + u"\r\n"_s));
             else
-                QTRY_COMPARE(shown(format), step);
+                QTRY_COMPARE(newestLine(), step);
         }
     }
 
@@ -142,18 +92,18 @@ private Q_SLOTS:
         QFETCH(int, rate);
         QElapsedTimer clock;
         clock.start();
-        send(u"reportrtSet"_s, {rate});
-        send(u"autoSet"_s, {1});
+        send(u"AT+REPORTRT=%1"_s.arg(rate));
+        send(u"AT+AUTO=1"_s);
         // Two OKs, then rate + 1 lines spanning rate periods: about one second.
         QTRY_VERIFY(completeLines() >= 2 + rate + 1);
         QVERIFY2(clock.elapsed() > 750 && clock.elapsed() < 2000,
                  qPrintable(QString::number(clock.elapsed())));
 
         // Rate 0 stops the stream; a weight query still answers, once, and nothing follows.
-        send(u"reportrtSet"_s, {0});
+        send(u"AT+REPORTRT=0"_s);
         QTRY_VERIFY(received().endsWith(u"OK\r\n"_s));
         m_manager->clearReceivedData();
-        send(u"weightQuery"_s);
+        send(u"AT+WEI"_s);
         QTRY_COMPARE(completeLines(), 1);
         QSignalSpy changed(m_manager.get(), &SerialPortManager::receivedDataChanged);
         QVERIFY(!changed.wait(300));

@@ -230,10 +230,8 @@ private Q_SLOTS:
         const QByteArray text = "\xEF\xBB\xBF" + readAll(qtFile) + byHand;
         const QString read = m_dir.filePath(QStringLiteral("read"));
         QVERIFY(QDir().mkpath(read + QStringLiteral("/Pelora")));
-        for (const QString &path : {read + conf, m_dir.filePath(QStringLiteral("byQt.conf"))}) {
-            QFile file(path);
-            QVERIFY(file.open(QIODevice::WriteOnly) && file.write(text) == text.size());
-        }
+        for (const QString &path : {read + conf, m_dir.filePath(QStringLiteral("byQt.conf"))})
+            QVERIFY(TestSupport::writeFile(path, text));
         const QSettings qt(m_dir.filePath(QStringLiteral("byQt.conf")), QSettings::NativeFormat);
         QCOMPARE(qt.allKeys().size(), values.size() + 5);
         setSettingsPath(read);
@@ -273,17 +271,10 @@ private:
 
     QString writeFile(const QByteArray &content)
     {
-        QFile file(m_dir.filePath(QStringLiteral("in%1.json").arg(++m_files)));
-        return file.open(QIODevice::WriteOnly) && file.write(content) == content.size()
-                ? file.fileName()
-                : QString();
+        const QString path = m_dir.filePath(QStringLiteral("in%1.json").arg(++m_files));
+        return TestSupport::writeFile(path, content) ? path : QString();
     }
-
-    static QByteArray readAll(const QString &path)
-    {
-        QFile file(path);
-        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-    }
+    static QByteArray readAll(const QString &path) { return TestSupport::readAll(path); }
 
     TestSupport::ScratchSettings m_scratch; // before any QSettings is made
     QTemporaryDir m_dir;

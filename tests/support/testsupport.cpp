@@ -64,6 +64,18 @@ bool SmallDisk::remountReadOnly()
 }
 #endif
 
+QByteArray readAll(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+bool writeFile(const QString &path, const QByteArray &bytes)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size() && file.flush();
+}
+
 void prepareEngine(QQmlEngine &engine)
 {
     Pelora::prepareEngine(engine);

@@ -49,6 +49,10 @@ private:
 };
 #endif
 
+// A file's bytes (nothing when it cannot be read), and writing them whole.
+QByteArray readAll(const QString &path);
+bool writeFile(const QString &path, const QByteArray &bytes);
+
 // Prepares an engine to import the module "Pelora" from the resources.
 void prepareEngine(QQmlEngine &engine);
 
