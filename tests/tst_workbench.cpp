@@ -8,8 +8,6 @@
 #include "trafficlog.h"
 
 #include <QFile>
-#include <QQmlContext>
-#include <QQmlExpression>
 #include <QQmlApplicationEngine>
 #include <QQuickItem>
 #include <QQuickWindow>
@@ -39,14 +37,6 @@ class TestWorkbench : public QObject
         QVERIFY(display);
         QTRY_VERIFY(display->property("live").toBool());
         QTRY_COMPARE(display->property("weightValue").toDouble(), kg);
-    }
-    QVariant js(const QString &code)
-    {
-        QQmlExpression expression(qmlContext(r.window), r.window, code);
-        const QVariant result = expression.evaluate();
-        if (expression.hasError())
-            qWarning("%s", qPrintable(expression.error().toString()));
-        return result;
     }
     void open(const QString &button, const QString &page, QObject *from = nullptr)
     {
@@ -147,20 +137,20 @@ private Q_SLOTS:
         r.click(u"settingsButton"_s, r.item(u"sensorPage"_s));
         QObject *dialog = r.object(u"settingsDialog"_s);
         QTRY_VERIFY(dialog->property("opened").toBool());
-        QCOMPARE(js(u"stack.depth"_s).toInt(), 1);
+        QCOMPARE(r.js(u"stack.depth"_s).toInt(), 1);
         QMetaObject::invokeMethod(dialog, "close");
         QTRY_VERIFY(!dialog->property("visible").toBool());
         open(u"consoleButton"_s, u"consolePage"_s);
-        QCOMPARE(js(u"stack.depth"_s).toInt(), 2);
+        QCOMPARE(r.js(u"stack.depth"_s).toInt(), 2);
         QObject::disconnect(r.engine.get(), &QQmlEngine::exit, qApp, nullptr); // only heard here
         QSignalSpy exit(r.engine.get(), &QQmlEngine::exit);
-        js(u"Components.Router.back()"_s);
-        QTRY_COMPARE(js(u"stack.depth"_s).toInt(), 1);
+        r.js(u"Components.Router.back()"_s);
+        QTRY_COMPARE(r.js(u"stack.depth"_s).toInt(), 1);
         QCOMPARE(exit.count(), 0);
-        js(u"Components.Router.back()"_s);
+        r.js(u"Components.Router.back()"_s);
         QCOMPARE(exit.count(), 1);
         QCOMPARE(exit.at(0).at(0).toInt(), 0);
-        QCOMPARE(js(u"stack.depth"_s).toInt(), 1);
+        QCOMPARE(r.js(u"stack.depth"_s).toInt(), 1);
 
         // What the router cannot do, it says, and the stack stays as it was.
         const struct { const char *code, *said; } refusals[] = {
@@ -172,10 +162,10 @@ private Q_SLOTS:
         };
         for (const auto &refusal : refusals) {
             QTest::ignoreMessage(QtCriticalMsg, refusal.said);
-            js(QString::fromLatin1(refusal.code));
+            r.js(QString::fromLatin1(refusal.code));
         }
-        js(u"Components.Router.setStackView(stack)"_s);
-        QCOMPARE(js(u"stack.depth"_s).toInt(), 1);
+        r.js(u"Components.Router.setStackView(stack)"_s);
+        QCOMPARE(r.js(u"stack.depth"_s).toInt(), 1);
     }
 
     void calibration()

@@ -8,6 +8,8 @@
 #include <QFile>
 #include <QGuiApplication>
 #include <QQmlApplicationEngine>
+#include <QQmlContext>
+#include <QQmlExpression>
 #include <QQuickItem>
 #include <QQuickWindow>
 #include <QSettings>
@@ -174,6 +176,15 @@ void Rig::click(QQuickItem *item)
     QVERIFY(swapped.wait());
     const QPointF centre = item->mapToScene(QPointF(item->width() / 2, item->height() / 2));
     QTest::mouseClick(window, Qt::LeftButton, {}, centre.toPoint());
+}
+
+QVariant Rig::js(const QString &code) const
+{
+    QQmlExpression expression(qmlContext(window), window, code);
+    const QVariant result = expression.evaluate();
+    if (expression.hasError())
+        QTest::qFail(qPrintable(expression.error().toString()), __FILE__, __LINE__);
+    return result;
 }
 
 } // namespace TestSupport

@@ -74,6 +74,8 @@ public:
     QQuickItem *item(const QString &name, QObject *in = nullptr) const;
     QString text(const QString &name, QObject *in = nullptr) const;
     void click(QQuickItem *item);
+    // Runs script in the window's context, as its documents run it; an error fails the test.
+    QVariant js(const QString &code) const;
     void click(const QString &name, QObject *in = nullptr) { click(item(name, in)); }
 
     std::unique_ptr<SensorSimulator> sensor;
