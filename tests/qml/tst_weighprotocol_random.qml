@@ -2,18 +2,13 @@ import QtQuick
 import QtTest
 import "qrc:/qt/qml/Pelora/src/protocol/WeighProtocol.js" as WeighProtocol
 
-// Generated receive buffers: frames of all three output formats among noise lines, some frames
-// broken by a bracketed byte, some lines far longer than the scanned tail, every text also cut
-// short at random points as if still arriving. Each parser must give exactly the latest frame
-// of its format that has fully arrived inside the scanned tail.
+// The buffer parsers look at a short end of the text first and widen it only while they find
+// nothing there. On generated buffers (frames of every format among noise and long lines, cut
+// short at random as if still arriving) each must give what a plain scan of the whole tail gives.
 TestCase {
-    id: root
     name: "WeighProtocolRandom"
 
-    readonly property int texts: 2000
-    readonly property int tail: 2048
-
-    // Seeded (mulberry32), so a failure can be replayed.
+    // Seeded (mulberry32), so that a failure can be replayed.
     function prng(seed) {
         let a = seed
         return () => {
@@ -24,105 +19,59 @@ TestCase {
         }
     }
 
-    // One text and the frames it holds: where each lies and the result its parser gives for it.
-    function makeText(random) {
-        const below = n => Math.floor(random() * n), pick = list => list[below(list.length)]
-        const spaces = () => pick(["", "", " ", "  ", "\t"])
-        const bracket = () => "[" + pick(["E4", "BD", "A0", "FF", "00", "1B", "7F", "0B"]) + "]"
-        // Noise never holds a digit outside a bracket, so it can never read as a frame.
-        const words = ["ab", "sn", "wg", "ST", "Err", "OK", "x y", " ", "\t", ",", ".", "-", "+", "=", "!?", "#;:"]
-        const noise = length => Array.from({ length: Math.ceil(length / 2) }, () => random() < 0.1 ? bracket() : pick(words)).join("")
-        // A weight in thousandths as text, with padding zeros and sign variants.
-        const number = (milli, barePoint) => {
-            const abs = Math.abs(milli), frac = String(abs % 1000).padStart(3, "0")
-            const sign = milli < 0 || (milli === 0 && random() < 0.2) ? "-" : pick(["", "", "+"])
-            const fraction = frac === "000" && random() < 0.5 ? (barePoint ? "." : "") : "." + frac
-            return sign + "0".repeat(below(3)) + Math.floor(abs / 1000) + fraction
+    // The plain scans of the 2048-character tail: the last native match anywhere in it, or the
+    // last line piece that reads (a bare number only once its line is complete at both ends).
+    function plainScan(format, text) {
+        const tail = text.slice(-2048)
+        if (format === "native") {
+            const scan = /([A-Za-z]{2})\s*([-+]?\d+(?:\.\d+)?),\s*([01]),\s*([01])/g
+            let m = null
+            for (let next; (next = scan.exec(tail)) !== null;)
+                m = next
+            return m ? { kind: "weight", status: m[1].toUpperCase(), weight: Number(m[2]), stable: m[3] === "1",
+                         overload: m[4] === "1", raw: m[0] } : null
         }
-        const weight = () => (below(2000001) - 1000000) * (random() < 0.3 ? 1000 : 1)
-        const result = (text, milli, more) => Object.assign({ kind: "weight", weight: milli / 1000, overload: false, raw: text }, more)
-        const formats = {
-            native() {
-                const status = pick("STUSOLNGab") + pick("TSLKGab"), milli = weight(), stable = below(2), overload = below(2)
-                const text = status + (random() < 0.1 ? "\r\n" : spaces()) + number(milli, false) + "," + spaces() + stable + "," + spaces()
-                             + overload
-                return { text: text, want: result(text, milli, { status: status.toUpperCase(), stable: stable === 1, overload: overload === 1 }) }
-            },
-            merovant() {
-                const s = pick("sw"), n = pick("ng"), grams = random() < 0.3, milli = weight()
-                const text = s + n + spaces() + (grams ? String(milli) : number(milli, true)) + spaces() + (grams ? "g" : "kg")
-                return { text: text, trailer: spaces(),
-                         want: result(text, milli, { status: (s + n).toUpperCase(), stable: s === "s", net: n === "n", unit: "kg" }) }
-            },
-            ascii() {
-                const milli = weight(), text = number(milli, false)
-                return { lead: spaces(), text: text, trailer: spaces(), want: result(text, milli, { stable: true }) }
-            }
+        const pieces = tail.split(/[\r\n]+/)
+        const cutFirst = tail.length < text.length && !/[\r\n]/.test(text[text.length - tail.length - 1])
+        for (let i = pieces.length - 1; i >= 0; --i) {
+            const raw = pieces[i].trim(), frame = format === "sg" && WeighProtocol.parseMerovantWeightLine(raw)
+            if (frame)
+                return frame
+            if (format === "ascii" && i < pieces.length - 1 && !(i === 0 && cutFirst) && /^[-+]?\d+(?:\.\d+)?$/.test(raw))
+                return { kind: "weight", weight: Number(raw), stable: true, overload: false, raw: raw }
         }
-        const parts = [], frames = [], target = pick([50, 500, 2000, 3000, 8000])
-        let length = 0, atLineStart = true
-        const add = text => { parts.push(text); length += text.length; atLineStart = /[\r\n]$/.test(text) }
-        while (length < target) {
-            if (below(5) < 2) {
-                add(noise(random() < 0.05 ? 2000 + below(3000) : below(40)))
-                if (random() < 0.5) { add(pick(["\r\n", "\r", "\n"])); continue }
-            }
-            // Native frames may follow noise on its line; the other formats are lines of their own.
-            const format = pick(["native", "merovant", "ascii"]), frame = formats[format]()
-            if (format !== "native" && !atLineStart)
-                add("\r\n")
-            const lineStart = length, broken = random() < 0.15, at = 1 + below(frame.text.length - 1)
-            add(frame.lead || "")
-            const start = length
-            add(broken ? frame.text.slice(0, at) + bracket() + frame.text.slice(at) : frame.text)
-            const end = length
-            add(frame.trailer || "")
-            if (!broken)
-                frames.push({ format: format, lineStart: lineStart, start: start, end: end, lineEnd: length, want: frame.want })
-            add(pick(["\r\n", "\r\n", "\r", "\n", "\r\n\r\n"]))
-        }
-        return { text: parts.join(""), frames: frames }
-    }
-
-    // The result each parser must give for the first `length` characters of the text.
-    function expected(sample, length, format) {
-        const start = Math.max(0, length - root.tail)
-        // A bare number counts once its line break is in, and only as a whole line.
-        const arrived = f => f.format !== "ascii" ? f.start >= start && f.end <= length
-                : f.lineStart >= start && f.lineEnd < length && (f.lineStart > start || start === 0 || /[\r\n]/.test(sample.text[start - 1]))
-        const mine = sample.frames.filter(f => f.format === format && arrived(f))
-        return mine.length ? mine[mine.length - 1].want : null
+        return null
     }
 
     function test_generated_buffers() {
         const parsers = { native: WeighProtocol.parseLatestWeightFromBuffer,
-                          merovant: WeighProtocol.parseLatestMerovantWeightFromBuffer,
+                          sg: WeighProtocol.parseLatestMerovantWeightFromBuffer,
                           ascii: WeighProtocol.parseLatestNumericWeightFromBuffer }
+        const random = prng(20240611), pick = list => list[Math.floor(random() * list.length)]
+        // Frames, their pieces, and noise that cut short can turn into a frame ("wsg5kg", "12.5").
+        const tokens = ["ST005.20,1,0", "st-1.5, 0, 1", "sn0001.23kg", "wg500g", " sg .5 kg", "20.000", "-7", "wsg5kg",
+                        "12.5", "ST", "sn", "kg", "g", "1", ",1,0", ".", "-", " ", "\t", "ab", "[E4]", "OK",
+                        "\r\n", "\r\n", "\r", "\n", "\r\n\r\n"]
         // Key order is no part of a result, so results compare as sorted [key, value] lists.
         const canonical = o => JSON.stringify(o && Object.keys(o).sort().map(k => [k, o[k]]))
-        const random = prng(20240611), found = { native: 0, merovant: 0, ascii: 0 }
-        for (let i = 0; i < root.texts; ++i) {
-            const sample = makeText(random)
-            // The whole text, and four random cuts of it as if still arriving.
-            const cuts = [sample.text.length].concat(Array.from({ length: 4 }, () => 1 + Math.floor(random() * sample.text.length)))
-            for (const length of cuts) {
-                const text = sample.text.slice(0, length)
+        const found = { native: 0, sg: 0, ascii: 0 }
+        for (let i = 0; i < 2000; ++i) {
+            const parts = []
+            for (let length = 0, target = pick([50, 300, 1000, 3000, 6000]); length < target; length += parts[parts.length - 1].length)
+                parts.push(random() < 0.03 ? "x".repeat(100 + Math.floor(random() * 2500)) : pick(tokens))
+            const whole = parts.join("")
+            for (const cut of [whole.length, 1 + Math.floor(random() * whole.length), whole.length - Math.floor(random() * 200)]) {
+                const text = whole.slice(0, Math.max(1, cut))
                 for (const format in parsers) {
-                    const want = canonical(expected(sample, length, format)), got = canonical(parsers[format](text))
+                    const want = canonical(plainScan(format, text)), got = canonical(parsers[format](text))
                     if (got !== want)
-                        fail("text " + i + " cut at " + length + ", " + format + ": expected " + want + ", got " + got
-                             + "\ntail: " + JSON.stringify(text.slice(-200)))
+                        fail("text " + i + " cut at " + cut + ", " + format + ": expected " + want + ", got " + got
+                             + "\ntail: " + JSON.stringify(text.slice(-300)))
                     found[format] += want !== "null"
-                }
-                // The single-line parsers take any piece, whole or cut, without complaint.
-                for (const piece of text.slice(-100).split(/[\r\n]+/)) {
-                    const reply = WeighProtocol.parseLine(piece)
-                    verify(reply === null || ["ok", "version", "sn", "echo", "weight", "text"].includes(reply.kind))
-                    WeighProtocol.parseMerovantWeightLine(piece)
                 }
             }
         }
-        // The generator really produces frames of every format for the parsers to find.
-        verify(found.native > 1000 && found.merovant > 1000 && found.ascii > 1000, JSON.stringify(found))
+        // The texts really hold frames of every format for the parsers to find.
+        verify(found.native > 500 && found.sg > 500 && found.ascii > 500, JSON.stringify(found))
     }
 }
