@@ -1,5 +1,6 @@
 import QtQuick
 import QtTest
+import Pelora
 import "qrc:/qt/qml/Pelora/src/protocol/WeighProtocol.js" as WeighProtocol
 
 // Generated receive buffers: frames of all three output formats among noise lines, some frames
@@ -12,6 +13,19 @@ TestCase {
 
     readonly property int texts: 2000
     readonly property int tail: 2048
+
+    FrameScanner {
+        id: scanner
+    }
+
+    // The native scanner's answer, made into a frame as the display makes it, against the
+    // script parser's; the weight is compared with Object.is too, as JSON writes -0 as 0.
+    function scannedDiffers(text, tailLen, canonical) {
+        const want = WeighProtocol.parseLatestWeightFromBuffer(text, tailLen)
+        const got = scanner.scan(text, tailLen) ? { kind: "weight", status: scanner.status, weight: scanner.weight,
+                                                    stable: scanner.stable, overload: scanner.overload, raw: scanner.raw } : null
+        return canonical(got) !== canonical(want) || (want !== null && !Object.is(got.weight, want.weight))
+    }
 
     // Seeded (mulberry32), so a failure can be replayed.
     function prng(seed) {
@@ -114,6 +128,9 @@ TestCase {
                              + "\ntail: " + JSON.stringify(text.slice(-200)))
                     found[format] += want !== "null"
                 }
+                for (const tailLen of [root.tail, 64])
+                    if (scannedDiffers(text, tailLen, canonical))
+                        fail("text " + i + " cut at " + length + ": the scanner differs in a tail of " + tailLen)
                 // The single-line parsers take any piece, whole or cut, without complaint.
                 for (const piece of text.slice(-100).split(/[\r\n]+/)) {
                     const reply = WeighProtocol.parseLine(piece)
@@ -122,6 +139,11 @@ TestCase {
                 }
             }
         }
+        // Spaces beyond ASCII, numbers too long or too precise for the scanner's quick
+        // conversion, negative zero.
+        for (const text of ["ST\u00a01.5,\u30001,\u20000", "ST\u00851.5,1,0", "ST\u180e1.5,1,0", "ab\ufeff2,1,1",
+                            "ab 1234567890123456789.5,1,0", "QQ1.00000000000000000000001,0,0", "xy-00.000,1,0", "Zz+0005.20,1,1"])
+            verify(!scannedDiffers(text, 64, canonical), JSON.stringify(text))
         // The generator really produces frames of every format for the parsers to find.
         verify(found.native > 1000 && found.merovant > 1000 && found.ascii > 1000, JSON.stringify(found))
     }
