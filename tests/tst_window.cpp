@@ -266,6 +266,27 @@ private Q_SLOTS:
         QTRY_COMPARE(weightText(), QLocale().toString(17.5, 'f', 3));
     }
 
+    // Native frames, which the display reads from the manager's buffer itself: replies after
+    // a frame do not keep it live either.
+    void nativeReadingGoesStaleUnderReplies()
+    {
+        PtyPair pty;
+        SerialPortManager::setDefaultPortEnumerator([&pty] { return QStringList{pty.slavePath()}; });
+        r.remember(pty.slavePath());
+        QVERIFY(start());
+        QTRY_VERIFY(r.manager->isConnected());
+        QVERIFY(pty.write("\r\nST015.25,1,0\r\n"));
+        QTRY_COMPARE(r.text("badgeText"), QStringLiteral("稳定"));
+        QElapsedTimer sinceFrame;
+        sinceFrame.start();
+        QTimer replies;
+        connect(&replies, &QTimer::timeout, this, [&pty] { pty.write("OK\r\n"); });
+        replies.start(300);
+        QTRY_COMPARE_WITH_TIMEOUT(r.text("badgeText"), QStringLiteral("等待数据"), 4000);
+        QVERIFY(sinceFrame.elapsed() >= 1900);
+        QCOMPARE(weightText(), QLocale().toString(15.25, 'f', 3));
+    }
+
     // A port error closes the connection: the attempt that follows comes at once, not at the
     // next tick nor with a port-list change; an adapter that stays away is waited for.
     void pulledAdapterIsReconnected()

@@ -140,9 +140,10 @@ TestCase {
             }
         }
         // Spaces beyond ASCII, numbers too long or too precise for the scanner's quick
-        // conversion, negative zero.
+        // conversion, negative zero, zeros leading a fraction.
         for (const text of ["ST\u00a01.5,\u30001,\u20000", "ST\u00851.5,1,0", "ST\u180e1.5,1,0", "ab\ufeff2,1,1",
-                            "ab 1234567890123456789.5,1,0", "QQ1.00000000000000000000001,0,0", "xy-00.000,1,0", "Zz+0005.20,1,1"])
+                            "ab 1234567890123456789.5,1,0", "QQ1.00000000000000000000001,0,0", "xy-00.000,1,0", "Zz+0005.20,1,1",
+                            "ST00.050,1,0"])
             verify(!scannedDiffers(text, 64, canonical), JSON.stringify(text))
         // The generator really produces frames of every format for the parsers to find.
         verify(found.native > 1000 && found.merovant > 1000 && found.ascii > 1000, JSON.stringify(found))
