@@ -8,6 +8,7 @@
 #include <QSerialPortInfo>
 #include <QTimer>
 
+#include <algorithm>
 #include <chrono>
 
 using namespace std::chrono_literals;
@@ -318,6 +319,11 @@ QStringList SerialPortManager::platformPortNames()
 
 QString SerialPortManager::printableRendering(const QByteArray &bytes)
 {
+    // A chunk of plain text, the usual case, converts in one go.
+    if (!bytes.isEmpty()
+        && std::all_of(bytes.cbegin(), bytes.cend(),
+                       [](char ch) { return isPrintable(static_cast<unsigned char>(ch)); }))
+        return QString::fromLatin1(bytes);
     static const char digits[] = "0123456789ABCDEF";
     QString text;
     text.reserve(bytes.size());

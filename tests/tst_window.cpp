@@ -218,6 +218,9 @@ private Q_SLOTS:
         receive("15.250\r\n");
         QTRY_COMPARE(weightText(), QLocale().toString(15.25, 'f', 3));
         QCOMPARE(r.text("badgeText"), QStringLiteral("稳定"));
+        // From here on native frames, which the display reads from the manager's buffer itself.
+        store("scale/outputFormatIndex", QStringLiteral("1"));
+        receive("ST015.25,1,0\r\n");
         QElapsedTimer sinceLastFrame;
         sinceLastFrame.start();
         QVERIFY(showsColour(r.item("weightText"), live));
@@ -234,19 +237,19 @@ private Q_SLOTS:
         QVERIFY(showsColour(r.item("weightText"), stale));
         QVERIFY(!showsColour(r.item("weightText"), live));
         QVERIFY(r.item("zeroButton")->isEnabled() && r.item("tareButton")->isEnabled());
-        receive("16.000\r\n");
+        receive("ST016.00,1,0\r\n");
         QTRY_COMPARE(r.text("badgeText"), QStringLiteral("稳定"));
         QCOMPARE(weightText(), QLocale().toString(16.0, 'f', 3));
         QTRY_VERIFY(showsColour(r.item("weightText"), live));
 
-        // After a reconnect the kept bytes still hold 16.000, but they are not this
+        // After a reconnect the kept bytes still hold 16.00, but they are not this
         // connection's: nothing shows until a line of its own is complete.
         r.manager->disconnectSerialPort();
         QVERIFY(r.manager->connectSerialPort(pty.slavePath(), 115200, 8, 0, 1, 0));
-        QVERIFY(r.manager->receivedData().contains(QStringLiteral("16.000")));
+        QVERIFY(r.manager->receivedData().contains(QStringLiteral("ST016.00")));
         QTRY_COMPARE(r.text("badgeText"), QStringLiteral("等待数据"));
         QCOMPARE(weightText(), QLocale().toString(0.0, 'f', 3));
-        receive("7.500\r\n17.500\r\n");
+        receive("ST007.50,1,0\r\nST017.50,1,0\r\n");
         QTRY_COMPARE(weightText(), QLocale().toString(17.5, 'f', 3));
     }
 

@@ -1,12 +1,18 @@
 import QtQuick
 import QtTest
+import Pelora
 import "qrc:/qt/qml/Pelora/src/protocol/WeighProtocol.js" as WeighProtocol
 
 // The buffer parsers look at a short end of the text first and widen it only while they find
 // nothing there. On generated buffers (frames of every format among noise and long lines, cut
-// short at random as if still arriving) each must give what a plain scan of the whole tail gives.
+// short at random as if still arriving) each must give what a plain scan of the whole tail gives,
+// and the native scanner what the script's native parser gives.
 TestCase {
     name: "WeighProtocolRandom"
+
+    FrameScanner {
+        id: scanner
+    }
 
     // Seeded (mulberry32), so that a failure can be replayed.
     function prng(seed) {
@@ -43,6 +49,15 @@ TestCase {
         return null
     }
 
+    // The scanner's answer, made into a frame as the display makes it, against the script
+    // parser's; the weight is compared with Object.is too, as JSON writes -0 as 0.
+    function scannerDiffers(text, tailLen, canonical) {
+        const want = WeighProtocol.parseLatestWeightFromBuffer(text, tailLen)
+        const got = scanner.scan(text, tailLen) ? { kind: "weight", status: scanner.status, weight: scanner.weight,
+                                                    stable: scanner.stable, overload: scanner.overload, raw: scanner.raw } : null
+        return canonical(got) !== canonical(want) || (want !== null && !Object.is(got.weight, want.weight))
+    }
+
     function test_generated_buffers() {
         const parsers = { native: WeighProtocol.parseLatestWeightFromBuffer,
                           sg: WeighProtocol.parseLatestMerovantWeightFromBuffer,
@@ -69,8 +84,17 @@ TestCase {
                              + "\ntail: " + JSON.stringify(text.slice(-300)))
                     found[format] += want !== "null"
                 }
+                for (const tailLen of [2048, 64])
+                    if (scannerDiffers(text, tailLen, canonical))
+                        fail("text " + i + " cut at " + cut + ": the scanner differs in a tail of " + tailLen)
             }
         }
+        // Spaces beyond ASCII, numbers too long or too precise for the scanner's quick
+        // conversion, negative zero, zeros leading a fraction.
+        for (const text of ["ST\u00a01.5,\u30001,\u20000", "ST\u00851.5,1,0", "ST\u180e1.5,1,0", "ab\ufeff2,1,1",
+                            "ab 1234567890123456789.5,1,0", "QQ1.00000000000000000000001,0,0", "xy-00.000,1,0", "Zz+0005.20,1,1",
+                            "ST00.050,1,0"])
+            verify(!scannerDiffers(text, 64, canonical), JSON.stringify(text))
         // The texts really hold frames of every format for the parsers to find.
         verify(found.native > 500 && found.sg > 500 && found.ascii > 500, JSON.stringify(found))
     }

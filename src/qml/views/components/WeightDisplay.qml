@@ -60,6 +60,7 @@ Rectangle {
     // What the port offers beyond receivedData, looked up once per port, not per chunk.
     readonly property bool _portHasTail: !!root.serialPort && typeof root.serialPort.receivedTail === "function"
     readonly property bool _portHasTextEnd: !!root.serialPort && typeof root.serialPort.receivedTextEnd === "function"
+    readonly property bool _portScannable: scanner.canScan(root.serialPort)
     // The badge's reading texts, translated once rather than for every frame.
     readonly property string _overloadText: qsTr("超载")
     readonly property string _stableLabel: qsTr("稳定")
@@ -147,6 +148,22 @@ Rectangle {
             return
         }
         const port = root.serialPort
+        // A SerialPortManager's native frames are read from its buffer by the scanner, which
+        // finds exactly what the script parser finds in the same tails below, and where it ends.
+        if (root._portScannable && root.outputFormatValue !== 2 && root.outputFormatValue !== 3) {
+            if (scanner.scanPort(port))
+                root._takeFrame({
+                    kind: "weight",
+                    status: scanner.status,
+                    weight: scanner.weight,
+                    stable: scanner.stable,
+                    overload: scanner.overload,
+                    raw: scanner.raw
+                }, scanner.end)
+            else
+                root._noFrame()
+            return
+        }
         const hasTail = root._portHasTail
         const parse = root.outputFormatValue === 2 ? WeighProtocol.parseLatestMerovantWeightFromBuffer
                     : root.outputFormatValue === 3 ? WeighProtocol.parseLatestNumericWeightFromBuffer
@@ -162,17 +179,27 @@ Rectangle {
             frame = parse(text)
         }
         if (!frame) {
-            // Keep the last reading on display; only leave the "not connected" state.
-            if (root.stableText === qsTr("未连接"))
-                root.stableText = qsTr("等待数据")
+            root._noFrame()
             return
         }
-        // The latest frame may be the one already shown (a reply arrived, not a reading):
-        // only a frame that ends further on in the stream keeps the reading live.
+        // Where the frame ends in the stream, when the port can tell.
+        const end = hasTail && root._portHasTextEnd
+                ? port.receivedTextEnd() - text.length + text.lastIndexOf(frame.raw) + frame.raw.length
+                : null
+        root._takeFrame(frame, end)
+    }
+
+    // Keeps the last reading on display; only leaves the "not connected" state.
+    function _noFrame() {
+        if (root.stableText === qsTr("未连接"))
+            root.stableText = qsTr("等待数据")
+    }
+
+    // The latest frame may be the one already shown (a reply arrived, not a reading): only a
+    // frame that ends further on in the stream (end, null when unknown) keeps the reading live.
+    function _takeFrame(frame, end) {
         let fresh = true
-        if (hasTail && root._portHasTextEnd) {
-            const end = port.receivedTextEnd() - text.length + text.lastIndexOf(frame.raw)
-                    + frame.raw.length
+        if (end !== null) {
             fresh = end > root._lastFrameEnd
             if (fresh)
                 root._lastFrameEnd = end
@@ -181,7 +208,6 @@ Rectangle {
             root.applyWeightFrame(frame)
         else if (!root._stale)
             root._showFrame(frame) // the same reading, or an older one of a new format
-
     }
 
     function sendAtCommand(payload) {
@@ -245,6 +271,10 @@ Rectangle {
             }
             root.updateWeightFromBuffer()
         }
+    }
+
+    FrameScanner {
+        id: scanner
     }
 
     Timer {
