@@ -2,6 +2,12 @@
 
 #include "serialportmanager.h"
 
+#include <QDateTime>
+#include <QJSEngine>
+#include <QJSValue>
+
+#include <algorithm>
+
 namespace {
 
 bool isLetter(char16_t c)
@@ -173,4 +179,138 @@ bool FrameScanner::scanPort(QObject *port)
         return false;
     m_end = manager->receivedTextEnd() - double(tail.size()) + double(at + m_raw.size());
     return true;
+}
+
+namespace {
+
+// The display's properties, in the order of FrameScanner::m_props.
+enum DisplayProperty {
+    WeightValue,
+    Overload,
+    Stable,
+    HasWeightFrame,
+    StableText,
+    Stale,
+    LastFrame,
+    LastFrameAt,
+    LastFrameEnd,
+    StaleTimeoutMs,
+    OverloadText,
+    StableLabel,
+    UnstableText,
+    DisplayPropertyCount
+};
+
+constexpr const char *displayPropertyNames[DisplayPropertyCount]
+        = {"weightValue", "overload",   "stable",       "hasWeightFrame", "stableText",
+           "_stale",      "lastFrame",  "_lastFrameAt", "_lastFrameEnd",  "staleTimeoutMs",
+           "_overloadText", "_stableLabel", "_unstableText"};
+
+} // namespace
+
+QObject *FrameScanner::port() const
+{
+    return m_port.data();
+}
+
+void FrameScanner::setPort(QObject *port)
+{
+    auto *manager = qobject_cast<SerialPortManager *>(port);
+    if (manager == m_port)
+        return;
+    m_port = manager;
+    follow();
+    Q_EMIT portChanged();
+}
+
+void FrameScanner::setDisplay(QObject *display)
+{
+    if (display == m_display)
+        return;
+    m_display = display;
+    m_props.clear();
+    if (display) {
+        const QMetaObject *meta = display->metaObject();
+        for (const char *name : displayPropertyNames)
+            m_props.append(meta->property(meta->indexOfProperty(name)));
+    }
+    follow();
+    Q_EMIT displayChanged();
+}
+
+void FrameScanner::setTimer(QObject *timer)
+{
+    if (timer == m_timer)
+        return;
+    m_timer = timer;
+    if (timer) {
+        const QMetaObject *meta = timer->metaObject();
+        m_timerRunning = meta->property(meta->indexOfProperty("running"));
+        m_timerInterval = meta->property(meta->indexOfProperty("interval"));
+    }
+    Q_EMIT timerChanged();
+}
+
+void FrameScanner::follow()
+{
+    disconnect(m_followed);
+    const bool complete = std::all_of(m_props.cbegin(), m_props.cend(),
+                                      [](const QMetaProperty &p) { return p.isValid(); });
+    if (m_port && m_display && complete && !m_props.isEmpty())
+        m_followed = connect(m_port, &SerialPortManager::receivedDataChanged, this,
+                             &FrameScanner::takeChunk);
+}
+
+// What the display's updateWeightFromBuffer() and the functions it calls do with a native frame.
+void FrameScanner::takeChunk()
+{
+    if (!m_display)
+        return;
+    if (!m_port->isConnected()) {
+        QMetaObject::invokeMethod(m_display, "updateWeightFromBuffer");
+        return;
+    }
+    if (!scanPort(m_port)) {
+        QMetaObject::invokeMethod(m_display, "_noFrame");
+        return;
+    }
+    // Only a frame that ends further on in the stream than the one shown is a new reading.
+    if (m_end <= read(LastFrameEnd).toDouble()) {
+        if (!read(Stale).toBool())
+            showReading();
+        return;
+    }
+    write(LastFrameEnd, m_end);
+    showReading();
+    write(Stale, false);
+    QJSEngine *engine = qjsEngine(m_display);
+    if (!engine)
+        return;
+    // The frame object the script parser makes, fields in its order. A literal made in
+    // script is far cheaper than setting the fields one by one from here.
+    if (m_frameEngine != engine) {
+        m_frameEngine = engine;
+        m_makeFrame = engine->evaluate(QStringLiteral(
+                "(function (status, weight, stable, overload, raw) { return { kind: \"weight\", "
+                "status: status, weight: weight, stable: stable, overload: overload, raw: raw } })"));
+    }
+    const QJSValue frame = m_makeFrame.call(
+            {QJSValue(m_status), QJSValue(m_weight), QJSValue(m_stable), QJSValue(m_overload), QJSValue(m_raw)});
+    write(LastFrame, QVariant::fromValue(frame));
+    write(LastFrameAt, double(QDateTime::currentMSecsSinceEpoch()));
+    // The timer is left running while it fires no later than this frame's timeout.
+    const int timeout = read(StaleTimeoutMs).toInt();
+    if (m_timer
+        && (!m_timerRunning.read(m_timer).toBool() || m_timerInterval.read(m_timer).toInt() > timeout))
+        QMetaObject::invokeMethod(m_timer, "arm", Q_ARG(QVariant, timeout));
+}
+
+void FrameScanner::showReading()
+{
+    write(WeightValue, m_weight);
+    write(Overload, m_overload);
+    const bool stable = m_stable && !m_overload;
+    write(Stable, stable);
+    write(HasWeightFrame, true);
+    write(StableText, read(m_overload ? OverloadText : stable ? StableLabel : UnstableText));
 }

@@ -3,6 +3,7 @@
 #include "recordstore.h"
 
 #include <QDateTime>
+#include <QJSValue>
 #include <QQmlEngine>
 
 #include <algorithm>
@@ -190,4 +191,41 @@ QList<QPointF> WeighRecorder::recordPoints(qint64 windowMs, double width, double
     double lo, hi;
     scale(windowMs, &lo, &hi);
     return place(m_marks, now(), windowMs, lo, hi, width, height, 1 << 20);
+}
+
+void WeighRecorder::follow(QObject *display)
+{
+    disconnect(m_following);
+    m_followed = display;
+    if (!display)
+        return;
+    const QMetaObject *meta = display->metaObject();
+    const auto property = [meta](const char *name) {
+        return meta->property(meta->indexOfProperty(name));
+    };
+    m_frame = property("lastFrame");
+    m_weightKg = property("weightValue");
+    m_isStable = property("stable");
+    m_isLive = property("live");
+    m_isOverload = property("overload");
+    m_unitText = property("displayUnitText");
+    const int slot = staticMetaObject.indexOfMethod("takeFollowedFrame()");
+    if (m_frame.hasNotifySignal() && slot >= 0)
+        m_following = connect(display, m_frame.notifySignal(), this, staticMetaObject.method(slot));
+}
+
+void WeighRecorder::takeFollowedFrame()
+{
+    if (!m_followed)
+        return;
+    const QJSValue frame = m_frame.read(m_followed).value<QJSValue>();
+    if (frame.isNull() || frame.isUndefined() || !frame.toBool()) {
+        setLive(false);
+        return;
+    }
+    const QJSValue net = frame.property(QStringLiteral("net"));
+    const QString mode = net.isUndefined() ? QString() : net.toBool() ? tr("净重") : tr("毛重");
+    offer(m_weightKg.read(m_followed).toDouble(), m_isStable.read(m_followed).toBool(),
+          m_isLive.read(m_followed).toBool(), m_isOverload.read(m_followed).toBool(),
+          m_unitText.read(m_followed).toString(), mode, m_followedPort);
 }

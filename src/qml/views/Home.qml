@@ -77,23 +77,17 @@ Page {
 
         function onOpened(portName) {
             root._portName = portName
+            WeighRecorder.setFollowedPort(portName)
         }
     }
+
+    // The recorder takes each of the display's frames itself (its lastFrame changes), at full
+    // wire speed too, without a script handler per frame.
+    Component.onCompleted: WeighRecorder.follow(weightDisplay)
 
     Connections {
         target: weightDisplay
 
-        function onLastFrameChanged() {
-            const frame = weightDisplay.lastFrame
-            if (!frame) {
-                WeighRecorder.setLive(false)
-                return
-            }
-            const mode = frame.net === undefined ? "" : (frame.net ? qsTr("净重") : qsTr("毛重"))
-            WeighRecorder.offer(weightDisplay.weightValue, weightDisplay.stable, weightDisplay.live,
-                                weightDisplay.overload, weightDisplay.displayUnitText, mode,
-                                root._portName)
-        }
         function onLiveChanged() {
             WeighRecorder.setLive(weightDisplay.live)
         }

@@ -255,13 +255,19 @@ Rectangle {
         }
     }
 
+    // The chunks the scanner does not follow itself.
     Connections {
-        target: root.serialPort ? root.serialPort : null
+        target: root.serialPort && !scanner.port ? root.serialPort : null
         ignoreUnknownSignals: true
 
         function onReceivedDataChanged() {
             root.updateWeightFromBuffer()
         }
+    }
+
+    Connections {
+        target: root.serialPort ? root.serialPort : null
+        ignoreUnknownSignals: true
 
         function onConnectionChanged() {
             if (root._isPortConnected()) {
@@ -273,8 +279,15 @@ Rectangle {
         }
     }
 
+    // A SerialPortManager's chunks in the native format are followed by the scanner, which
+    // writes their frames here as updateWeightFromBuffer() would, without a script call per
+    // chunk.
     FrameScanner {
         id: scanner
+        display: root
+        timer: staleTimer
+        port: root._portScannable && root.outputFormatValue !== 2 && root.outputFormatValue !== 3
+              ? root.serialPort : null
     }
 
     Timer {
