@@ -2,7 +2,7 @@
 // hands it: the serial manager's receive buffer (at most 4096 bytes) in its printable rendering.
 // Prints the median microseconds per call; run by hand: ./bench_parsers [calls]
 
-#include "testsupport.h"
+#include "startup.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -86,7 +86,7 @@ int main(int argc, char *argv[])
     const int calls = argc > 1 ? std::max(1, QString::fromLocal8Bit(argv[1]).toInt()) : 2000;
 
     QQmlEngine engine;
-    TestSupport::prepareEngine(engine);
+    Pelora::prepareEngine(engine);
     // boundTo(name, text) turns the text into a script string once and gives a function that
     // parses it, so the timing holds the parser alone. parser(name) is the bare parser: called
     // from C++ with a QString, the engine builds the script string anew on every call, as a

@@ -105,27 +105,21 @@ private Q_SLOTS:
 #endif
     }
 
-    void unusableFilesAreReportedAndLeftAlone_data()
-    {
-        QTest::addColumn<QByteArray>("content");
-        QTest::newRow("garbage") << QByteArray("not a database at all, just text").repeated(200);
-        QByteArray header("SQLite format 3");
-        header.append('\0');
-        QTest::newRow("cut header") << header + QByteArray(100, '\x7f');
-    }
-
     void unusableFilesAreReportedAndLeftAlone()
     {
-        QFETCH(QByteArray, content);
-        QTemporaryDir dir;
-        const QString path = dir.filePath(QStringLiteral("records.sqlite"));
-        QVERIFY(TestSupport::writeFile(path, content));
-        RecordStore store(path);
-        QVERIFY(store.errorText().contains(QStringLiteral("损坏")));
-        QVERIFY(!store.writable());
-        QCOMPARE(store.addRecord(1, {}, {}, {}, false), -1);
-        QVERIFY(!store.clearAll());
-        QCOMPARE(readAll(path), content);
+        QByteArray cutHeader("SQLite format 3");
+        cutHeader.append('\0').append(100, '\x7f');
+        for (const QByteArray &content : {QByteArray("not a database at all, just text").repeated(200), cutHeader}) {
+            QTemporaryDir dir;
+            const QString path = dir.filePath(QStringLiteral("records.sqlite"));
+            QVERIFY(TestSupport::writeFile(path, content));
+            RecordStore store(path);
+            QVERIFY(store.errorText().contains(QStringLiteral("损坏")));
+            QVERIFY(!store.writable());
+            QCOMPARE(store.addRecord(1, {}, {}, {}, false), -1);
+            QVERIFY(!store.clearAll());
+            QCOMPARE(readAll(path), content);
+        }
     }
 
     void readOnlyFolderAndFullDisk()

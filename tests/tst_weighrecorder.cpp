@@ -74,17 +74,14 @@ private Q_SLOTS:
         RecordStore store(dir.filePath(QStringLiteral("r.sqlite")));
         WeighRecorder recorder(&store);
         recorder.setEnabled(false); // only by hand
-        recorder.offer(2, false, true, false, {}, {}, {});
-        QVERIFY(!recorder.canRecordNow());
-        QCOMPARE(recorder.recordNow(), -1);
-        recorder.offer(2, true, true, false, {}, {}, {});
-        QVERIFY(recorder.canRecordNow());
-        QVERIFY(recorder.recordNow() > 0);
-        recorder.offer(2, true, true, true, {}, {}, {}); // overloaded
-        QCOMPARE(recorder.recordNow(), -1);
-        recorder.offer(2, true, true, false, {}, {}, {});
-        recorder.setLive(false);
-        QCOMPARE(recorder.recordNow(), -1);
+        // stable, live, overloaded: only the second reading may be recorded.
+        for (const auto &[stable, live, over] : {std::tuple{false, true, false}, {true, true, false},
+                                                  {true, true, true}, {true, false, false}}) {
+            recorder.offer(2, stable, true, over, {}, {}, {});
+            recorder.setLive(live);
+            QCOMPARE(recorder.canRecordNow(), stable && live && !over);
+            QCOMPARE(recorder.recordNow() > 0, stable && live && !over);
+        }
         QCOMPARE(store.count(), 1);
         QVERIFY(store.records().first().toMap().value(QStringLiteral("manual")).toBool());
     }

@@ -18,7 +18,7 @@ public Q_SLOTS:
         m_settings = std::make_unique<TestSupport::ScratchSettings>();
         Pelora::setIdentity(*QCoreApplication::instance(), QStringLiteral("PeloraQmlTest"));
     }
-    void qmlEngineAvailable(QQmlEngine *engine) { TestSupport::prepareEngine(*engine); }
+    void qmlEngineAvailable(QQmlEngine *engine) { Pelora::prepareEngine(*engine); }
 
 private:
     std::unique_ptr<TestSupport::ScratchSettings> m_settings;

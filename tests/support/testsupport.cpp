@@ -78,11 +78,6 @@ bool writeFile(const QString &path, const QByteArray &bytes)
     return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size() && file.flush();
 }
 
-void prepareEngine(QQmlEngine &engine)
-{
-    Pelora::prepareEngine(engine);
-}
-
 Rig::Rig() = default;
 
 Rig::~Rig()

@@ -9,7 +9,6 @@
 
 class QObject;
 class QQmlApplicationEngine;
-class QQmlEngine;
 class QQuickItem;
 class QQuickWindow;
 class SensorSimulator;
@@ -52,9 +51,6 @@ private:
 // A file's bytes (nothing when it cannot be read), and writing them whole.
 QByteArray readAll(const QString &path);
 bool writeFile(const QString &path, const QByteArray &bytes);
-
-// Prepares an engine to import the module "Pelora" from the resources.
-void prepareEngine(QQmlEngine &engine);
 
 // The whole tool as an operator meets it: a quiet simulated sensor on a real pseudo-terminal,
 // listed while `listed` holds, and the real window loaded from the module.
