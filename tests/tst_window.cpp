@@ -186,12 +186,16 @@ private Q_SLOTS:
         r.sensor->setLoad(250); // above the sensor's capacity
         QTRY_COMPARE(r.text("badgeText"), QStringLiteral("超载"));
 
-        // While connected the timer keeps ticking and tries nothing.
+        // While connected the timer keeps ticking and tries nothing, and the stream keeps the
+        // reading live from frame to frame, longer than its timeout.
         QSignalSpy connection(r.manager, &SerialPortManager::connectionChanged);
+        QSignalSpy live(r.item("weightDisplay"), SIGNAL(liveChanged()));
+        QSignalSpy ticks(timer(), SIGNAL(triggered()));
         const int messages = m_messages.size();
-        QVERIFY(QSignalSpy(timer(), SIGNAL(triggered())).wait(1500));
+        QTRY_VERIFY_WITH_TIMEOUT(ticks.count() >= 3, 4000);
         QCOMPARE(connection.count(), 0);
         QCOMPARE(m_messages.size(), messages);
+        QCOMPARE(live.count(), 0);
     }
 
     // The sensor's side played by hand: what shows is always the current reading of this
@@ -232,6 +236,8 @@ private Q_SLOTS:
         replies.start(300);
         QTRY_COMPARE_WITH_TIMEOUT(r.text("badgeText"), QStringLiteral("等待数据"), 4000);
         replies.stop();
+        receive("ERR: busy\r\n"); // and a reply after that does not bring it back
+        QCOMPARE(r.text("badgeText"), QStringLiteral("等待数据"));
         QVERIFY(sinceLastFrame.elapsed() >= 1900);
         QCOMPARE(weightText(), QLocale().toString(15.25, 'f', 3)); // greyed, not current
         QVERIFY(showsColour(r.item("weightText"), stale));
