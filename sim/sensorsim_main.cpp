@@ -78,13 +78,53 @@ int main(int argc, char *argv[])
                                                        "path (its folder must exist) instead of "
                                                        "one in a fresh temporary folder."),
                                         QStringLiteral("path"));
-    parser.addOptions({portOption, linkOption, formatOption, rateOption});
+    // Habits of real firmware, for trying the tool against something less tidy.
+    const QCommandLineOption latencyOption(QStringLiteral("latency"),
+                                           QStringLiteral("Answer each command after MIN to MAX "
+                                                          "milliseconds."),
+                                           QStringLiteral("min[-max]"));
+    const QCommandLineOption oneAtATimeOption(QStringLiteral("one-at-a-time"),
+                                              QStringLiteral("Ignore commands that arrive while an "
+                                                             "answer is still due."));
+    const QCommandLineOption confirmOption(QStringLiteral("confirm"),
+                                           QStringLiteral("How a setting is confirmed: ok, echo, "
+                                                          "both or command-echo."),
+                                           QStringLiteral("style"), QStringLiteral("ok"));
+    const QCommandLineOption errorOption(QStringLiteral("error-word"),
+                                         QStringLiteral("A refusal: ERR (with a reason) or ERROR."),
+                                         QStringLiteral("word"), QStringLiteral("ERR"));
+    const QCommandLineOption silentOption(QStringLiteral("silent-unknown"),
+                                          QStringLiteral("Send nothing for an unknown command."));
+    const QCommandLineOption versionOption(QStringLiteral("version-text"),
+                                           QStringLiteral("The answer to AT+VERSION?."),
+                                           QStringLiteral("text"), QStringLiteral("V1.0.1"));
+    const QCommandLineOption serialOption(QStringLiteral("serial"),
+                                          QStringLiteral("The answer to AT+SN."),
+                                          QStringLiteral("text"), QStringLiteral("SN102145"));
+    parser.addOptions({portOption, linkOption, formatOption, rateOption, latencyOption,
+                       oneAtATimeOption, confirmOption, errorOption, silentOption, versionOption,
+                       serialOption});
     parser.process(app);
     SensorSimulator::quitOnTerminationSignals();
 
     SensorSimulator sim;
     sim.setFormat(parser.value(formatOption).toInt());
     sim.setReportRate(parser.value(rateOption).toInt());
+    if (parser.isSet(latencyOption)) {
+        const QStringList range = parser.value(latencyOption).split(QLatin1Char('-'));
+        sim.setReplyLatency(range.value(0).toInt(), range.value(range.size() - 1).toInt());
+    }
+    sim.setOneCommandAtATime(parser.isSet(oneAtATimeOption));
+    const QString confirm = parser.value(confirmOption);
+    sim.setConfirmation(confirm == QLatin1String("echo") ? SensorSimulator::Confirmation::Echo
+                                : confirm == QLatin1String("both")
+                                ? SensorSimulator::Confirmation::OkAndEcho
+                                : confirm == QLatin1String("command-echo")
+                                ? SensorSimulator::Confirmation::CommandEcho
+                                : SensorSimulator::Confirmation::Ok);
+    sim.setErrorWord(parser.value(errorOption));
+    sim.setSilentOnUnknown(parser.isSet(silentOption));
+    sim.setIdentity(parser.value(versionOption), parser.value(serialOption));
     const bool served = parser.isSet(portOption) ? sim.attach(parser.value(portOption))
                                                  : sim.start(parser.value(linkOption));
     if (!served) {

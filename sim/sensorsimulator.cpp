@@ -28,10 +28,6 @@ using namespace std::chrono_literals;
 
 namespace {
 
-// What a real module answers to the identification queries.
-const QString Version = QStringLiteral("V1.0.1");
-const QString SerialNumber = QStringLiteral("SN102145");
-
 // The longest command the input buffer keeps; anything longer is noise.
 constexpr qsizetype MaxCommandLength = 128;
 // Split pieces are set apart so that the reader sees them as separate chunks.
@@ -119,7 +115,11 @@ SensorSimulator::SensorSimulator(QObject *parent)
     , m_reportTimer(new QTimer(this))
     , m_drainTimer(new QTimer(this))
     , m_probeTimer(new QTimer(this))
+    , m_answerTimer(new QTimer(this))
 {
+    m_answerTimer->setSingleShot(true);
+    m_answerTimer->setTimerType(Qt::PreciseTimer);
+    connect(m_answerTimer, &QTimer::timeout, this, &SensorSimulator::sendDueAnswers);
     initSettings();
     m_sampleTimer->setTimerType(Qt::PreciseTimer);
     connect(m_sampleTimer, &QTimer::timeout, this, &SensorSimulator::sample);
@@ -259,6 +259,8 @@ void SensorSimulator::openLink()
 void SensorSimulator::closeLink()
 {
     m_queue.clear();
+    m_answers.clear();
+    m_answerTimer->stop();
     m_drainTimer->stop();
     m_sampleTimer->stop();
     m_reportTimer->stop();
@@ -336,27 +338,51 @@ void SensorSimulator::handleCommand(const QString &command)
 {
     m_commands.append(command);
     Q_EMIT commandReceived(command);
+    if (m_oneAtATime && !m_answers.empty()) {
+        ++m_ignored; // still busy with the one before
+        return;
+    }
+    if (m_confirmation == Confirmation::CommandEcho && m_replying)
+        queueLine(command.toLatin1() + "\r\n");
+    QStringList lines;
+    m_answer = &lines;
+    respond(command);
+    m_answer = nullptr;
+    answer(lines);
+}
 
+void SensorSimulator::respond(const QString &command)
+{
     const QString upper = command.toUpper();
     if (upper == QLatin1String("AT")) {
         reply(QStringLiteral("OK"));
         return;
     }
     if (!upper.startsWith(QLatin1String("AT+"))) {
-        reply(QStringLiteral("ERR: unknown command"));
+        refuse(QStringLiteral("unknown command"));
         return;
     }
     const QString rest = command.mid(3);
     const qsizetype eq = rest.indexOf(QLatin1Char('='));
     if (eq >= 0) {
         const QString key = rest.left(eq).trimmed().toUpper();
-        reply(settingCommand(key, rest.mid(eq + 1).trimmed()));
+        const QString outcome = settingCommand(key, rest.mid(eq + 1).trimmed());
+        if (outcome != QLatin1String("OK")) {
+            refuse(outcome.mid(outcome.indexOf(QLatin1Char(':')) + 1).trimmed());
+            return;
+        }
+        const QString stored = key == QLatin1String("DEBUGL") ? QStringLiteral("DEBUG") : key;
+        const QString echo = QStringLiteral("AT+%1=%2").arg(key, m_settings.value(stored));
+        if (m_confirmation != Confirmation::Echo)
+            reply(QStringLiteral("OK"));
+        if (m_confirmation == Confirmation::Echo || m_confirmation == Confirmation::OkAndEcho)
+            reply(echo);
         return;
     }
     if (rest.endsWith(QLatin1Char('?'))) {
         const QString key = rest.chopped(1).trimmed().toUpper();
         if (key == QLatin1String("VERSION")) {
-            reply(Version);
+            reply(m_version);
         } else if (key == QLatin1String("QTAR")) {
             reply(QStringLiteral("AT+QTAR=") + formatNumber(m_tare, 1));
         } else {
@@ -365,7 +391,7 @@ void SensorSimulator::handleCommand(const QString &command)
             if (m_settings.contains(stored))
                 reply(QStringLiteral("AT+%1=%2").arg(key, m_settings.value(stored)));
             else
-                reply(QStringLiteral("ERR: unknown command"));
+                refuse(QStringLiteral("unknown command"));
         }
         return;
     }
@@ -394,11 +420,11 @@ void SensorSimulator::handleCommand(const QString &command)
     } else if (key == QLatin1String("QTAR")) {
         reply(QStringLiteral("AT+QTAR=") + formatNumber(m_tare, 1));
     } else if (key == QLatin1String("WEI")) {
-        queueLine(weightLine());
+        reply(QString::fromLatin1(weightLine()).trimmed());
     } else if (key == QLatin1String("SN")) {
-        reply(SerialNumber);
+        reply(m_serialNumber);
     } else {
-        reply(QStringLiteral("ERR: unknown command"));
+        refuse(QStringLiteral("unknown command"));
     }
 }
 
@@ -433,8 +459,60 @@ QString SensorSimulator::settingCommand(const QString &key, const QString &value
 
 void SensorSimulator::reply(const QString &text)
 {
-    if (m_replying)
-        queueLine(text.toLatin1() + "\r\n");
+    if (m_answer)
+        m_answer->append(text);
+}
+
+void SensorSimulator::refuse(const QString &reason)
+{
+    const bool unknown = reason == QLatin1String("unknown command");
+    if (unknown && m_silentOnUnknown)
+        return;
+    reply(m_errorWord == QLatin1String("ERR") ? QStringLiteral("ERR: ") + reason : m_errorWord);
+}
+
+void SensorSimulator::answer(const QStringList &lines)
+{
+    if (!m_replying || lines.isEmpty())
+        return;
+    if (m_latencyMaxMs <= 0 && m_answers.empty()) {
+        for (const QString &line : lines)
+            queueLine(line.toLatin1() + "\r\n");
+        return;
+    }
+    const int spread = m_latencyMaxMs - m_latencyMinMs;
+    const int latency = m_latencyMinMs + (spread > 0 ? int(m_random.bounded(spread + 1)) : 0);
+    m_answers.push_back({m_wireClock.elapsed() + latency, lines});
+    if (!m_answerTimer->isActive())
+        sendDueAnswers();
+}
+
+void SensorSimulator::sendDueAnswers()
+{
+    // Answers leave in the order their commands came, each when it is due.
+    while (!m_answers.empty()) {
+        const qint64 wait = m_answers.front().dueMs - m_wireClock.elapsed();
+        if (wait > 0) {
+            m_answerTimer->start(std::chrono::milliseconds(wait));
+            return;
+        }
+        const QStringList lines = m_answers.front().lines;
+        m_answers.pop_front();
+        for (const QString &line : lines)
+            queueLine(line.toLatin1() + "\r\n");
+    }
+}
+
+void SensorSimulator::setReplyLatency(int minMs, int maxMs)
+{
+    m_latencyMinMs = qMax(0, minMs);
+    m_latencyMaxMs = qMax(m_latencyMinMs, maxMs);
+}
+
+void SensorSimulator::setIdentity(const QString &version, const QString &serialNumber)
+{
+    m_version = version;
+    m_serialNumber = serialNumber;
 }
 
 // ---------------------------------------------------------------- the API

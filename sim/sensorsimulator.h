@@ -98,6 +98,28 @@ public:
     // count weight lines back to back at the wire's full speed, paced as the wire would.
     void burst(int count);
 
+    // --- habits of real firmware (all off by default: the tidy sensor above)
+    // How a setting that was carried out is confirmed.
+    enum class Confirmation {
+        Ok, // "OK"
+        Echo, // the setting echoed, "AT+DIV=10"
+        OkAndEcho, // "OK", then the echo
+        CommandEcho, // every command line echoed as it arrives, then the answer ("OK")
+    };
+    void setConfirmation(Confirmation confirmation) { m_confirmation = confirmation; }
+    // Each answer leaves between minMs and maxMs after its command arrived.
+    void setReplyLatency(int minMs, int maxMs);
+    // A busy sensor (an answer still due) ignores the commands that arrive meanwhile.
+    void setOneCommandAtATime(bool on) { m_oneAtATime = on; }
+    // The word a refusal starts with: "ERR" (as "ERR: invalid value") or "ERROR" (alone).
+    void setErrorWord(const QString &word) { m_errorWord = word; }
+    // Unknown commands get no answer at all.
+    void setSilentOnUnknown(bool on) { m_silentOnUnknown = on; }
+    // The lines that answer "AT+VERSION?" and "AT+SN".
+    void setIdentity(const QString &version, const QString &serialNumber);
+    // Commands heard but ignored because an answer was still due.
+    int ignoredCommands() const { return m_ignored; }
+
 Q_SIGNALS:
     void commandReceived(const QString &command);
     // One complete line (reply or weight) has been handed to the link.
@@ -120,8 +142,12 @@ private:
     void onLinkReadable();
     void handleInput(const QByteArray &bytes);
     void handleCommand(const QString &command);
+    void respond(const QString &command);
     QString settingCommand(const QString &key, const QString &value);
     void reply(const QString &text);
+    void refuse(const QString &reason);
+    void answer(const QStringList &lines);
+    void sendDueAnswers();
     void queueLine(const QByteArray &line);
     void queue(Chunk chunk);
     void drain();
@@ -181,4 +207,23 @@ private:
     qint64 m_wireFreeAtNs = 0;
     int m_splitPieces = 0;
     bool m_replying = true;
+
+    // firmware habits
+    struct Answer
+    {
+        qint64 dueMs; // on m_wireClock
+        QStringList lines;
+    };
+    Confirmation m_confirmation = Confirmation::Ok;
+    int m_latencyMinMs = 0;
+    int m_latencyMaxMs = 0;
+    bool m_oneAtATime = false;
+    QString m_errorWord = QStringLiteral("ERR");
+    bool m_silentOnUnknown = false;
+    QString m_version = QStringLiteral("V1.0.1");
+    QString m_serialNumber = QStringLiteral("SN102145");
+    int m_ignored = 0;
+    std::deque<Answer> m_answers;
+    QTimer *m_answerTimer;
+    QStringList *m_answer = nullptr; // where reply() puts the lines of the answer being made
 };

@@ -27,18 +27,6 @@ const QRegularExpression &plainNumber()
     static const QRegularExpression re(QStringLiteral("^[-+]?\\d+(?:\\.\\d+)?$"));
     return re;
 }
-const QRegularExpression &versionLine()
-{
-    static const QRegularExpression re(QStringLiteral("^V\\d+(?:\\.\\d+)*$"),
-                                       QRegularExpression::CaseInsensitiveOption);
-    return re;
-}
-const QRegularExpression &snLine()
-{
-    static const QRegularExpression re(QStringLiteral("^SN\\s*(.+)$"),
-                                       QRegularExpression::CaseInsensitiveOption);
-    return re;
-}
 const QRegularExpression &echoLine()
 {
     static const QRegularExpression re(QStringLiteral("^AT\\+([A-Z]+)\\s*=\\s*(.+)$"),
@@ -51,14 +39,27 @@ bool isBreak(char c)
     return c == '\r' || c == '\n';
 }
 
+// After an answer the firmware may still be sending the rest of it (an echo after its OK):
+// the next command waits this long, and what arrives meanwhile answers nothing.
+constexpr int SettleMs = 60;
+// A setting's echo may be the firmware repeating the command line, with its OK or ERR still
+// to come: the echo counts as the answer only when nothing follows within this time.
+constexpr int EchoGraceMs = 1000;
+// A serial number the firmware sends as bare digits is at least this long; a shorter number
+// is a weight.
+constexpr int MinBareSerialDigits = 6;
+
+bool isRefusal(const QString &line)
+{
+    return line.startsWith(QLatin1String("ERR"), Qt::CaseInsensitive);
+}
+
 } // namespace
 
-SensorChannel::SensorChannel(QObject *parent)
-    : QObject(parent)
-    , m_timer(new QTimer(this))
+SensorChannel::SensorChannel(QObject *parent) : QObject(parent), m_timer(new QTimer(this))
 {
     m_timer->setSingleShot(true);
-    connect(m_timer, &QTimer::timeout, this, &SensorChannel::expire);
+    connect(m_timer, &QTimer::timeout, this, &SensorChannel::onTimer);
     m_clock.start();
 }
 
@@ -67,18 +68,21 @@ void SensorChannel::setSerialPort(SerialPortManager *port)
     if (m_port == port)
         return;
     disconnect(m_receivedConnection);
+    disconnect(m_sentConnection);
     disconnect(m_closedConnection);
     disconnect(m_openedConnection);
     onClosed();
     m_port = port;
     if (port) {
         SerialTraffic *traffic = port->traffic();
-        m_receivedConnection =
-                connect(traffic, &SerialTraffic::received, this, &SensorChannel::onReceived);
-        m_closedConnection =
-                connect(traffic, &SerialTraffic::closed, this, &SensorChannel::onClosed);
-        // A new connection starts with no line half read.
-        m_openedConnection = connect(traffic, &SerialTraffic::opened, this, &SensorChannel::onClosed);
+        m_receivedConnection
+                = connect(traffic, &SerialTraffic::received, this, &SensorChannel::onReceived);
+        m_sentConnection = connect(traffic, &SerialTraffic::sent, this, &SensorChannel::onSent);
+        m_closedConnection
+                = connect(traffic, &SerialTraffic::closed, this, &SensorChannel::onClosed);
+        // A new connection starts with nothing half read and nothing owed.
+        m_openedConnection
+                = connect(traffic, &SerialTraffic::opened, this, &SensorChannel::onClosed);
     }
     Q_EMIT serialPortChanged();
 }
@@ -92,41 +96,89 @@ void SensorChannel::setTimeout(int ms)
     Q_EMIT timeoutChanged();
 }
 
-int SensorChannel::request(const QString &command, const QString &expect, bool hex)
+int SensorChannel::request(const QString &command, bool hex)
 {
-    if (!m_port || !m_port->isConnected() || command.isEmpty())
+    if (!m_port || !m_port->isConnected() || command.trimmed().isEmpty())
         return -1;
+    QByteArray bytes;
     if (hex) {
         QString digits = command.trimmed();
         digits.remove(QLatin1Char(' '));
-        static const QRegularExpression hexDigits(QStringLiteral("^(?:[0-9A-Fa-f]{2})*$"));
+        static const QRegularExpression hexDigits(QStringLiteral("^(?:[0-9A-Fa-f]{2})+$"));
         if (!hexDigits.match(digits).hasMatch()) {
             // The manager refuses it and says why; there is nothing to wait for.
             m_port->sendData(command, true);
             return -1;
         }
+        bytes = QByteArray::fromHex(digits.toLatin1());
+    } else {
+        bytes = command.toUtf8();
     }
     const int id = m_nextId++;
-    QStringList alternatives;
-    for (const QString &e : expect.split(QLatin1Char('|'), Qt::SkipEmptyParts))
-        alternatives << e.trimmed().toUpper();
-    if (alternatives.isEmpty())
-        alternatives << QStringLiteral("*");
-    // Registered before the write: a reply cannot overtake it, but the order stays plain.
-    m_pending.push_back({id, alternatives, m_clock.elapsed() + m_timeoutMs});
-    armTimer();
+    m_queue.push_back(classify(id, command, hex, bytes));
     Q_EMIT pendingCountChanged();
-    m_port->sendData(command, hex);
+    pump();
     return id;
+}
+
+SensorChannel::Request SensorChannel::classify(int id, const QString &command, bool hex,
+                                               const QByteArray &bytes)
+{
+    // The same rule for text and for hex: what answers a command follows from its bytes.
+    QString text;
+    for (char c : bytes) {
+        if (c >= 0x20 && c <= 0x7e)
+            text.append(QLatin1Char(c));
+        else if (c != '\r' && c != '\n')
+            text.append(QChar(0xfffd));
+    }
+    text = text.trimmed().toUpper();
+    while (text.endsWith(QLatin1Char('!')))
+        text.chop(1);
+    text = text.trimmed();
+    Request r{id, command, hex, text, Kind::Any, {}};
+    static const QRegularExpression setting(QStringLiteral("^AT\\+([A-Z]+)\\s*=\\s*(.+)$"));
+    static const QRegularExpression query(QStringLiteral("^AT\\+([A-Z]+)\\s*\\?$"));
+    static const QRegularExpression bare(QStringLiteral("^AT\\+([A-Z]+)$"));
+    if (text == QLatin1String("AT")) {
+        r.kind = Kind::Action;
+    } else if (const auto m = setting.match(text); m.hasMatch()) {
+        r.kind = Kind::Setting;
+        r.key = m.captured(1);
+    } else if (const auto m = query.match(text); m.hasMatch()) {
+        r.key = m.captured(1);
+        r.kind = r.key == QLatin1String("VERSION") ? Kind::Identity
+                : r.key == QLatin1String("SN")     ? Kind::SerialNumber
+                                                   : Kind::Query;
+    } else if (const auto m = bare.match(text); m.hasMatch()) {
+        r.key = m.captured(1);
+        if (r.key == QLatin1String("SN"))
+            r.kind = Kind::SerialNumber;
+        else if (r.key == QLatin1String("QTAR"))
+            r.kind = Kind::Query;
+        else if (r.key == QLatin1String("WEI"))
+            r.kind = Kind::Weight;
+        else if (r.key == QLatin1String("ZERO") || r.key == QLatin1String("TARE")
+                 || r.key == QLatin1String("ZCAL"))
+            r.kind = Kind::Action;
+    }
+    return r;
 }
 
 void SensorChannel::cancelAll()
 {
-    if (m_pending.empty())
+    if (!m_current && m_queue.empty())
         return;
-    m_pending.clear();
-    m_timer->stop();
+    m_queue.clear();
+    m_current.reset();
+    m_echoSeen = false;
+    armTimer();
     Q_EMIT pendingCountChanged();
+}
+
+bool SensorChannel::isAnswerLine(const QString &line) const
+{
+    return m_answerIsNewest && line.trimmed() == m_answerLine;
 }
 
 bool SensorChannel::isWeightLine(const QString &line)
@@ -135,16 +187,60 @@ bool SensorChannel::isWeightLine(const QString &line)
             || plainNumber().match(line).hasMatch();
 }
 
+QString SensorChannel::echoValue(const QString &line, const QString &key)
+{
+    const QRegularExpressionMatch m = echoLine().match(line.trimmed());
+    if (!m.hasMatch() || m.captured(1).compare(key, Qt::CaseInsensitive) != 0)
+        return {};
+    return m.captured(2).trimmed();
+}
+
+void SensorChannel::pump()
+{
+    if (m_current || m_queue.empty() || !m_port || !m_port->isConnected()) {
+        armTimer();
+        return;
+    }
+    const qint64 now = m_clock.elapsed();
+    if (m_foreignHold || now < m_readyAt) {
+        armTimer();
+        return;
+    }
+    m_current = std::move(m_queue.front());
+    m_queue.pop_front();
+    m_echoSeen = false;
+    m_deadline = now + m_timeoutMs;
+    armTimer();
+    m_writing = true;
+    m_port->sendData(m_current->command, m_current->hex);
+    m_writing = false;
+}
+
+void SensorChannel::onSent(const QByteArray &bytes)
+{
+    if (m_writing || bytes.isEmpty())
+        return;
+    // Someone else's command (the display's zero, tare or stream switch): firmware that
+    // handles one command at a time would drop ours if it went now, so ours waits until
+    // a line answers it or the timeout passes.
+    m_foreignHold = true;
+    m_holdUntil = m_clock.elapsed() + m_timeoutMs;
+    armTimer();
+}
+
 void SensorChannel::onReceived(const QByteArray &bytes)
 {
     // While nothing waits for a reply only the unfinished line is kept: the weight display
     // does its own parsing, so a stream of weights costs a search for the last break.
     qsizetype start = 0;
-    if (m_pending.empty()) {
+    if (!listening()) {
         qsizetype last = bytes.size() - 1;
         while (last >= 0 && !isBreak(bytes.at(last)))
             --last;
         if (last >= 0) {
+            // A line has ended since: the last answer is no longer the newest line.
+            if (!m_partial.isEmpty() || last > 0)
+                m_answerIsNewest = false;
             m_partial.clear();
             start = last + 1;
         }
@@ -176,98 +272,144 @@ void SensorChannel::handleLine(const QByteArray &raw)
             line.append(QLatin1Char(c));
     }
     line = line.trimmed();
-    if (line.isEmpty() || isWeightLine(line))
+    if (line.isEmpty())
         return;
-    Q_EMIT lineReceived(line);
-    if (m_pending.empty())
+    m_answerIsNewest = false;
+    const bool weight = isWeightLine(line);
+    if (!weight)
+        Q_EMIT lineReceived(line);
+    if (!m_current) {
+        if (m_foreignHold && !weight) {
+            m_foreignHold = false;
+            m_readyAt = m_clock.elapsed() + SettleMs;
+            pump();
+        }
         return;
-    auto it = m_pending.begin();
-    bool ok = true;
-    if (line.startsWith(QLatin1String("ERR"), Qt::CaseInsensitive)) {
-        ok = false;
-    } else {
-        while (it != m_pending.end() && !matches(it->expect, line))
-            ++it;
-        // A line nobody expects is information or a reply that came too late.
-        if (it == m_pending.end())
-            return;
     }
-    const int id = it->id;
-    m_pending.erase(it);
+    const Request &r = *m_current;
+    if (r.kind == Kind::Weight) {
+        if (weight || isRefusal(line))
+            finish(weight, line);
+        return;
+    }
+    if (weight) {
+        // An all-digit serial number looks like a reading of the ASCII format.
+        static const QRegularExpression digits(QStringLiteral("^\\d+$"));
+        if (r.kind == Kind::SerialNumber && line.size() >= MinBareSerialDigits
+            && digits.match(line).hasMatch())
+            finish(true, line);
+        return;
+    }
+    if (isRefusal(line)) {
+        finish(false, line);
+        return;
+    }
+    const bool isEcho = echoLine().match(line).hasMatch();
+    if (line.compare(r.text, Qt::CaseInsensitive) == 0 && r.kind != Kind::Setting)
+        return; // the firmware repeating the command line
+    switch (r.kind) {
+    case Kind::Query:
+        if (!echoValue(line, r.key).isEmpty())
+            finish(true, line);
+        break;
+    case Kind::Identity:
+    case Kind::SerialNumber:
+        if (!isEcho && line != QLatin1String("OK"))
+            finish(true, line);
+        break;
+    case Kind::Setting:
+        if (line == QLatin1String("OK")) {
+            finish(true, line);
+        } else if (!echoValue(line, r.key).isEmpty() && !m_echoSeen) {
+            m_echoSeen = true;
+            m_echoText = line;
+            m_deadline = qMin(m_deadline, m_clock.elapsed() + EchoGraceMs);
+            armTimer();
+        }
+        break;
+    case Kind::Action:
+        if (line == QLatin1String("OK"))
+            finish(true, line);
+        break;
+    case Kind::Weight:
+        break;
+    case Kind::Any:
+        finish(true, line);
+        break;
+    }
+}
+
+void SensorChannel::finish(bool ok, const QString &text)
+{
+    const int id = m_current->id;
+    m_current.reset();
+    m_echoSeen = false;
+    m_readyAt = m_clock.elapsed() + SettleMs;
+    m_answerLine = text;
+    m_answerIsNewest = true;
     armTimer();
     Q_EMIT pendingCountChanged();
-    Q_EMIT replied(id, ok, line);
+    Q_EMIT replied(id, ok, text);
+    pump();
 }
 
-bool SensorChannel::matches(const QStringList &expect, const QString &line)
-{
-    for (const QString &e : expect) {
-        if (e == QLatin1String("*"))
-            return true;
-        if (e == QLatin1String("OK")) {
-            if (line == QLatin1String("OK"))
-                return true;
-        } else if (e == QLatin1String("VERSION")) {
-            if (versionLine().match(line).hasMatch())
-                return true;
-        } else if (e == QLatin1String("SN")) {
-            if (snLine().match(line).hasMatch())
-                return true;
-        } else {
-            const QRegularExpressionMatch m = echoLine().match(line);
-            if (m.hasMatch() && m.captured(1).toUpper() == e)
-                return true;
-        }
-    }
-    return false;
-}
-
-void SensorChannel::expire()
+void SensorChannel::onTimer()
 {
     const qint64 now = m_clock.elapsed();
-    QList<int> expired;
-    while (!m_pending.empty()) {
-        auto it = m_pending.begin();
-        for (auto p = m_pending.begin(); p != m_pending.end(); ++p) {
-            if (p->deadline < it->deadline)
-                it = p;
+    if (m_foreignHold && now >= m_holdUntil)
+        m_foreignHold = false;
+    if (m_current && now >= m_deadline) {
+        if (m_echoSeen) {
+            // Echoed and nothing after it: the echo was the firmware's way of saying yes.
+            finish(true, m_echoText);
+            return;
         }
-        if (it->deadline > now)
-            break;
-        expired << it->id;
-        m_pending.erase(it);
-    }
-    armTimer();
-    if (expired.isEmpty())
-        return;
-    Q_EMIT pendingCountChanged();
-    for (int id : std::as_const(expired))
+        const int id = m_current->id;
+        m_current.reset();
+        m_readyAt = now + SettleMs;
+        Q_EMIT pendingCountChanged();
         Q_EMIT failed(id, QStringLiteral("timeout"));
+    }
+    pump();
 }
 
 void SensorChannel::armTimer()
 {
-    if (m_pending.empty()) {
+    qint64 due = -1;
+    const auto consider = [&due](qint64 at) { due = due < 0 ? at : qMin(due, at); };
+    if (m_current)
+        consider(m_deadline);
+    if (m_foreignHold)
+        consider(m_holdUntil);
+    if (!m_current && !m_queue.empty() && !m_foreignHold)
+        consider(m_readyAt);
+    if (due < 0) {
         m_timer->stop();
         return;
     }
-    qint64 first = m_pending.front().deadline;
-    for (const Pending &p : m_pending)
-        first = qMin(first, p.deadline);
-    m_timer->start(int(qMax<qint64>(0, first - m_clock.elapsed())));
+    m_timer->start(int(qMax<qint64>(0, due - m_clock.elapsed())));
 }
 
 void SensorChannel::onClosed()
 {
     m_partial.clear();
-    if (m_pending.empty())
+    m_foreignHold = false;
+    m_answerIsNewest = false;
+    if (!m_current && m_queue.empty())
         return;
-    QList<int> ids;
-    for (const Pending &p : m_pending)
-        ids << p.id;
-    m_pending.clear();
+    std::optional<int> sent;
+    if (m_current)
+        sent = m_current->id;
+    QList<int> unsent;
+    for (const Request &r : m_queue)
+        unsent << r.id;
+    m_current.reset();
+    m_queue.clear();
+    m_echoSeen = false;
     m_timer->stop();
     Q_EMIT pendingCountChanged();
-    for (int id : std::as_const(ids))
-        Q_EMIT failed(id, QStringLiteral("closed"));
+    if (sent)
+        Q_EMIT failed(*sent, QStringLiteral("closed"));
+    for (int id : std::as_const(unsent))
+        Q_EMIT failed(id, QStringLiteral("unsent"));
 }

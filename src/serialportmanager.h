@@ -12,7 +12,8 @@
 #include <limits>
 
 class QTimer;
-
+class SensorSession;
+Q_MOC_INCLUDE("sensorsession.h")
 
 // The one link to the weighing sensor: lists the serial ports, opens and closes the
 // connection, sends payloads and keeps the newest received bytes as text.
@@ -28,6 +29,8 @@ class SerialPortManager : public QObject
     Q_PROPERTY(QString receivedData READ receivedData NOTIFY receivedDataChanged)
     Q_PROPERTY(QString statusMessage READ statusMessage NOTIFY statusMessageChanged)
     Q_PROPERTY(SerialTraffic *traffic READ traffic CONSTANT)
+    // The conversation with the sensor on this link: command queue, settings read, traffic.
+    Q_PROPERTY(SensorSession *session READ session CONSTANT)
 
 public:
     // Lists the names of the ports present. Replaceable from C++ only, so that tests and
@@ -45,6 +48,7 @@ public:
     QString receivedData() const { return m_receivedData; }
     QString statusMessage() const { return m_statusMessage; }
     SerialTraffic *traffic() const { return m_traffic; }
+    SensorSession *session() const { return m_session; }
 
     // The enumeration used by managers constructed from now on; an empty function
     // restores the platform's own.
@@ -109,6 +113,7 @@ private:
     QTimer *m_pollTimer;
     PortEnumerator m_enumerator;
     SerialTraffic *m_traffic;
+    SensorSession *m_session = nullptr;
 
     bool m_renderedHex = false; // the rendering m_receivedData is in
     qint64 m_totalBytes = 0; // bytes received over the manager's life

@@ -1,6 +1,8 @@
 // The sensor and console pages in the real window, against a simulated sensor on a real
 // pseudo-terminal, with the home page's weight display checked all along.
 
+#include "sensorchannel.h"
+#include "sensorsession.h"
 #include "sensorsimulator.h"
 #include "serialportmanager.h"
 #include "startup.h"
@@ -44,7 +46,24 @@ class TestWorkbench : public QObject
         QTRY_VERIFY(r.item(page) && r.item(page)->isVisible());
         // Clicks go where the page ends up once the push has slid it in.
         QTRY_COMPARE(r.item(page)->x(), 0.0);
-        QTRY_VERIFY(!r.object(u"pageStack"_s) || !r.object(u"pageStack"_s)->property("busy").toBool());
+        QTRY_VERIFY(!r.object(u"pageStack"_s)
+                    || !r.object(u"pageStack"_s)->property("busy").toBool());
+    }
+
+    // A guarded setting or a calibration step asks first; the operator says yes.
+    void confirm()
+    {
+        QObject *dialog = r.object(u"confirmDialog"_s);
+        QVERIFY(dialog);
+        QTRY_VERIFY(dialog->property("opened").toBool());
+        QMetaObject::invokeMethod(dialog, "accept");
+        QTRY_VERIFY(!dialog->property("visible").toBool());
+    }
+    void choose(const QString &key, int index)
+    {
+        QQuickItem *row = r.item(u"row_"_s + key);
+        r.object(u"choiceEditor"_s, row)->setProperty("currentIndex", index);
+        r.click(u"setButton"_s, row);
     }
 
 private Q_SLOTS:
@@ -67,60 +86,161 @@ private Q_SLOTS:
         r.sensor.reset();
     }
 
+    // The page against the habits of real firmware: slow, one command at a time, echoing, CR
+    // only, other refusals, silence for what it does not know, odd identities.
+    void sensorPageAgainstFirmware_data()
+    {
+        QTest::addColumn<int>("habit");
+        QTest::addColumn<QString>("refusal");
+        QTest::newRow("tidy") << 0 << u"ERR: invalid value"_s;
+        QTest::newRow("slow, one command at a time") << 1 << u"ERR: invalid value"_s;
+        QTest::newRow("echo for OK") << 2 << u"ERR: invalid value"_s;
+        QTest::newRow("OK and echo") << 3 << u"ERR: invalid value"_s;
+        QTest::newRow("command echoed, ERROR") << 4 << u"ERROR"_s;
+        QTest::newRow("silent on unknown, digits for SN, ASCII") << 5 << u"ERR: invalid value"_s;
+    }
+    void sensorPageAgainstFirmware()
+    {
+        QFETCH(int, habit);
+        QFETCH(QString, refusal);
+        using C = SensorSimulator::Confirmation;
+        QString version = u"V1.0.1"_s;
+        QString sn = u"102145"_s;
+        switch (habit) {
+        case 1:
+            r.sensor->setReplyLatency(200, 900);
+            r.sensor->setOneCommandAtATime(true);
+            break;
+        case 2:
+            r.sensor->setConfirmation(C::Echo);
+            break;
+        case 3:
+            r.sensor->setConfirmation(C::OkAndEcho);
+            break;
+        case 4:
+            r.sensor->setConfirmation(C::CommandEcho);
+            r.sensor->setErrorWord(u"ERROR"_s);
+            break;
+        case 5:
+            r.sensor->setSilentOnUnknown(true);
+            version = u"V1.2.0,2023-05-12"_s;
+            sn = u"20230512"_s;
+            r.sensor->setIdentity(version, sn);
+            r.sensor->setFormat(3);
+            r.js(u"SettingsStore.setValue('scale/outputFormatIndex', 3)"_s);
+            break;
+        }
+        const int slow = habit == 1 ? 30000 : 5000;
+        open("sensorButton", "sensorPage");
+        QTRY_COMPARE_WITH_TIMEOUT(r.text(u"versionLabel"_s), u"固件版本: "_s + version, slow);
+        QTRY_COMPARE_WITH_TIMEOUT(r.text(u"snLabel"_s), u"序列号: "_s + sn, slow);
+        // An answer is no reading, whatever it looks like.
+        displayShows(3);
+        QCOMPARE(r.item(u"weightDisplay"_s)->property("weightValue").toDouble(), 3.0);
+
+        // Nothing to set before the sensor has said what it holds.
+        QQuickItem *div = r.item(u"row_DIV"_s);
+        QCOMPARE(rowState(u"DIV"_s), u"未读取"_s);
+        QVERIFY(!r.item(u"setButton"_s, div)->isEnabled());
+        QVERIFY(!r.item(u"choiceEditor"_s, div)->isEnabled());
+        QCOMPARE(r.object(u"rangeEditor"_s, r.item(u"row_CAPA"_s))->property("text").toString(),
+                 QString());
+
+        r.click(u"readAllButton"_s);
+        const QList<std::pair<QString, QString>> read
+                = {{u"AUTO"_s, u"1 (自动上传)"_s},
+                   {u"OPENC"_s, u"0 (否)"_s},
+                   {u"DIV"_s, u"10"_s},
+                   {u"CAPA"_s, u"200"_s},
+                   {u"DEC"_s, u"3"_s},
+                   {u"FILTER"_s, u"0 (自动)"_s},
+                   {u"ZTRACK"_s, u"0.5"_s},
+                   {u"PRINTX"_s, habit == 5 ? u"3 (ASCII)"_s : u"1 (原始格式)"_s},
+                   {u"SAMPLERT"_s, u"0 (10 Hz)"_s},
+                   {u"REPORTRT"_s, u"30"_s},
+                   {u"CHANNEL"_s, u"UART1"_s},
+                   {u"DEBUG"_s, u"0 (关)"_s},
+                   {u"WCAL"_s, u"0"_s},
+                   {u"QTAR"_s, u"0.000"_s}};
+        for (const auto &[key, shown] : read)
+            QTRY_COMPARE_WITH_TIMEOUT(rowState(key), shown, slow);
+        QCOMPARE(r.sensor->ignoredCommands(), 0);
+
+        // A guarded setting asks first, and is confirmed only by reading it back.
+        choose(u"DIV"_s, 4); // 20 g
+        confirm();
+        QTRY_COMPARE_WITH_TIMEOUT(rowState(u"DIV"_s), u"20 (已确认)"_s, slow);
+        QCOMPARE(r.sensor->setting(u"DIV"_s), u"20"_s);
+
+        // Two settings within a second: each confirmed by its own answer.
+        choose(u"FILTER"_s, 2);
+        choose(u"CHANNEL"_s, 1);
+        QTRY_COMPARE_WITH_TIMEOUT(rowState(u"CHANNEL"_s), u"UART2 (已确认)"_s, slow);
+        QCOMPARE(rowState(u"FILTER"_s), u"2 (动态 (动物)) (已确认)"_s);
+        QCOMPARE(r.sensor->setting(u"FILTER"_s), u"2"_s);
+        QCOMPARE(r.sensor->setting(u"CHANNEL"_s), u"UART2"_s);
+
+        // Refused: the row keeps what the sensor holds, the refusal beside it, the editor too.
+        QQuickItem *capa = r.item(u"row_CAPA"_s);
+        r.object(u"rangeEditor"_s, capa)->setProperty("text", u"300"_s);
+        QMetaObject::invokeMethod(r.object(u"sensorPage"_s), "setRow", Q_ARG(QVariant, 3),
+                                  Q_ARG(QVariant, u"0"_s));
+        QTRY_COMPARE_WITH_TIMEOUT(rowState(u"CAPA"_s), u"200 · 设置被拒绝: "_s + refusal, slow);
+        QCOMPARE(r.sensor->setting(u"CAPA"_s), u"200"_s);
+        QCOMPARE(r.object(u"rangeEditor"_s, capa)->property("text").toString(), u"200"_s);
+
+        // What was read lasts as long as the connection, not as long as the page.
+        r.js(u"Components.Router.back()"_s);
+        QTRY_COMPARE(r.js(u"stack.depth"_s).toInt(), 1);
+        open("sensorButton", "sensorPage");
+        QCOMPARE(rowState(u"DIV"_s), u"20 (已确认)"_s);
+        QCOMPARE(rowState(u"AUTO"_s), u"1 (自动上传)"_s);
+        QCOMPARE(r.text(u"snLabel"_s), u"序列号: "_s + sn);
+    }
+
     void sensorPageReadsAndSets()
     {
         open("sensorButton", "sensorPage");
-        QTRY_COMPARE(r.text(u"versionLabel"_s), u"固件版本: V1.0.1"_s);
-        QTRY_COMPARE(r.text(u"snLabel"_s), u"序列号: 102145"_s);
-        QCOMPARE(rowState(u"DIV"_s), u"未读取"_s);
-
-        r.click(u"readAllButton"_s);
-        const QList<std::pair<QString, QString>> read = {
-                {u"AUTO"_s, u"1 (自动上传)"_s}, {u"OPENC"_s, u"0 (否)"_s}, {u"DIV"_s, u"10"_s},
-                {u"CAPA"_s, u"200"_s}, {u"DEC"_s, u"3"_s}, {u"FILTER"_s, u"0 (自动)"_s},
-                {u"ZTRACK"_s, u"0.5"_s}, {u"PRINTX"_s, u"1 (原始格式)"_s},
-                {u"SAMPLERT"_s, u"0 (10 Hz)"_s}, {u"REPORTRT"_s, u"30"_s},
-                {u"CHANNEL"_s, u"UART1"_s}, {u"DEBUG"_s, u"0 (关)"_s}, {u"WCAL"_s, u"0"_s},
-                {u"QTAR"_s, u"0.000"_s}};
-        for (const auto &[key, shown] : read)
-            QTRY_COMPARE(rowState(key), shown);
-        displayShows(3);
-
-        // Confirmed: the editor's value goes out and shows once the sensor says OK.
-        QQuickItem *div = r.item(u"row_DIV"_s);
-        QObject *editor = r.object(u"choiceEditor"_s, div);
-        editor->setProperty("currentIndex", 4); // 20 g
-        r.click(u"setButton"_s, div);
-        QTRY_COMPARE(rowState(u"DIV"_s), u"20 (已确认)"_s);
-        QCOMPARE(r.sensor->setting(u"DIV"_s), u"20"_s);
-
-        // Refused: a value no editor offers, as a sensor with other ranges would refuse.
         QObject *page = r.object(u"sensorPage"_s);
-        const int reportRow = 9;
-        QMetaObject::invokeMethod(page, "setRow", Q_ARG(QVariant, reportRow), Q_ARG(QVariant, u"99"_s));
-        QTRY_COMPARE(rowState(u"REPORTRT"_s), u"设置被拒绝: ERR: invalid value"_s);
-        QCOMPARE(r.sensor->setting(u"REPORTRT"_s), u"30"_s);
-        const auto kept = [page](int row) {
-            return page->property("rowStates").toList().value(row).toMap().value(u"value"_s).toString();
+        QMetaObject::invokeMethod(page, "readAll");
+        QTRY_COMPARE(rowState(u"QTAR"_s), u"0.000"_s);
+        const auto kept = [this](const QString &key) {
+            return r.object(u"sensorPage"_s)
+                    ->property("rows")
+                    .toMap()
+                    .value(key)
+                    .toMap()
+                    .value(u"value"_s)
+                    .toString();
         };
-        QCOMPARE(kept(reportRow), u"30"_s);
+        // A confirmation declined sends nothing.
+        const qsizetype before = r.sensor->commands().size();
+        choose(u"PRINTX"_s, 2);
+        QObject *dialog = r.object(u"confirmDialog"_s);
+        QTRY_VERIFY(dialog->property("opened").toBool());
+        QMetaObject::invokeMethod(dialog, "reject");
+        QTRY_VERIFY(!dialog->property("visible").toBool());
+        QCOMPARE(r.sensor->commands().size(), before);
 
-        // Silent: the row says so; the confirmed value stays and the editor can try again.
+        // Silent: the row says so; the value the sensor last confirmed stays.
         r.sensor->setReplying(false);
-        QQuickItem *capa = r.item(u"row_CAPA"_s);
-        r.object(u"rangeEditor"_s, capa)->setProperty("value", 300);
-        r.click(u"setButton"_s, capa);
-        QTRY_COMPARE(rowState(u"CAPA"_s), u"设置无应答"_s);
-        QCOMPARE(kept(3), u"200"_s);
-        r.click(u"readButton"_s, r.item(u"row_DEC"_s));
-        QTRY_COMPARE(rowState(u"DEC"_s), u"无应答"_s);
+        QQuickItem *dec = r.item(u"row_DEC"_s);
+        r.object(u"rangeEditor"_s, dec)->setProperty("text", u"2"_s);
+        r.click(u"setButton"_s, dec);
+        confirm();
+        QTRY_COMPARE_WITH_TIMEOUT(rowState(u"DEC"_s), u"3 · 设置无应答"_s, 10000);
+        QCOMPARE(kept(u"DEC"_s), u"3"_s);
+        // It spoke again: the value it took shows once read.
         r.sensor->setReplying(true);
-        displayShows(3);
+        r.click(u"readButton"_s, dec);
+        QTRY_COMPARE(rowState(u"DEC"_s), u"2"_s);
+        r.sensor->setLoad(3.5);
+        displayShows(3.5);
 
         // The output format: set here, stored for the display, which keeps reading.
         QQuickItem *printx = r.item(u"row_PRINTX"_s);
-        r.object(u"choiceEditor"_s, printx)->setProperty("currentIndex", 1);
-        r.click(u"setButton"_s, printx);
+        choose(u"PRINTX"_s, 1);
+        confirm();
         QTRY_COMPARE(rowState(u"PRINTX"_s), u"2 (SG+ASCII) (已确认)"_s);
         QTRY_COMPARE(QSettings().value(u"scale/outputFormatIndex"_s).toInt(), 2);
         QVERIFY(!r.item(u"formatMismatchLabel"_s)->isVisible());
@@ -135,7 +255,7 @@ private Q_SLOTS:
         // Asked for on a page, the settings open on the home page the stack returns to, which
         // is never pushed twice; back() pops, and on the home page ends the application with 0.
         r.click(u"settingsButton"_s, r.item(u"sensorPage"_s));
-        QObject *dialog = r.object(u"settingsDialog"_s);
+        dialog = r.object(u"settingsDialog"_s);
         QTRY_VERIFY(dialog->property("opened").toBool());
         QCOMPARE(r.js(u"stack.depth"_s).toInt(), 1);
         QMetaObject::invokeMethod(dialog, "close");
@@ -153,12 +273,16 @@ private Q_SLOTS:
         QCOMPARE(r.js(u"stack.depth"_s).toInt(), 1);
 
         // What the router cannot do, it says, and the stack stays as it was.
-        const struct { const char *code, *said; } refusals[] = {
-            {"Components.Router.navigate('/nowhere')", "Not Found Route /nowhere"},
-            {"Components.Router.setStackView({ depth: 0 }); Components.Router.navigate('/records')",
-             "Router.stackView does not support push()."},
-            {"Components.Router.setStackView(null); Components.Router.navigate('/sensor')",
-             "Router.stackView is not set; call Router.setStackView(stackView) first."},
+        const struct
+        {
+            const char *code, *said;
+        } refusals[] = {
+                {"Components.Router.navigate('/nowhere')", "Not Found Route /nowhere"},
+                {"Components.Router.setStackView({ depth: 0 }); "
+                 "Components.Router.navigate('/records')",
+                 "Router.stackView does not support push()."},
+                {"Components.Router.setStackView(null); Components.Router.navigate('/sensor')",
+                 "Router.stackView is not set; call Router.setStackView(stackView) first."},
         };
         for (const auto &refusal : refusals) {
             QTest::ignoreMessage(QtCriticalMsg, refusal.said);
@@ -176,6 +300,7 @@ private Q_SLOTS:
         r.click(u"calStartButton"_s);
         QCOMPARE(r.text(u"calStepLabel"_s), u"第 1 步 / 共 3 步"_s);
         r.click(u"calZeroButton"_s);
+        confirm();
         QTRY_COMPARE(r.text(u"calStepLabel"_s), u"第 2 步 / 共 3 步"_s);
         QCOMPARE(r.sensor->commands().last(), u"AT+ZCAL"_s);
 
@@ -185,9 +310,11 @@ private Q_SLOTS:
         r.object(u"calMassField"_s)->setProperty("text", u"8000"_s);
         r.object(u"calUnitBox"_s)->setProperty("currentIndex", 1);
         r.click(u"calSpanButton"_s);
+        confirm();
         QTRY_COMPARE(r.text(u"calStepLabel"_s), u"第 3 步 / 共 3 步"_s);
         QCOMPARE(r.sensor->commands().contains(u"AT+WCAL=8000"_s), true);
-        QTRY_COMPARE(r.text(u"calCheckLabel"_s), u"实时读数 8.000 kg   砝码 8.000 kg   差值 0.000 kg"_s);
+        QTRY_COMPARE(r.text(u"calCheckLabel"_s),
+                     u"实时读数 8.000 kg   砝码 8.000 kg   差值 0.000 kg"_s);
         QTRY_COMPARE(rowState(u"WCAL"_s), u"8000"_s);
         displayShows(8);
         r.click(u"calCancelButton"_s);
@@ -197,16 +324,44 @@ private Q_SLOTS:
         r.sensor->setReplying(false);
         r.click(u"calStartButton"_s);
         r.click(u"calZeroButton"_s);
+        confirm();
         QTRY_COMPARE(r.text(u"calMessageLabel"_s), u"等待传感器确认…"_s);
         r.click(u"calCancelButton"_s);
         QCOMPARE(r.text(u"calMessageLabel"_s), u"已取消：零点标定命令已发出，传感器可能已执行。"_s);
         QVERIFY(r.item(u"calStartButton"_s)->isVisible());
+        // The command on the wire is still owed its answer; the next step waits for it.
+        QTRY_COMPARE_WITH_TIMEOUT(r.manager->session()->channel()->pendingCount(), 0, 10000);
+
+        // The cable pulled while a step waits for its answer: the sensor may have done it.
+        r.click(u"calStartButton"_s);
+        r.click(u"calZeroButton"_s);
+        confirm();
+        QTRY_COMPARE(r.text(u"calMessageLabel"_s), u"等待传感器确认…"_s);
+        r.sensor->unplug();
+        QTRY_COMPARE(r.text(u"calMessageLabel"_s),
+                     u"连接已断开：零点标定命令已发出，传感器可能已执行。"_s);
+        QVERIFY(r.item(u"calStartButton"_s)->isVisible());
+        r.sensor->setReplying(true);
+        QVERIFY(r.sensor->plug());
+        QTRY_VERIFY(r.manager->isConnected());
+        r.click(u"calStartButton"_s);
+        r.click(u"calZeroButton"_s);
+        confirm();
+        QTRY_COMPARE(r.text(u"calStepLabel"_s), u"第 2 步 / 共 3 步"_s);
+        r.sensor->setReplying(false);
+        r.object(u"calMassField"_s)->setProperty("text", u"10"_s);
+        r.click(u"calSpanButton"_s);
+        confirm();
+        QTRY_COMPARE(r.text(u"calMessageLabel"_s), u"等待传感器确认…"_s);
+        r.sensor->unplug();
+        QTRY_COMPARE(r.text(u"calMessageLabel"_s),
+                     u"连接已断开：量程标定命令已发出，传感器可能已执行。"_s);
     }
 
     void console()
     {
         open("consoleButton", "consolePage");
-        auto *log = qobject_cast<TrafficLog *>(r.object(u"trafficLog"_s));
+        TrafficLog *log = r.manager->session()->log();
         QVERIFY(log);
         QTRY_VERIFY(log->count() > 3); // the weight stream, received
 
@@ -233,7 +388,8 @@ private Q_SLOTS:
         QTest::keyClick(r.window, Qt::Key_Up);
         QCOMPARE(field->property("text").toString(), u"AT+VERSION?"_s);
         QTest::keyClick(r.window, Qt::Key_Return);
-        QTRY_COMPARE(r.sensor->commands().size() > 0 && r.sensor->commands().last() == u"AT+VERSION?"_s
+        QTRY_COMPARE(r.sensor->commands().size() > 0
+                             && r.sensor->commands().last() == u"AT+VERSION?"_s
                              && r.text(u"replyLabel"_s) == u"应答: V1.0.1"_s,
                      true);
 

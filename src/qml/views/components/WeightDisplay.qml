@@ -61,6 +61,9 @@ Rectangle {
     readonly property bool _portHasTail: !!root.serialPort && typeof root.serialPort.receivedTail === "function"
     readonly property bool _portHasTextEnd: !!root.serialPort && typeof root.serialPort.receivedTextEnd === "function"
     readonly property bool _portScannable: scanner.canScan(root.serialPort)
+    // The link's command queue knows which lines answered a command rather than report a weight.
+    readonly property SensorChannel _answers: root.serialPort && root.serialPort.session
+                                              ? root.serialPort.session.channel : null
     // The badge's reading texts, translated once rather than for every frame.
     readonly property string _overloadText: qsTr("超载")
     readonly property string _stableLabel: qsTr("稳定")
@@ -178,7 +181,8 @@ Rectangle {
             text = port.receivedTail(2049)
             frame = parse(text)
         }
-        if (!frame) {
+        // A serial number of bare digits reads as a weight of the ASCII format: it is none.
+        if (!frame || (root._answers && root._answers.isAnswerLine(frame.raw))) {
             root._noFrame()
             return
         }

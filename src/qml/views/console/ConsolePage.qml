@@ -14,33 +14,28 @@ ToolPage {
     titleText: qsTr("通信监视")
 
     readonly property var serialPort: Router.serialPortManager
-    // Sent commands, oldest first; _historyIndex is history.length while editing a new one.
-    property var history: []
-    property int _historyIndex: 0
-    property string replyText: ""
-    property int _pending: -1
+    // The traffic, history, view and reply live with the link, not with the page.
+    readonly property SensorSession session: root.serialPort ? root.serialPort.session : null
+    readonly property TrafficLog log: root.session ? root.session.log : null
+    readonly property var history: root.session ? root.session.history : []
+    // history.length while editing a new command.
+    property int _historyIndex: root.history.length
+    readonly property string replyText: root.session ? root.session.consoleReply : ""
     property string saveMessage: ""
 
-    // Index into endingBox: CR, CRLF, "!", hex bytes.
+    // mode indexes endingBox: CR, CRLF, "!", hex bytes.
     function send(text, mode) {
         const command = String(text)
-        if (command.trim() === "")
+        if (command.trim() === "" || !root.session)
             return false
-        let id
-        if (mode === 3)
-            id = channel.request(command, "*", true)
-        else
-            id = channel.request(WeighProtocol.encodeCommand(command,
-                                                             [WeighProtocol.LineEnding.CR,
-                                                              WeighProtocol.LineEnding.CRLF,
-                                                              WeighProtocol.LineEnding.BANG][mode]), "*")
-        const h = root.history.filter(x => x !== command)
-        h.push(command)
-        root.history = h.slice(-50)
+        const payload = mode === 3 ? command
+                                   : WeighProtocol.encodeCommand(command,
+                                                                 [WeighProtocol.LineEnding.CR,
+                                                                  WeighProtocol.LineEnding.CRLF,
+                                                                  WeighProtocol.LineEnding.BANG][mode])
+        const sent = root.session.sendCommand(command, payload, mode === 3)
         root._historyIndex = root.history.length
-        root._pending = id
-        root.replyText = id >= 0 ? qsTr("等待应答…") : (root.serialPort ? root.serialPort.statusMessage : "")
-        return id >= 0
+        return sent
     }
     function recall(step) {
         if (root.history.length === 0)
@@ -49,31 +44,11 @@ ToolPage {
         commandField.text = root._historyIndex < root.history.length ? root.history[root._historyIndex] : ""
     }
     function save(path) {
-        log.flush()
-        root.saveMessage = log.saveToFile(path) ? qsTr("已保存到 %1").arg(path)
-                                                : qsTr("保存失败: %1").arg(log.lastError)
-    }
-
-    SensorChannel {
-        id: channel
-
-        serialPort: root.serialPort
-        timeout: 1000
-        onReplied: function(id, ok, text) {
-            if (id === root._pending)
-                root.replyText = qsTr("应答: %1").arg(text)
-        }
-        onFailed: function(id, reason) {
-            if (id === root._pending)
-                root.replyText = reason === "timeout" ? qsTr("无应答") : qsTr("连接已断开")
-        }
-    }
-
-    TrafficLog {
-        id: log
-
-        objectName: "trafficLog"
-        serialPort: root.serialPort
+        if (!root.log)
+            return
+        root.log.flush()
+        root.saveMessage = root.log.saveToFile(path) ? qsTr("已保存到 %1").arg(path)
+                                                     : qsTr("保存失败: %1").arg(root.log.lastError)
     }
 
     ColumnLayout {
@@ -87,20 +62,23 @@ ToolPage {
             Button {
                 objectName: "pauseButton"
                 flat: true
-                text: log.paused ? qsTr("继续") : qsTr("暂停")
-                onClicked: log.paused = !log.paused
+                enabled: !!root.log
+                text: root.log && root.log.paused ? qsTr("继续") : qsTr("暂停")
+                onClicked: root.log.paused = !root.log.paused
             }
             Button {
                 objectName: "clearButton"
                 flat: true
                 text: qsTr("清空")
-                onClicked: log.clear()
+                enabled: !!root.log
+                onClicked: root.log.clear()
             }
             Button {
                 objectName: "copyButton"
                 flat: true
                 text: qsTr("复制")
-                onClicked: Tools.clipText(log.text())
+                enabled: !!root.log
+                onClicked: Tools.clipText(root.log.text())
             }
             Label {
                 text: qsTr("显示")
@@ -109,13 +87,14 @@ ToolPage {
             ComboBox {
                 objectName: "viewBox"
                 model: [qsTr("文本"), qsTr("十六进制")]
-                currentIndex: log.hexView ? 1 : 0
-                onActivated: function(index) { log.hexView = index === 1 }
+                enabled: !!root.log
+                currentIndex: root.log && root.log.hexView ? 1 : 0
+                onActivated: function(index) { root.log.hexView = index === 1 }
                 Layout.preferredWidth: 120
             }
             Label {
                 objectName: "countLabel"
-                text: qsTr("%1 行 (最多 %2)").arg(log.count).arg(log.capacity)
+                text: root.log ? qsTr("%1 行 (最多 %2)").arg(root.log.count).arg(root.log.capacity) : ""
                 color: root.Material.hintTextColor
                 leftPadding: 12
             }
@@ -125,8 +104,9 @@ ToolPage {
 
                 objectName: "pathField"
                 Layout.preferredWidth: 320
-                text: log.suggestedFilePath()
+                text: root.session ? root.session.savePath : ""
                 selectByMouse: true
+                onTextEdited: root.session.savePath = pathField.text
             }
             Button {
                 objectName: "saveButton"
@@ -159,14 +139,14 @@ ToolPage {
                 anchors.fill: parent
                 anchors.margins: 6
                 clip: true
-                model: log
+                model: root.log
                 reuseItems: true
                 boundsBehavior: Flickable.StopAtBounds
                 ScrollBar.vertical: ScrollBar {}
                 // The newest line stays in sight unless paused. The view's own count changes
                 // once it has taken the new rows in; the move waits until it has laid them out.
                 onCountChanged: {
-                    if (!log.paused) {
+                    if (root.log && !root.log.paused) {
                         // qmllint disable
                         Qt.callLater(lines.positionViewAtEnd)
                         // qmllint enable
@@ -208,6 +188,8 @@ ToolPage {
                 objectName: "endingBox"
                 enabled: root.connected
                 model: [qsTr("CR"), qsTr("CRLF"), qsTr("!"), qsTr("十六进制")]
+                currentIndex: root.session ? root.session.consoleMode : 0
+                onActivated: function(index) { root.session.consoleMode = index }
                 Layout.preferredWidth: 130
             }
             TextField {

@@ -17,9 +17,6 @@ ToolPage {
     readonly property var serialPort: Router.serialPortManager
     property string lineEnding: WeighProtocol.LineEnding.CR
 
-    property string versionText: ""
-    property string snText: ""
-    property string identityState: "idle" // idle, reading, value, noreply, error
 
     // The parameters in the order shown. options: the valid values; min/max: a range.
     readonly property var _params: [
@@ -50,11 +47,17 @@ ToolPage {
         { key: "QTAR", label: qsTr("当前皮重"), query: "qtarQuery" }
     ]
 
-    // Request id -> what it was for: { row, set, value } or { identity: "version" / "sn" }.
-    property var _requests: ({})
+    // What this connection has read of the sensor; it outlives the page.
+    readonly property SensorSession session: root.serialPort ? root.serialPort.session : null
+    readonly property SensorParameters parameters: root.session ? root.session.parameters : null
+    readonly property var rows: root.parameters ? root.parameters.rows : ({})
     property int storedFormat: 1
     readonly property string sensorFormat: root.rowValue("PRINTX")
     readonly property bool formatMismatch: root.sensorFormat !== "" && Number(root.sensorFormat) !== root.storedFormat
+    // Settings that change what the scale reports, or how it talks: asked before they go.
+    readonly property var _guarded: ["AUTO", "DIV", "CAPA", "DEC", "PRINTX", "REPORTRT"]
+    readonly property var _failedPhases: ["error", "refused", "noreply", "notApplied", "setNoReply",
+                                          "unconfirmed", "lost"]
 
     // Calibration: 0 idle, 1 zero, 2 span, 3 check; calWaiting while a step awaits its reply.
     property int calStep: 0
@@ -71,13 +74,6 @@ ToolPage {
             options.push({ value: v, text: v })
         return options
     }
-    // One state a parameter: { value, phase, message }; replaced whole so bindings follow.
-    property var rowStates: []
-    function _updateRow(i, fields) {
-        const states = root.rowStates.slice()
-        states[i] = Object.assign({}, states[i], fields)
-        root.rowStates = states
-    }
     function rowIndex(key) {
         for (let i = 0; i < root._params.length; ++i) {
             if (root._params[i].key === key)
@@ -85,9 +81,12 @@ ToolPage {
         }
         return -1
     }
+    function rowState(key) {
+        const row = root.rows[key]
+        return row ? row : ({})
+    }
     function rowValue(key) {
-        const i = root.rowIndex(key)
-        return i >= 0 && root.rowStates.length > i ? root.rowStates[i].value : ""
+        return root.rowState(key).value || ""
     }
     function _build(name, args) {
         // qmllint disable
@@ -100,101 +99,70 @@ ToolPage {
             return WeighProtocol.debugQuery(root.lineEnding, "DEBUG")
         return root._build(param.query, [root.lineEnding])
     }
-    function _track(id, what) {
-        if (id < 0)
-            return false
-        const map = root._requests
-        map[id] = what
-        root._requests = map
-        return true
+    function _setCommand(param, value) {
+        if (param.key === "DEBUG")
+            return WeighProtocol.debugSet(value === "1", root.lineEnding, "DEBUG")
+        if (param.key === "AUTO" || param.key === "OPENC")
+            return root._build(param.set, [value === "1", root.lineEnding])
+        return root._build(param.set, [value, root.lineEnding])
     }
 
     function readIdentity() {
-        root.identityState = "reading"
-        root._track(channel.request(WeighProtocol.versionQuery(root.lineEnding), "VERSION"), { identity: "version" })
-        root._track(channel.request(WeighProtocol.snQuery(root.lineEnding), "SN"), { identity: "sn" })
+        if (root.parameters)
+            root.parameters.readIdentity(WeighProtocol.versionQuery(root.lineEnding),
+                                         WeighProtocol.snQuery(root.lineEnding))
     }
     function readRow(i) {
         const param = root._params[i]
-        if (root._track(channel.request(root._query(param), param.key), { row: i, set: false }))
-            root._updateRow(i, { phase: "reading" })
+        return !!root.parameters && root.parameters.read(param.key, root._query(param))
     }
     function readAll() {
         for (let i = 0; i < root._params.length; ++i)
             root.readRow(i)
     }
+    // Sends the setting as it is; requestSet() asks first where the setting needs it.
     function setRow(i, value) {
         const param = root._params[i]
-        let command
-        if (param.key === "DEBUG")
-            command = WeighProtocol.debugSet(value === "1", root.lineEnding, "DEBUG")
-        else if (param.key === "AUTO" || param.key === "OPENC")
-            command = root._build(param.set, [value === "1", root.lineEnding])
-        else
-            command = root._build(param.set, [value, root.lineEnding])
-        if (root._track(channel.request(command, "OK|" + param.key), { row: i, set: true, value: String(value) }))
-            root._updateRow(i, { phase: "setting" })
+        return !!root.parameters
+                && root.parameters.write(param.key, root._setCommand(param, String(value)), String(value),
+                                         root._query(param))
+    }
+    function requestSet(i, value) {
+        const param = root._params[i]
+        if (!root._guarded.includes(param.key)) {
+            root.setRow(i, value)
+            return
+        }
+        confirmDialog.ask(qsTr("将“%1”从 %2 改为 %3？").arg(param.label)
+                              .arg(root.valueLabel(i, root.rowValue(param.key)))
+                              .arg(root.valueLabel(i, String(value))),
+                          function() { root.setRow(i, value) })
     }
 
-    function _onReply(id, ok, text) {
-        const what = root._requests[id]
-        if (what === undefined) {
-            if (id === root._calRequest)
-                root._calReplied(ok, text)
-            return
-        }
-        delete root._requests[id]
-        const reply = WeighProtocol.parseLine(text) || {}
-        if (what.identity !== undefined) {
-            if (ok && what.identity === "version")
-                root.versionText = reply.version || text
-            else if (ok)
-                root.snText = reply.sn || text
-            root.identityState = ok ? "value" : "error"
-            return
-        }
-        if (!ok) {
-            root._updateRow(what.row, { phase: what.set ? "refused" : "error" })
-            root._updateRow(what.row, { message: text })
-            return
-        }
-        const value = reply.kind === "echo" ? reply.value : what.value
-        root._updateRow(what.row, { value: value })
-        root._updateRow(what.row, { phase: what.set ? "set" : "value" })
-        root._updateRow(what.row, { message: "" })
-        // The display keeps parsing the format the sensor now sends.
-        if (what.set && root._params[what.row].key === "PRINTX")
-            SettingsStore.setValue("scale/outputFormatIndex", Number(value))
-    }
-    function _onFailure(id, reason) {
-        const what = root._requests[id]
-        if (what === undefined) {
-            if (id === root._calRequest)
-                root._calReplied(false, reason === "timeout" ? qsTr("无应答") : qsTr("连接已断开"))
-            return
-        }
-        delete root._requests[id]
-        if (what.identity !== undefined) {
-            root.identityState = "noreply"
-            return
-        }
-        root._updateRow(what.row, { phase: what.set ? "setNoReply" : "noreply" })
-        root._updateRow(what.row, { message: reason === "timeout" ? "" : qsTr("连接已断开") })
-    }
-
-    function stateText(phase, value, message) {
+    function stateText(row, shownValue) {
+        const phase = row.phase || "idle"
+        const known = shownValue !== "" ? shownValue : qsTr("未读取")
         switch (phase) {
-        case "idle": return qsTr("未读取")
         case "reading": return qsTr("读取中…")
         case "setting": return qsTr("设置中…")
-        case "value": return value
-        case "set": return qsTr("%1 (已确认)").arg(value)
-        case "noreply": return qsTr("无应答")
-        case "setNoReply": return qsTr("设置无应答")
-        case "error": return qsTr("错误: %1").arg(message)
-        case "refused": return qsTr("设置被拒绝: %1").arg(message)
+        case "verifying": return qsTr("核对中…")
+        case "value": return shownValue
+        case "set": return qsTr("%1 (已确认)").arg(shownValue)
+        case "noreply": return shownValue !== "" ? qsTr("%1 · 读取无应答").arg(shownValue) : qsTr("无应答")
+        case "error": return qsTr("错误: %1").arg(row.message || "")
+        case "refused": return qsTr("%1 · 设置被拒绝: %2").arg(known).arg(row.message || "")
+        case "notApplied": return qsTr("%1 · 设置未生效").arg(known)
+        case "setNoReply": return qsTr("%1 · 设置无应答").arg(known)
+        case "unconfirmed": return qsTr("%1 · 设置未确认").arg(known)
+        case "lost": return qsTr("%1 · 连接断开，传感器可能已执行").arg(known)
         }
-        return ""
+        return qsTr("未读取")
+    }
+    function identityText(value) {
+        if (value !== "")
+            return value
+        const state = root.parameters ? root.parameters.identityState : "idle"
+        return state === "reading" ? qsTr("读取中…") : state === "done" ? qsTr("无应答") : qsTr("未读取")
     }
     function valueLabel(i, value) {
         const options = root._params[i].options
@@ -213,9 +181,13 @@ ToolPage {
         root.calWaiting = false
         root.calMessage = qsTr("清空秤台，然后标定零点。")
     }
-    function calibrateZero() {
-        root._calRequest = channel.request(WeighProtocol.zcal(root.lineEnding), "OK")
+    function _calSend(command) {
+        root._calRequest = root.session ? root.session.channel.request(command) : -1
         root.calWaiting = root._calRequest >= 0
+    }
+    function calibrateZero() {
+        confirmDialog.ask(qsTr("以秤台现在的状态标定零点？"),
+                          function() { root._calSend(WeighProtocol.zcal(root.lineEnding)) })
     }
     function calibrateSpan(mass, unitIndex) {
         const grams = Math.round(Number(mass) * (unitIndex === 0 ? 1000 : 1))
@@ -223,15 +195,19 @@ ToolPage {
             root.calMessage = qsTr("请输入砝码质量")
             return
         }
-        root.calReferenceKg = grams / 1000
-        root._calRequest = channel.request(WeighProtocol.wcalSet(grams, root.lineEnding), "OK|WCAL")
-        root.calWaiting = root._calRequest >= 0
+        confirmDialog.ask(qsTr("以 %1 kg 的砝码标定量程？").arg((grams / 1000).toFixed(3)), function() {
+            root.calReferenceKg = grams / 1000
+            root._calSend(WeighProtocol.wcalSet(grams, root.lineEnding))
+        })
+    }
+    function _calStepName() {
+        return root.calStep === 1 ? qsTr("零点标定") : qsTr("量程标定")
     }
     function _calReplied(ok, text) {
         root._calRequest = -1
         root.calWaiting = false
         if (!ok) {
-            root.calMessage = qsTr("传感器未确认: %1").arg(text)
+            root.calMessage = qsTr("传感器拒绝了%1: %2").arg(root._calStepName()).arg(text)
             return
         }
         if (root.calStep === 1) {
@@ -242,6 +218,19 @@ ToolPage {
             root.calMessage = qsTr("标定完成。核对实时读数与砝码质量。")
             root.readRow(root.rowIndex("WCAL"))
         }
+    }
+    function _calFailed(reason) {
+        root._calRequest = -1
+        root.calWaiting = false
+        if (reason === "timeout") {
+            // The step stays: the operator may try it again.
+            root.calMessage = qsTr("传感器未应答：无法确认%1是否已执行。").arg(root._calStepName())
+            return
+        }
+        root.calMessage = reason === "closed"
+                ? qsTr("连接已断开：%1命令已发出，传感器可能已执行。").arg(root._calStepName())
+                : qsTr("连接已断开：%1命令未发出。").arg(root._calStepName())
+        root.calStep = 0
     }
     function cancelCalibration() {
         let left
@@ -280,33 +269,78 @@ ToolPage {
     }
 
     function _opened() {
-        if (!root.connected)
-            return
-        root.readIdentity()
+        // Identity once a connection; values already read stay as they are.
+        if (root.connected && root.parameters && root.parameters.identityState === "idle")
+            root.readIdentity()
     }
 
     onConnectedChanged: {
-        // Requests in flight fail by themselves when the link closes.
-        if (!root.connected && root.calStep !== 0)
-            root.cancelCalibration()
+        if (!root.connected && root.calStep !== 0) {
+            if (root.calWaiting)
+                root._calFailed("closed")
+            else
+                root.cancelCalibration()
+        }
         root._opened()
     }
     Component.onCompleted: {
-        const states = []
-        for (let i = 0; i < root._params.length; ++i)
-            states.push({ value: "", phase: "idle", message: "" })
-        root.rowStates = states
         root._loadStoredFormat()
         root._opened()
     }
 
-    SensorChannel {
-        id: channel
+    Connections {
+        target: root.session ? root.session.channel : null
+        function onReplied(id, ok, text) {
+            if (id === root._calRequest)
+                root._calReplied(ok, text)
+        }
+        function onFailed(id, reason) {
+            if (id === root._calRequest)
+                root._calFailed(reason)
+        }
+    }
+    Connections {
+        target: root.parameters
+        // The display keeps parsing the format the sensor now sends.
+        function onConfirmed(key, value) {
+            if (key === "PRINTX")
+                SettingsStore.setValue("scale/outputFormatIndex", Number(value))
+        }
+    }
 
-        serialPort: root.serialPort
-        timeout: 1000
-        onReplied: function(id, ok, text) { root._onReply(id, ok, text) }
-        onFailed: function(id, reason) { root._onFailure(id, reason) }
+    Dialog {
+        id: confirmDialog
+
+        property var _action: null
+
+        function ask(text, action) {
+            confirmText.text = text
+            confirmDialog._action = action
+            confirmDialog.open()
+        }
+
+        objectName: "confirmDialog"
+        parent: Overlay.overlay
+        anchors.centerIn: parent
+        width: Math.min(440, root.width - 32)
+        modal: true
+        title: qsTr("确认")
+        standardButtons: Dialog.Ok | Dialog.Cancel
+        onAccepted: {
+            const action = confirmDialog._action
+            confirmDialog._action = null
+            if (action)
+                action()
+        }
+        onRejected: confirmDialog._action = null
+
+        Label {
+            id: confirmText
+
+            objectName: "confirmText"
+            width: confirmDialog.availableWidth
+            wrapMode: Text.Wrap
+        }
     }
 
     Connections {
@@ -355,14 +389,12 @@ ToolPage {
 
                     Label {
                         objectName: "versionLabel"
-                        text: qsTr("固件版本: %1").arg(root.versionText !== "" ? root.versionText
-                                                      : root.stateText(root.identityState, "", ""))
+                        text: qsTr("固件版本: %1").arg(root.identityText(root.parameters ? root.parameters.version : ""))
                         font.pixelSize: 14
                     }
                     Label {
                         objectName: "snLabel"
-                        text: qsTr("序列号: %1").arg(root.snText !== "" ? root.snText
-                                                   : root.stateText(root.identityState, "", ""))
+                        text: qsTr("序列号: %1").arg(root.identityText(root.parameters ? root.parameters.serialNumber : ""))
                         font.pixelSize: 14
                     }
                     Item { Layout.fillWidth: true }
@@ -409,25 +441,37 @@ ToolPage {
                             required property var modelData
                             readonly property var param: row.modelData
                             readonly property string key: row.param.key
-                            readonly property var rowState: root.rowStates[row.index] || ({})
+                            readonly property var rowState: root.rowState(row.key)
                             readonly property string value: row.rowState.value || ""
                             readonly property string phase: row.rowState.phase || "idle"
-                            readonly property string message: row.rowState.message || ""
                             readonly property bool editable: row.param.set !== undefined
                             readonly property bool choice: row.param.options !== undefined
+                            readonly property bool busy: row.phase === "reading" || row.phase === "setting"
+                                                         || row.phase === "verifying"
+                            // Nothing is offered for a setting before the sensor has said what it is.
+                            readonly property bool known: row.value !== ""
+                            readonly property bool failed: root._failedPhases.includes(row.phase)
+
+                            // The editors show what the sensor holds: after a read, and again after
+                            // a refused or unanswered setting.
+                            function resetEditor() {
+                                if (row.choice)
+                                    choiceEditor.currentIndex = row.known ? choiceEditor.indexOfValue(row.value) : -1
+                                else if (row.editable)
+                                    rangeEditor.text = row.value
+                            }
 
                             objectName: "row_" + row.key
                             Layout.fillWidth: true
                             Layout.preferredWidth: 1
                             spacing: 8
 
-                            // The editors start from the value the sensor confirmed.
-                            onValueChanged: {
-                                if (row.choice)
-                                    choiceEditor.currentIndex = choiceEditor.indexOfValue(row.value)
-                                else if (row.editable && row.value !== "")
-                                    rangeEditor.value = Number(row.value)
+                            onValueChanged: row.resetEditor()
+                            onPhaseChanged: {
+                                if (!row.busy)
+                                    row.resetEditor()
                             }
+                            Component.onCompleted: row.resetEditor()
 
                             Label {
                                 text: row.param.label
@@ -437,12 +481,11 @@ ToolPage {
                             Label {
                                 objectName: "stateLabel"
                                 Layout.fillWidth: true
-                                text: root.stateText(row.phase, root.valueLabel(row.index, row.value), row.message)
+                                text: root.stateText(row.rowState, root.valueLabel(row.index, row.value))
                                 elide: Text.ElideRight
                                 font.pixelSize: 13
                                 font.bold: row.phase === "value" || row.phase === "set"
-                                color: row.phase === "error" || row.phase === "refused" || row.phase === "noreply"
-                                       || row.phase === "setNoReply" ? "#e74c3c"
+                                color: row.failed ? "#e74c3c"
                                      : row.phase === "idle" ? row.Material.hintTextColor : row.Material.foreground
                             }
                             ComboBox {
@@ -450,23 +493,25 @@ ToolPage {
 
                                 objectName: "choiceEditor"
                                 visible: row.choice
-                                enabled: root.connected
+                                enabled: root.connected && row.known && !row.busy
                                 Layout.preferredWidth: 150
                                 model: row.choice ? row.param.options : []
                                 textRole: "text"
                                 valueRole: "value"
+                                displayText: choiceEditor.currentIndex < 0 ? "" : choiceEditor.currentText
                                 font.pixelSize: 13
                             }
-                            SpinBox {
+                            TextField {
                                 id: rangeEditor
 
                                 objectName: "rangeEditor"
                                 visible: row.editable && !row.choice
-                                enabled: root.connected
+                                enabled: root.connected && row.known && !row.busy
                                 Layout.preferredWidth: 150
-                                from: row.param.min !== undefined ? row.param.min : 0
-                                to: row.param.max !== undefined ? row.param.max : 0
-                                editable: true
+                                validator: IntValidator {
+                                    bottom: row.param.min !== undefined ? row.param.min : 0
+                                    top: row.param.max !== undefined ? row.param.max : 0
+                                }
                                 font.pixelSize: 13
                             }
                             Item {
@@ -476,16 +521,17 @@ ToolPage {
                             Button {
                                 objectName: "setButton"
                                 text: qsTr("设置")
-                                enabled: root.connected && row.editable && row.phase !== "setting"
-                                opacity: row.editable ? 1 : 0
+                                enabled: root.connected && row.editable && row.known && !row.busy
+                                         && (row.choice ? choiceEditor.currentIndex >= 0 : rangeEditor.acceptableInput)
+                                opacity: row.editable ? (enabled ? 1 : 0.4) : 0
                                 flat: true
-                                onClicked: root.setRow(row.index, row.choice ? String(choiceEditor.currentValue)
-                                                                             : String(rangeEditor.value))
+                                onClicked: root.requestSet(row.index, row.choice ? String(choiceEditor.currentValue)
+                                                                                 : rangeEditor.text)
                             }
                             Button {
                                 objectName: "readButton"
                                 text: qsTr("读取")
-                                enabled: root.connected && row.phase !== "reading"
+                                enabled: root.connected && !row.busy
                                 flat: true
                                 onClicked: root.readRow(row.index)
                             }
