@@ -372,7 +372,7 @@ void SensorSimulator::respond(const QString &command)
             return;
         }
         const QString stored = key == QLatin1String("DEBUGL") ? QStringLiteral("DEBUG") : key;
-        const QString echo = QStringLiteral("AT+%1=%2").arg(key, m_settings.value(stored));
+        const QString echo = QStringLiteral("AT+%1=%2").arg(key, rest.mid(eq + 1).trimmed());
         if (m_confirmation != Confirmation::Echo)
             reply(QStringLiteral("OK"));
         if (m_confirmation == Confirmation::Echo || m_confirmation == Confirmation::OkAndEcho)
@@ -436,6 +436,8 @@ QString SensorSimulator::settingCommand(const QString &key, const QString &value
     const QString normalized = normalizedValue(stored, value);
     if (normalized.isEmpty())
         return QStringLiteral("ERR: invalid value");
+    if (m_locked)
+        return QStringLiteral("OK");
 
     if (stored == QLatin1String("WCAL")) {
         // Calibrate the span with a reference weight (grams) lying on the platform.

@@ -117,6 +117,9 @@ public:
     void setSilentOnUnknown(bool on) { m_silentOnUnknown = on; }
     // The lines that answer "AT+VERSION?" and "AT+SN".
     void setIdentity(const QString &version, const QString &serialNumber);
+    // Settings locked (a calibration switch, a sealed scale): each is answered as if taken and
+    // nothing changes.
+    void setSettingsLocked(bool locked) { m_locked = locked; }
     // Commands heard but ignored because an answer was still due.
     int ignoredCommands() const { return m_ignored; }
 
@@ -220,6 +223,7 @@ private:
     bool m_oneAtATime = false;
     QString m_errorWord = QStringLiteral("ERR");
     bool m_silentOnUnknown = false;
+    bool m_locked = false;
     QString m_version = QStringLiteral("V1.0.1");
     QString m_serialNumber = QStringLiteral("SN102145");
     int m_ignored = 0;

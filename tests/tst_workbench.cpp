@@ -10,6 +10,7 @@
 #include "trafficlog.h"
 
 #include <QFile>
+#include <QPointer>
 #include <QQmlApplicationEngine>
 #include <QQuickItem>
 #include <QQuickWindow>
@@ -58,6 +59,13 @@ class TestWorkbench : public QObject
         QTRY_VERIFY(dialog->property("opened").toBool());
         QMetaObject::invokeMethod(dialog, "accept");
         QTRY_VERIFY(!dialog->property("visible").toBool());
+    }
+    // Back home, and the page is gone: what it showed can only come back from the link.
+    void leave(const QString &page)
+    {
+        QPointer<QObject> gone = r.object(page);
+        r.js(u"Components.Router.back()"_s);
+        QTRY_VERIFY(gone.isNull());
     }
     void choose(const QString &key, int index)
     {
@@ -128,6 +136,8 @@ private Q_SLOTS:
             r.sensor->setIdentity(version, sn);
             r.sensor->setFormat(3);
             r.js(u"SettingsStore.setValue('scale/outputFormatIndex', 3)"_s);
+            displayShows(3);
+            r.sensor->setReportRate(0); // the serial number stays the newest line
             break;
         }
         const int slow = habit == 1 ? 30000 : 5000;
@@ -135,8 +145,9 @@ private Q_SLOTS:
         QTRY_COMPARE_WITH_TIMEOUT(r.text(u"versionLabel"_s), u"固件版本: "_s + version, slow);
         QTRY_COMPARE_WITH_TIMEOUT(r.text(u"snLabel"_s), u"序列号: "_s + sn, slow);
         // An answer is no reading, whatever it looks like.
-        displayShows(3);
         QCOMPARE(r.item(u"weightDisplay"_s)->property("weightValue").toDouble(), 3.0);
+        r.sensor->setReportRate(30);
+        displayShows(3);
 
         // Nothing to set before the sensor has said what it holds.
         QQuickItem *div = r.item(u"row_DIV"_s);
@@ -190,8 +201,7 @@ private Q_SLOTS:
         QCOMPARE(r.object(u"rangeEditor"_s, capa)->property("text").toString(), u"200"_s);
 
         // What was read lasts as long as the connection, not as long as the page.
-        r.js(u"Components.Router.back()"_s);
-        QTRY_COMPARE(r.js(u"stack.depth"_s).toInt(), 1);
+        leave(u"sensorPage"_s);
         open("sensorButton", "sensorPage");
         QCOMPARE(rowState(u"DIV"_s), u"20 (已确认)"_s);
         QCOMPARE(rowState(u"AUTO"_s), u"1 (自动上传)"_s);
@@ -221,6 +231,12 @@ private Q_SLOTS:
         QMetaObject::invokeMethod(dialog, "reject");
         QTRY_VERIFY(!dialog->property("visible").toBool());
         QCOMPARE(r.sensor->commands().size(), before);
+
+        // Answered yes and not done: reading back shows what the sensor still holds.
+        r.sensor->setSettingsLocked(true);
+        choose(u"OPENC"_s, 1);
+        QTRY_COMPARE(rowState(u"OPENC"_s), u"0 (否) · 设置未生效"_s);
+        r.sensor->setSettingsLocked(false);
 
         // Silent: the row says so; the value the sensor last confirmed stays.
         r.sensor->setReplying(false);
@@ -344,6 +360,7 @@ private Q_SLOTS:
         r.sensor->setReplying(true);
         QVERIFY(r.sensor->plug());
         QTRY_VERIFY(r.manager->isConnected());
+        QCOMPARE(rowState(u"WCAL"_s), u"未读取"_s); // a new connection: nothing read yet
         r.click(u"calStartButton"_s);
         r.click(u"calZeroButton"_s);
         confirm();
@@ -360,10 +377,11 @@ private Q_SLOTS:
 
     void console()
     {
-        open("consoleButton", "consolePage");
+        // The traffic is kept from the connection on, before the page is ever opened.
         TrafficLog *log = r.manager->session()->log();
-        QVERIFY(log);
-        QTRY_VERIFY(log->count() > 3); // the weight stream, received
+        QTRY_VERIFY(log->count() > 3);
+        open("consoleButton", "consolePage");
+        QVERIFY(r.object(u"trafficView"_s)->property("count").toInt() > 3);
 
         QObject *field = r.object(u"commandField"_s);
         r.object(u"endingBox"_s)->setProperty("currentIndex", 1); // CR LF: one command, not two
@@ -373,19 +391,35 @@ private Q_SLOTS:
         QTRY_COMPARE(r.sensor->commands().last(), u"AT+VERSION?"_s);
 
         // Hex bytes for "AT\r": the sensor answers, the display keeps reading text.
-        r.object(u"endingBox"_s)->setProperty("currentIndex", 3);
+        QMetaObject::invokeMethod(r.object(u"endingBox"_s), "activated", Q_ARG(int, 3));
         field->setProperty("text", u"41 54 0d"_s);
         r.click(u"sendButton"_s);
         QTRY_COMPARE(r.text(u"replyLabel"_s), u"应答: OK"_s);
         QCOMPARE(r.sensor->commands().last(), u"AT"_s);
+        // "AT+WEI" in hex is answered by a reading, as it is in text.
+        field->setProperty("text", u"41542B5745490D"_s);
+        r.click(u"sendButton"_s);
+        QTRY_COMPARE(r.text(u"replyLabel"_s), u"应答: ST003.000,1,0"_s);
+
+        // Leaving the page keeps its lines, history, mode, path and reply for the connection.
+        const QString path = r.object(u"pathField"_s)->property("text").toString() + u".x"_s;
+        r.object(u"pathField"_s)->setProperty("text", path);
+        QMetaObject::invokeMethod(r.object(u"pathField"_s), "textEdited");
+        leave(u"consolePage"_s);
+        open("consoleButton", "consolePage");
+        field = r.object(u"commandField"_s);
+        QCOMPARE(r.object(u"endingBox"_s)->property("currentIndex").toInt(), 3);
+        QCOMPARE(r.object(u"pathField"_s)->property("text").toString(), path);
+        QCOMPARE(r.text(u"replyLabel"_s), u"应答: ST003.000,1,0"_s);
+        QVERIFY(r.object(u"trafficView"_s)->property("count").toInt() >= log->count());
         r.sensor->setLoad(6.25);
         displayShows(6.25);
 
         // "!" ending, recalled from the history with the up key.
         r.object(u"endingBox"_s)->setProperty("currentIndex", 2);
         r.item(u"commandField"_s)->forceActiveFocus();
-        QTest::keyClick(r.window, Qt::Key_Up);
-        QTest::keyClick(r.window, Qt::Key_Up);
+        for (int i = 0; i < 3; ++i)
+            QTest::keyClick(r.window, Qt::Key_Up);
         QCOMPARE(field->property("text").toString(), u"AT+VERSION?"_s);
         QTest::keyClick(r.window, Qt::Key_Return);
         QTRY_COMPARE(r.sensor->commands().size() > 0
