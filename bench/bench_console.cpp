@@ -114,7 +114,7 @@ int runWindow(int argc, char *argv[], int count, bool fullSpeed, bool console,
         if (console) {
             QObject *button = window->findChild<QObject *>(QStringLiteral("consoleButton"));
             if (!button || !QMetaObject::invokeMethod(button, "clicked")
-                || !window->findChild<QObject *>(QStringLiteral("trafficLog"))) {
+                || !window->findChild<QObject *>(QStringLiteral("consolePage"))) {
                 QCoreApplication::exit(4);
                 return;
             }

@@ -9,7 +9,9 @@
 
 #include "sensorsimulator.h"
 #include "portcatalog.h"
+#include "sensorsession.h"
 #include "serialportmanager.h"
+#include "trafficlog.h"
 #include "startup.h"
 
 #include <QDir>
@@ -210,12 +212,28 @@ int main(int argc, char *argv[])
         QObject *sensorPage = page("sensorButton", "sensorPage");
         if (!sensorPage)
             return 1;
+        const auto phase = [&](const char *key) {
+            return sensorPage->property("rows").toMap().value(QLatin1String(key)).toMap().value(
+                    QStringLiteral("phase")).toString();
+        };
         ok &= QMetaObject::invokeMethod(sensorPage, "readAll");
-        ok &= waitFor([&] {
-            const QVariantList rows = sensorPage->property("rowStates").toList();
-            return !rows.isEmpty() && rows.last().toMap().value(QStringLiteral("phase")) == QStringLiteral("value");
-        });
+        ok &= waitFor([&] { return phase("QTAR") == QStringLiteral("value"); });
         ok &= shoot(window, out, QStringLiteral("sensor-page.png"));
+        // A capacity the sensor refuses: the row keeps the value it holds, the refusal beside it.
+        ok &= QMetaObject::invokeMethod(sensorPage, "setRow", Q_ARG(QVariant, 3),
+                                        Q_ARG(QVariant, QStringLiteral("0")));
+        ok &= waitFor([&] { return phase("CAPA") == QStringLiteral("refused"); });
+        ok &= shoot(window, out, QStringLiteral("sensor-refused.png"));
+        // Firmware that takes up to 0.9 s an answer and one command at a time: read all
+        // goes through the rows one by one.
+        sensor.setReplyLatency(200, 900);
+        sensor.setOneCommandAtATime(true);
+        ok &= QMetaObject::invokeMethod(sensorPage, "readAll");
+        ok &= waitFor([&] { return phase("ZTRACK") == QStringLiteral("value"); });
+        ok &= shoot(window, out, QStringLiteral("sensor-slow.png"));
+        ok &= waitFor([&] { return phase("QTAR") == QStringLiteral("value"); });
+        sensor.setReplyLatency(0, 0);
+        sensor.setOneCommandAtATime(false);
 
         QObject *consolePage = page("consoleButton", "consolePage");
         ok &= consolePage
@@ -226,7 +244,8 @@ int main(int argc, char *argv[])
                                         Q_ARG(QVariant, 3));
         ok &= waitFor([&] { return consolePage->property("replyText").toString().contains(QStringLiteral("SN")); });
         // The listing takes its lines in batches: one more batch holds the reply.
-        QObject *log = window->findChild<QObject *>(QStringLiteral("trafficLog"));
+        auto *manager = window->findChild<SerialPortManager *>();
+        QObject *log = manager->session()->log();
         const int listed = log ? log->property("count").toInt() : 0;
         ok &= log && waitFor([&] { return log->property("count").toInt() > listed; });
         ok &= shoot(window, out, QStringLiteral("console-page.png"));

@@ -176,6 +176,9 @@ private Q_SLOTS:
         for (const auto &[key, shown] : read)
             QTRY_COMPARE_WITH_TIMEOUT(rowState(key), shown, slow);
         QCOMPARE(r.sensor->ignoredCommands(), 0);
+        // The editors start from what the sensor holds.
+        QCOMPARE(r.object(u"choiceEditor"_s, div)->property("currentText").toString(), u"10"_s);
+        QCOMPARE(r.object(u"rangeEditor"_s, r.item(u"row_CAPA"_s))->property("text").toString(), u"200"_s);
 
         // A guarded setting asks first, and is confirmed only by reading it back.
         choose(u"DIV"_s, 4); // 20 g

@@ -455,10 +455,12 @@ ToolPage {
                             // The editors show what the sensor holds: after a read, and again after
                             // a refused or unanswered setting.
                             function resetEditor() {
+                                // Read afresh: a handler may run before the bindings have caught up.
+                                const value = root.rowValue(row.key)
                                 if (row.choice)
-                                    choiceEditor.currentIndex = row.known ? choiceEditor.indexOfValue(row.value) : -1
+                                    choiceEditor.currentIndex = value !== "" ? choiceEditor.indexOfValue(value) : -1
                                 else if (row.editable)
-                                    rangeEditor.text = row.value
+                                    rangeEditor.text = value
                             }
 
                             objectName: "row_" + row.key
@@ -482,6 +484,9 @@ ToolPage {
                                 objectName: "stateLabel"
                                 Layout.fillWidth: true
                                 text: root.stateText(row.rowState, root.valueLabel(row.index, row.value))
+                                // A refusal is read whole: it wraps rather than being cut.
+                                wrapMode: Text.Wrap
+                                maximumLineCount: 3
                                 elide: Text.ElideRight
                                 font.pixelSize: 13
                                 font.bold: row.phase === "value" || row.phase === "set"
