@@ -7,6 +7,8 @@ import Pelora
 ToolPage {
     id: root
 
+    objectName: "recordsPage"
+
     property string exportMessage: ""
 
     // "" is an open bound; a day counts from its first to its last millisecond.
