@@ -87,6 +87,7 @@ ToolPage {
             ComboBox {
                 objectName: "viewBox"
                 model: [qsTr("文本"), qsTr("十六进制")]
+                popup.background: PopupFrame {}
                 enabled: !!root.log
                 currentIndex: root.log && root.log.hexView ? 1 : 0
                 onActivated: function(index) { root.log.hexView = index === 1 }
@@ -188,6 +189,7 @@ ToolPage {
                 objectName: "endingBox"
                 enabled: root.connected
                 model: [qsTr("CR"), qsTr("CRLF"), qsTr("!"), qsTr("十六进制")]
+                popup.background: PopupFrame {}
                 currentIndex: root.session ? root.session.consoleMode : 0
                 onActivated: function(index) { root.session.consoleMode = index }
                 Layout.preferredWidth: 130

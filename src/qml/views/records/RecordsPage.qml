@@ -63,6 +63,7 @@ ToolPage {
 
                 objectName: "windowBox"
                 model: [qsTr("1 分钟"), qsTr("5 分钟"), qsTr("15 分钟")]
+                popup.background: PopupFrame {}
             }
             Button {
                 objectName: "recordNowButton"
@@ -210,6 +211,12 @@ ToolPage {
         modal: true
         title: qsTr("清空记录")
         standardButtons: Dialog.Ok | Dialog.Cancel
+        // The frame reaches one pixel past the button row, which would cover its edge.
+        background: PopupFrame {}
+        topInset: -1
+        bottomInset: -1
+        leftInset: -1
+        rightInset: -1
         onAccepted: RecordStore.clearAll()
 
         Label {

@@ -326,6 +326,12 @@ ToolPage {
         modal: true
         title: qsTr("确认")
         standardButtons: Dialog.Ok | Dialog.Cancel
+        // The frame reaches one pixel past the button row, which would cover its edge.
+        background: PopupFrame {}
+        topInset: -1
+        bottomInset: -1
+        leftInset: -1
+        rightInset: -1
         onAccepted: {
             const action = confirmDialog._action
             confirmDialog._action = null
@@ -503,6 +509,7 @@ ToolPage {
                                 model: row.choice ? row.param.options : []
                                 textRole: "text"
                                 valueRole: "value"
+                                popup.background: PopupFrame {}
                                 displayText: choiceEditor.currentIndex < 0 ? "" : choiceEditor.currentText
                                 font.pixelSize: 13
                             }
@@ -612,6 +619,7 @@ ToolPage {
                             visible: root.calStep === 2
                             enabled: root.connected && !root.calWaiting
                             model: [qsTr("kg"), qsTr("g")]
+                            popup.background: PopupFrame {}
                             Layout.preferredWidth: 90
                         }
                         Button {
