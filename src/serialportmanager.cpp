@@ -320,9 +320,9 @@ QStringList SerialPortManager::platformPortNames()
 QString SerialPortManager::printableRendering(const QByteArray &bytes)
 {
     // A chunk of plain text, the usual case, converts in one go.
-    if (!bytes.isEmpty()
-        && std::all_of(bytes.cbegin(), bytes.cend(),
-                       [](char ch) { return isPrintable(static_cast<unsigned char>(ch)); }))
+    if (!bytes.isEmpty() && std::all_of(bytes.cbegin(), bytes.cend(), [](char ch) {
+            return isPrintable(static_cast<unsigned char>(ch));
+        }))
         return QString::fromLatin1(bytes);
     static const char digits[] = "0123456789ABCDEF";
     QString text;
@@ -362,7 +362,8 @@ void SerialPortManager::setSuppressed(bool suppressed)
 bool SerialPortManager::lineIsWanted() const
 {
     static const QMetaMethod debugLogSignal = QMetaMethod::fromSignal(&SerialPortManager::debugLog);
-    return QLoggingCategory::defaultCategory()->isDebugEnabled() || isSignalConnected(debugLogSignal);
+    return QLoggingCategory::defaultCategory()->isDebugEnabled()
+            || isSignalConnected(debugLogSignal);
 }
 
 void SerialPortManager::log(const QString &line)

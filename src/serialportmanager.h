@@ -13,7 +13,6 @@
 
 class QTimer;
 
-
 // The one link to the weighing sensor: lists the serial ports, opens and closes the
 // connection, sends payloads and keeps the newest received bytes as text.
 class SerialPortManager : public QObject

@@ -11,15 +11,15 @@
 
 #include <QElapsedTimer>
 #include <QFileInfo>
-#include <QScopeGuard>
-#include <QTemporaryDir>
 #include <QGuiApplication>
 #include <QQmlApplicationEngine>
 #include <QQuickItem>
 #include <QQuickWindow>
+#include <QScopeGuard>
 #include <QSerialPort>
 #include <QSettings>
 #include <QSignalSpy>
+#include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
 
@@ -96,7 +96,8 @@ class TestWindow : public QObject
     }
 
     // The runs of rows (top, bottom) in column x of the frame whose pixels match.
-    static QList<QPair<int, int>> runs(const QImage &frame, int x, const std::function<bool(QColor)> &match)
+    static QList<QPair<int, int>> runs(const QImage &frame, int x,
+                                       const std::function<bool(QColor)> &match)
     {
         QList<QPair<int, int>> found;
         for (int y = 0; y < frame.height(); ++y) {
@@ -176,7 +177,8 @@ private Q_SLOTS:
         QTRY_VERIFY(r.sensor->commands().contains(QStringLiteral("AT+TARE")));
         QTRY_COMPARE(weightText(), QLocale().toString(0.0, 'f', 3));
         r.sensor->setLoad(8.75);
-        QTRY_COMPARE(weightText(), QLocale().toString(2.5, 'f', 3)); // net of the 7.5 kg tare, in jin
+        QTRY_COMPARE(weightText(),
+                     QLocale().toString(2.5, 'f', 3)); // net of the 7.5 kg tare, in jin
         r.click(r.item("zeroButton"));
         QTRY_VERIFY(r.sensor->commands().contains(QStringLiteral("AT+ZERO")));
         QTRY_COMPARE(weightText(), QLocale().toString(0.0, 'f', 3));
@@ -203,7 +205,8 @@ private Q_SLOTS:
     void onlyTheCurrentReadingShows()
     {
         PtyPair pty;
-        SerialPortManager::setDefaultPortEnumerator([&pty] { return QStringList{pty.slavePath()}; });
+        SerialPortManager::setDefaultPortEnumerator(
+                [&pty] { return QStringList{pty.slavePath()}; });
         r.remember(pty.slavePath());
         QSettings().setValue(QStringLiteral("scale/outputFormatIndex"), 3); // plain numbers
         QVERIFY(start());
@@ -312,7 +315,8 @@ private Q_SLOTS:
             QTest::keyClick(r.window, ch.toLatin1());
         r.click(r.item("connectButton"));
         QTRY_VERIFY(r.manager->isConnected());
-        QCOMPARE(QSettings().value(QStringLiteral("serial/portName")).toString(), r.sensor->portName());
+        QCOMPARE(QSettings().value(QStringLiteral("serial/portName")).toString(),
+                 r.sensor->portName());
 
         r.closeWindow();
         QVERIFY(start());
@@ -336,11 +340,16 @@ private Q_SLOTS:
         const QString first = dir.filePath(QStringLiteral("ttyUSB0"));
         const QString second = dir.filePath(QStringLiteral("ttyUSB1"));
         const auto adapter = [](const QString &name, const QString &serial) {
-            return PortCatalog::Port{name, QStringLiteral("USB-Serial Controller"),
-                                     QStringLiteral("Prolific"), serial, 0x067b, 0x2303};
+            return PortCatalog::Port{name,
+                                     QStringLiteral("USB-Serial Controller"),
+                                     QStringLiteral("Prolific"),
+                                     serial,
+                                     0x067b,
+                                     0x2303};
         };
-        QList<PortCatalog::Port> present{adapter(first, QStringLiteral("A1")),
-                                         adapter(dir.filePath(QStringLiteral("ttyUSB9")), QStringLiteral("B2"))};
+        QList<PortCatalog::Port> present{
+                adapter(first, QStringLiteral("A1")),
+                adapter(dir.filePath(QStringLiteral("ttyUSB9")), QStringLiteral("B2"))};
         PortCatalog::setSource([&present] { return present; });
         SerialPortManager::setDefaultPortEnumerator([] {
             QStringList names;
@@ -355,8 +364,10 @@ private Q_SLOTS:
         openSettings();
         auto *combo = r.item("portCombo");
         // The list tells what each port is.
-        const QVariantMap entry = r.object("settingsDialog")->property("_portEntries").toList().value(0).toMap();
-        QCOMPARE(entry.value("description").toString() + u'|' + entry.value("manufacturer").toString(),
+        const QVariantMap entry
+                = r.object("settingsDialog")->property("_portEntries").toList().value(0).toMap();
+        QCOMPARE(entry.value("description").toString() + u'|'
+                         + entry.value("manufacturer").toString(),
                  QStringLiteral("USB-Serial Controller|Prolific"));
         QCOMPARE(combo->property("currentText").toString(), first);
         r.click(r.item("connectButton"));
@@ -386,7 +397,8 @@ private Q_SLOTS:
         QVERIFY(r.sensor->plug());
         // As root every open succeeds: the attempts run as nobody for this thread's file
         // access, with the way to the device open and the device itself not.
-        const QByteArray device = QFile::encodeName(QFileInfo(r.sensor->portName()).symLinkTarget());
+        const QByteArray device
+                = QFile::encodeName(QFileInfo(r.sensor->portName()).symLinkTarget());
         const QByteArray folder = QFile::encodeName(QFileInfo(r.sensor->portName()).path());
         const bool root = ::geteuid() == 0;
         struct stat before;
@@ -466,12 +478,14 @@ private Q_SLOTS:
         QTRY_VERIFY(settings->property("hovered").toBool());
         QImage frame = r.window->grabWindow();
         const QColor bar = frame.pixelColor(centreOf(settings).x() - 30, 3);
-        const auto pill = runs(frame, centreOf(settings).x(),
-                               [bar](QColor c) { return c != bar && c.lightness() < bar.lightness(); });
-        const int cy = centreOf(settings).y();
-        const auto around = std::find_if(pill.begin(), pill.end(), [cy](const QPair<int, int> &run) {
-            return run.first <= cy && cy <= run.second;
+        const auto pill = runs(frame, centreOf(settings).x(), [bar](QColor c) {
+            return c != bar && c.lightness() < bar.lightness();
         });
+        const int cy = centreOf(settings).y();
+        const auto around
+                = std::find_if(pill.begin(), pill.end(), [cy](const QPair<int, int> &run) {
+                      return run.first <= cy && cy <= run.second;
+                  });
         QVERIFY(around != pill.end());
         QCOMPARE(around->second - around->first + 1, 36);
 
@@ -490,7 +504,8 @@ private Q_SLOTS:
         QVERIFY(!zeroRun.isEmpty() && !tareRun.isEmpty());
         QCOMPARE(tareRun.first().first - zeroRun.first().second - 1, 10);
         auto *readout = r.item("weightText")->parentItem();
-        const QRectF box = readout->mapRectToScene(QRectF(0, 0, readout->width(), readout->height()));
+        const QRectF box
+                = readout->mapRectToScene(QRectF(0, 0, readout->width(), readout->height()));
         auto *topBar = r.item("badge")->parentItem()->parentItem(); // the readout's 42 px bar
         const int readoutTop = int(topBar->mapToScene(QPointF(0, 0)).y());
         QCOMPARE(zeroRun.first().first, readoutTop + 2);
@@ -508,11 +523,15 @@ private Q_SLOTS:
         frame = r.window->grabWindow();
         auto *formatCombo = r.item("formatCombo");
         const QPoint inBox = centreOf(formatCombo) + QPoint(30, 0); // between text and arrow
-        const QColor panelColour = frame.pixelColor(inBox.x(), int(formatCombo->parentItem()
-                ->mapToScene(QPointF(0, 0)).y()) - 4); // the panel above the box
-        const auto boxRows = runs(frame, inBox.x(), [panelColour](QColor c) { return c != panelColour; });
+        const QColor panelColour
+                = frame.pixelColor(inBox.x(),
+                                   int(formatCombo->parentItem()->mapToScene(QPointF(0, 0)).y())
+                                           - 4); // the panel above the box
+        const auto boxRows
+                = runs(frame, inBox.x(), [panelColour](QColor c) { return c != panelColour; });
         QVERIFY(std::any_of(boxRows.begin(), boxRows.end(), [&inBox](const QPair<int, int> &row) {
-            return row.first <= inBox.y() && inBox.y() <= row.second && row.second - row.first + 1 == 34;
+            return row.first <= inBox.y() && inBox.y() <= row.second
+                    && row.second - row.first + 1 == 34;
         }));
         auto *refresh = r.item("refreshButton");
         QVERIFY(!refresh->isEnabled());
