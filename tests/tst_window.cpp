@@ -222,6 +222,8 @@ private Q_SLOTS:
         receive("5.250\r\n");
         QCOMPARE(weightText(), QLocale().toString(0.0, 'f', 3));
         QCOMPARE(r.text("badgeText"), QStringLiteral("等待数据"));
+        QVERIFY(showsColour(r.item("weightText"), stale)
+                && !showsColour(r.item("weightText"), live));
         receive("15.250\r\n");
         QTRY_COMPARE(weightText(), QLocale().toString(15.25, 'f', 3));
         QCOMPARE(r.text("badgeText"), QStringLiteral("稳定"));
@@ -466,6 +468,9 @@ private Q_SLOTS:
         QCOMPARE(r.text("connectionLabel"), QStringLiteral("电子秤：未连接"));
         QCOMPARE(pixelAt(r.item("connectionDot")), QColor(0xe7, 0x4c, 0x3c));
         const QColor indigo(0x4c, 0x5c, 0xc5);
+        // With no sensor, 0.000 is no empty platform: drawn pale, not in the live indigo.
+        QVERIFY(showsColour(r.item("weightText"), QColor(0xb0, 0xbe, 0xc5)));
+        QVERIFY(!showsColour(r.item("weightText"), indigo));
         const QColor amber(0xf5, 0x9e, 0x0b);
         auto *zero = r.item("zeroButton");
         // Disconnected, the big buttons are greyed.

@@ -45,6 +45,8 @@ Item {
         readonly property string green: "#2ecc71"
         readonly property string orange: "#f39c12"
         readonly property string red: "#e53935"
+        readonly property string indigo: "#4c5cc5"
+        readonly property string pale: "#b0bec5"
         readonly property var streaming: ["AT+AUTO=1\r", "AT+WEI\r"]
 
         function init() {
@@ -66,10 +68,13 @@ Item {
                        .replace(".", locale.decimalPoint).replace("-", locale.negativeSign)
         }
 
-        // shown: the readout and its unit, e.g. "5.200 公斤".
+        // shown: the readout and its unit, e.g. "5.200 公斤". The digits are pale whenever the
+        // badge is grey: what is not a current reading never looks like one.
         function shows(display, shown, badge, colour) {
-            compare([findChild(display, "weightText").text + " " + findChild(display, "unitText").text,
-                     findChild(display, "badgeText").text, String(display.displayBadgeColor)], [num(shown), badge, colour])
+            const digits = findChild(display, "weightText")
+            compare([digits.text + " " + findChild(display, "unitText").text, findChild(display, "badgeText").text,
+                     String(display.displayBadgeColor), String(digits.color)],
+                    [num(shown), badge, colour, colour === grey ? pale : indigo])
         }
 
         function badgePixel(display) {

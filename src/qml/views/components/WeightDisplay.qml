@@ -408,7 +408,9 @@ Rectangle {
                     text: root._formatWeight(root.displayWeight)
                     font.bold: true
                     font.pixelSize: 60
-                    color: root._stale ? root.staleValueColor : root.valueColor
+                    // Only a current reading is drawn in the live colour: a 0.000 with no
+                    // sensor, or before this connection's first frame, is no empty platform.
+                    color: root.live ? root.valueColor : root.staleValueColor
                 }
             }
         }
