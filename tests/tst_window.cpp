@@ -165,6 +165,9 @@ private Q_SLOTS:
         QTRY_COMPARE(r.text("badgeText"), QStringLiteral("稳定"));
         QCOMPARE(r.text("connectionLabel"), QStringLiteral("电子秤：已连接"));
         QCOMPARE(pixelAt(r.item("connectionDot")), QColor(0x2e, 0xcc, 0x71));
+        // The port and its baud rate beside the state, with the status message still shown.
+        QCOMPARE(r.text("linkLabel"), r.sensor->portName() + QStringLiteral(" · 19200"));
+        QVERIFY(r.item("statusLabel")->isVisible());
 
         // Jin doubles what is shown, live.
         store("weight/unit", QStringLiteral("0"));
@@ -290,6 +293,9 @@ private Q_SLOTS:
         QVERIFY(!r.manager->autoReconnectSuppressed());
         QTRY_COMPARE(weightText(), QLocale().toString(0.0, 'f', 3));
         QCOMPARE(r.text("badgeText"), QStringLiteral("未连接"));
+        QCOMPARE(r.text("linkLabel"), QStringLiteral("重连中…"));
+        QCOMPARE(r.manager->portName(), QString());
+        QCOMPARE(r.manager->baudRate(), 0);
         QTRY_VERIFY_WITH_TIMEOUT(r.manager->portList().isEmpty(), 3000); // the port poll
         const int failed = failures(); // what was tried while the list still held it
         QVERIFY(ticks.wait(1500));
@@ -302,6 +308,7 @@ private Q_SLOTS:
         QTRY_VERIFY_WITH_TIMEOUT(r.manager->isConnected(), 900);
         QCOMPARE(ticks.count(), ticksAtAppearance);
         QTRY_COMPARE(weightText(), QLocale().toString(6.0, 'f', 3));
+        QCOMPARE(r.text("linkLabel"), r.sensor->portName() + QStringLiteral(" · 115200"));
     }
 
     // A path no enumeration lists (a pseudo-terminal, a by-id link) is typed, connects, is
@@ -441,6 +448,7 @@ private Q_SLOTS:
         QVERIFY(r.manager->autoReconnectSuppressed());
         QCOMPARE(r.manager->statusMessage(), QStringLiteral("串口已断开"));
         QVERIFY(!timer()->property("running").toBool());
+        QCOMPARE(r.text("linkLabel"), QString()); // no port, and nothing is reconnecting
 
         store("serial/portName", u'"' + r.sensor->portName() + u'"');
         QSignalSpy connection(r.manager, &SerialPortManager::connectionChanged);
@@ -466,6 +474,7 @@ private Q_SLOTS:
         QVERIFY(!QSignalSpy(r.manager, &SerialPortManager::connectionChanged).wait(1500));
         QCOMPARE(r.text("badgeText"), QStringLiteral("未连接"));
         QCOMPARE(r.text("connectionLabel"), QStringLiteral("电子秤：未连接"));
+        QCOMPARE(r.text("linkLabel"), QString()); // nothing to reconnect
         QCOMPARE(pixelAt(r.item("connectionDot")), QColor(0xe7, 0x4c, 0x3c));
         const QColor indigo(0x4c, 0x5c, 0xc5);
         // With no sensor, 0.000 is no empty platform: drawn pale, not in the live indigo.
@@ -498,6 +507,7 @@ private Q_SLOTS:
         // (inside the button column's 2 px margin).
         r.remember(r.sensor->portName());
         store("serial/portName", u'"' + r.sensor->portName() + u'"');
+        QCOMPARE(r.text("linkLabel"), QStringLiteral("重连中…"));
         r.manager->connectSerialPort(r.sensor->portName(), 115200, 8, 0, 1, 0);
         QTRY_VERIFY(zero->isEnabled());
         QTRY_COMPARE(pixelAt(zero), indigo);

@@ -65,6 +65,7 @@ Page {
             sensorConnected: Router.serialPortManager ? Router.serialPortManager.isConnected : false
             statusText: Router.serialPortManager ? Router.serialPortManager.statusMessage : ""
             hintText: PortCatalog.accessHint(statusText)
+            serialPort: Router.serialPortManager
         }
     }
 
