@@ -198,13 +198,18 @@ enum DisplayProperty {
     OverloadText,
     StableLabel,
     UnstableText,
+    Net,
     DisplayPropertyCount
 };
 
 constexpr const char *displayPropertyNames[DisplayPropertyCount]
-        = {"weightValue",   "overload",     "stable",       "hasWeightFrame", "stableText",
-           "_stale",        "lastFrame",    "_lastFrameAt", "_lastFrameEnd",  "staleTimeoutMs",
-           "_overloadText", "_stableLabel", "_unstableText"};
+        = {"weightValue",   "overload",
+           "stable",        "hasWeightFrame",
+           "stableText",    "_stale",
+           "lastFrame",     "_lastFrameAt",
+           "_lastFrameEnd", "staleTimeoutMs",
+           "_overloadText", "_stableLabel",
+           "_unstableText", "net"};
 
 } // namespace
 
@@ -315,5 +320,6 @@ void FrameScanner::showReading()
     const bool stable = m_stable && !m_overload;
     write(Stable, stable);
     write(HasWeightFrame, true);
+    write(Net, false); // a native frame tells nothing of a tare
     write(StableText, read(m_overload ? OverloadText : stable ? StableLabel : UnstableText));
 }
