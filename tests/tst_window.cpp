@@ -6,6 +6,7 @@
 #include "recordstore.h"
 #include "sensorsimulator.h"
 #include "serialportmanager.h"
+#include "serialtraffic.h"
 #include "startup.h"
 #include "testsupport.h"
 
@@ -13,6 +14,7 @@
 #include <QFileInfo>
 #include <QGuiApplication>
 #include <QQmlApplicationEngine>
+#include <QQmlExpression>
 #include <QQuickItem>
 #include <QQuickWindow>
 #include <QScopeGuard>
@@ -126,6 +128,14 @@ class TestWindow : public QObject
     {
         QSignalSpy lines(r.sensor.get(), &SensorSimulator::lineSent);
         QTRY_VERIFY(lines.count() >= count);
+    }
+    // Keys as the operator presses them, into the window, which has the focus.
+    void press(std::initializer_list<Qt::Key> keys)
+    {
+        r.window->requestActivate();
+        QVERIFY(QTest::qWaitForWindowActive(r.window));
+        for (Qt::Key key : keys)
+            QTest::keyClick(r.window, key);
     }
 
 private Q_SLOTS:
@@ -494,6 +504,29 @@ private Q_SLOTS:
         // With no sensor, 0.000 is no empty platform: drawn pale, not in the live indigo.
         QVERIFY(showsColour(r.item("weightText"), QColor(0xb0, 0xbe, 0xc5)));
         QVERIFY(!showsColour(r.item("weightText"), indigo));
+        // Each button that shows no text says in Chinese what it does, when hovered.
+        QList<QQuickItem *> items{r.window->contentItem()}; // the visual tree, breadth first
+        for (qsizetype i = 0; i < items.size(); ++i)
+            items += items.at(i)->childItems();
+        int iconOnly = 0;
+        for (QQuickItem *button : std::as_const(items)) {
+            // What a button shows is its content item's text: the big buttons draw their own.
+            const auto *content = button->property("contentItem").value<QQuickItem *>();
+            if (!button->inherits("QQuickAbstractButton") || !button->isVisible() || !content
+                || !content->property("text").toString().isEmpty())
+                continue;
+            ++iconOnly;
+            QTest::mouseMove(r.window, centreOf(button));
+            QQmlExpression tip(qmlContext(button), button,
+                               QStringLiteral("ToolTip.toolTip.visible && ToolTip.toolTip.parent "
+                                              "=== this ? ToolTip.toolTip.text : ''"));
+            const auto says = [&tip] {
+                const QString text = tip.evaluate().toString();
+                return !text.isEmpty() && text.front().script() == QChar::Script_Han;
+            };
+            QTRY_VERIFY2(says(), qPrintable(button->objectName()));
+        }
+        QCOMPARE(iconOnly, 2); // the console and close buttons
         const QColor amber(0xf5, 0x9e, 0x0b);
         auto *zero = r.item("zeroButton");
         // Disconnected, the big buttons are greyed.
@@ -624,6 +657,9 @@ private Q_SLOTS:
         QTRY_VERIFY_WITH_TIMEOUT(!r.item("weightDisplay")->property("live").toBool(), 5000);
         r.sensor->unplug();
         QTRY_VERIFY(!r.manager->isConnected());
+        QSignalSpy sent(r.manager->traffic(), &SerialTraffic::sent);
+        press({Qt::Key_F2, Qt::Key_F3, Qt::Key_F4}); // nothing to zero, tare or record
+        QCOMPARE(weights(store).size(), 3);
 
         // The records page shows them; the manual button follows the reading.
         r.click(r.item("recordsButton"));
@@ -637,12 +673,26 @@ private Q_SLOTS:
         r.sensor->setAutoReport(true);
         put(7); // the same load after a reconnect: nothing new
         QCOMPARE(weights(store).size(), 3);
+        sent.clear();
+        press({Qt::Key_F2, Qt::Key_F3, Qt::Key_F4}); // the home page's keys, and it is not shown
+        QCOMPARE(sent.count(), 0);
+        QCOMPARE(weights(store).size(), 3);
         r.click(button);
         QTRY_COMPARE(weights(store).size(), 4);
         const QVariantMap manual = store->records().first().toMap();
         QVERIFY(manual.value(QStringLiteral("manual")).toBool());
         QCOMPARE(manual.value(QStringLiteral("port")).toString(), r.sensor->portName());
         QTRY_VERIFY(r.item("recordMarks")->property("count").toInt() >= 3);
+
+        // Back home, F4 records by hand, F3 tares and F2 zeroes.
+        r.js(QStringLiteral("Components.Router.navigate('/home')"));
+        QTRY_VERIFY(r.object("recordShortcut")
+                    && r.object("recordShortcut")->property("enabled").toBool());
+        press({Qt::Key_F4});
+        QCOMPARE(weights(store).size(), 5);
+        press({Qt::Key_F3, Qt::Key_F2});
+        QTRY_VERIFY(r.sensor->commands().contains(QStringLiteral("AT+ZERO")));
+        QVERIFY(r.sensor->commands().contains(QStringLiteral("AT+TARE")));
     }
 };
 

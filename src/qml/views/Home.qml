@@ -93,4 +93,31 @@ Page {
             WeighRecorder.setLive(weightDisplay.live)
         }
     }
+
+    // F2 zeroes, F3 tares and F4 records by hand, as the buttons do, anywhere in the window
+    // while this page is the one shown (the stack keeps it below the others), and only when
+    // the action can be done.
+    readonly property bool _shown: root.StackView.status === StackView.Active
+    readonly property bool _connected: !!Router.serialPortManager && Router.serialPortManager.isConnected
+
+    Shortcut {
+        objectName: "zeroShortcut"
+        sequence: "F2"
+        enabled: root._shown && root._connected
+        onActivated: weightDisplay.doZero()
+    }
+
+    Shortcut {
+        objectName: "tareShortcut"
+        sequence: "F3"
+        enabled: root._shown && root._connected
+        onActivated: weightDisplay.doTare()
+    }
+
+    Shortcut {
+        objectName: "recordShortcut"
+        sequence: "F4"
+        enabled: root._shown && WeighRecorder.canRecordNow && RecordStore.writable
+        onActivated: WeighRecorder.recordNow()
+    }
 }
