@@ -198,13 +198,18 @@ enum DisplayProperty {
     OverloadText,
     StableLabel,
     UnstableText,
+    Net,
     DisplayPropertyCount
 };
 
 constexpr const char *displayPropertyNames[DisplayPropertyCount]
-        = {"weightValue", "overload",   "stable",       "hasWeightFrame", "stableText",
-           "_stale",      "lastFrame",  "_lastFrameAt", "_lastFrameEnd",  "staleTimeoutMs",
-           "_overloadText", "_stableLabel", "_unstableText"};
+        = {"weightValue",   "overload",
+           "stable",        "hasWeightFrame",
+           "stableText",    "_stale",
+           "lastFrame",     "_lastFrameAt",
+           "_lastFrameEnd", "staleTimeoutMs",
+           "_overloadText", "_stableLabel",
+           "_unstableText", "net"};
 
 } // namespace
 
@@ -292,16 +297,19 @@ void FrameScanner::takeChunk()
         m_frameEngine = engine;
         m_makeFrame = engine->evaluate(QStringLiteral(
                 "(function (status, weight, stable, overload, raw) { return { kind: \"weight\", "
-                "status: status, weight: weight, stable: stable, overload: overload, raw: raw } })"));
+                "status: status, weight: weight, stable: stable, overload: overload, raw: raw } "
+                "})"));
     }
-    const QJSValue frame = m_makeFrame.call(
-            {QJSValue(m_status), QJSValue(m_weight), QJSValue(m_stable), QJSValue(m_overload), QJSValue(m_raw)});
+    const QJSValue frame
+            = m_makeFrame.call({QJSValue(m_status), QJSValue(m_weight), QJSValue(m_stable),
+                                QJSValue(m_overload), QJSValue(m_raw)});
     write(LastFrame, QVariant::fromValue(frame));
     write(LastFrameAt, double(QDateTime::currentMSecsSinceEpoch()));
     // The timer is left running while it fires no later than this frame's timeout.
     const int timeout = read(StaleTimeoutMs).toInt();
     if (m_timer
-        && (!m_timerRunning.read(m_timer).toBool() || m_timerInterval.read(m_timer).toInt() > timeout))
+        && (!m_timerRunning.read(m_timer).toBool()
+            || m_timerInterval.read(m_timer).toInt() > timeout))
         QMetaObject::invokeMethod(m_timer, "arm", Q_ARG(QVariant, timeout));
 }
 
@@ -312,5 +320,6 @@ void FrameScanner::showReading()
     const bool stable = m_stable && !m_overload;
     write(Stable, stable);
     write(HasWeightFrame, true);
+    write(Net, false); // a native frame tells nothing of a tare
     write(StableText, read(m_overload ? OverloadText : stable ? StableLabel : UnstableText));
 }

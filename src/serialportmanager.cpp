@@ -107,6 +107,7 @@ bool SerialPortManager::connectSerialPort(const QString &portName, int baudRate,
     }
 
     m_port->setPortName(portName);
+    m_openPortName = portName; // what portName() answers once the port is open
     m_port->setBaudRate(baudRate, QSerialPort::AllDirections);
     m_port->setDataBits(static_cast<QSerialPort::DataBits>(dataBits));
     m_port->setParity(static_cast<QSerialPort::Parity>(parity));
@@ -239,6 +240,16 @@ QString SerialPortManager::receivedTail(int maxChars) const
     const QString text = printableRendering(
             QByteArray::fromRawData(m_buffer.constData() + m_buffer.size() - count, count));
     return text.size() > maxChars ? text.right(maxChars) : text;
+}
+
+QString SerialPortManager::portName() const
+{
+    return m_port->isOpen() ? m_openPortName : QString();
+}
+
+int SerialPortManager::baudRate() const
+{
+    return m_port->isOpen() ? m_port->baudRate() : 0;
 }
 
 void SerialPortManager::startSession()

@@ -31,6 +31,8 @@ class SerialPortManager : public QObject
     Q_PROPERTY(SerialTraffic *traffic READ traffic CONSTANT)
     // The conversation with the sensor on this link: command queue, settings read, traffic.
     Q_PROPERTY(SensorSession *session READ session CONSTANT)
+    Q_PROPERTY(QString portName READ portName NOTIFY connectionChanged)
+    Q_PROPERTY(int baudRate READ baudRate NOTIFY connectionChanged)
 
 public:
     // Lists the names of the ports present. Replaceable from C++ only, so that tests and
@@ -94,6 +96,11 @@ public:
     // it found in a tail arrived after what it found before.
     Q_INVOKABLE double receivedTextEnd() const { return double(m_sessionChars); }
 
+    // The open port, named as it was given to connectSerialPort, and its baud rate; empty
+    // and 0 while not connected.
+    QString portName() const;
+    int baudRate() const;
+
 private:
     void setStatus(const QString &message);
     void setSuppressed(bool suppressed);
@@ -123,4 +130,5 @@ private:
     qint64 m_sessionFrom = NoSession;
     bool m_awaitingBreak = false;
     qint64 m_sessionChars = 0;
+    QString m_openPortName;
 };

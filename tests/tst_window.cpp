@@ -6,20 +6,22 @@
 #include "recordstore.h"
 #include "sensorsimulator.h"
 #include "serialportmanager.h"
+#include "serialtraffic.h"
 #include "startup.h"
 #include "testsupport.h"
 
 #include <QElapsedTimer>
 #include <QFileInfo>
-#include <QScopeGuard>
-#include <QTemporaryDir>
 #include <QGuiApplication>
 #include <QQmlApplicationEngine>
+#include <QQmlExpression>
 #include <QQuickItem>
 #include <QQuickWindow>
+#include <QScopeGuard>
 #include <QSerialPort>
 #include <QSettings>
 #include <QSignalSpy>
+#include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
 
@@ -96,7 +98,8 @@ class TestWindow : public QObject
     }
 
     // The runs of rows (top, bottom) in column x of the frame whose pixels match.
-    static QList<QPair<int, int>> runs(const QImage &frame, int x, const std::function<bool(QColor)> &match)
+    static QList<QPair<int, int>> runs(const QImage &frame, int x,
+                                       const std::function<bool(QColor)> &match)
     {
         QList<QPair<int, int>> found;
         for (int y = 0; y < frame.height(); ++y) {
@@ -125,6 +128,14 @@ class TestWindow : public QObject
     {
         QSignalSpy lines(r.sensor.get(), &SensorSimulator::lineSent);
         QTRY_VERIFY(lines.count() >= count);
+    }
+    // Keys as the operator presses them, into the window, which has the focus.
+    void press(std::initializer_list<Qt::Key> keys)
+    {
+        r.window->requestActivate();
+        QVERIFY(QTest::qWaitForWindowActive(r.window));
+        for (Qt::Key key : keys)
+            QTest::keyClick(r.window, key);
     }
 
 private Q_SLOTS:
@@ -164,6 +175,9 @@ private Q_SLOTS:
         QTRY_COMPARE(r.text("badgeText"), QStringLiteral("稳定"));
         QCOMPARE(r.text("connectionLabel"), QStringLiteral("电子秤：已连接"));
         QCOMPARE(pixelAt(r.item("connectionDot")), QColor(0x2e, 0xcc, 0x71));
+        // The port and its baud rate beside the state, with the status message still shown.
+        QCOMPARE(r.text("linkLabel"), r.sensor->portName() + QStringLiteral(" · 19200"));
+        QVERIFY(r.item("statusLabel")->isVisible());
 
         // Jin doubles what is shown, live.
         store("weight/unit", QStringLiteral("0"));
@@ -176,15 +190,42 @@ private Q_SLOTS:
         QTRY_VERIFY(r.sensor->commands().contains(QStringLiteral("AT+TARE")));
         QTRY_COMPARE(weightText(), QLocale().toString(0.0, 'f', 3));
         r.sensor->setLoad(8.75);
-        QTRY_COMPARE(weightText(), QLocale().toString(2.5, 'f', 3)); // net of the 7.5 kg tare, in jin
+        QTRY_COMPARE(weightText(),
+                     QLocale().toString(2.5, 'f', 3)); // net of the 7.5 kg tare, in jin
+        // The tare the sensor took is asked for ("AT+QTAR"): the reading says it is net, and
+        // by how much, in SG+ASCII frames too; zeroing clears the tare, and the label goes.
+        auto *netLabel = r.item("netLabel");
+        QTRY_COMPARE(r.text("tareText"),
+                     QStringLiteral("皮重 %1 斤").arg(QLocale().toString(15.0, 'f', 3)));
+        QVERIFY(netLabel && netLabel->isVisible());
+        const auto frameStatus = [this] {
+            return r.item("weightDisplay")
+                    ->property("lastFrame")
+                    .toMap()
+                    .value("status")
+                    .toString();
+        };
+        r.sensor->setFormat(2);
+        store("scale/outputFormatIndex", QStringLiteral("2"));
+        QTRY_COMPARE(frameStatus(), QStringLiteral("SN"));
+        QCOMPARE(weightText(), QLocale().toString(2.5, 'f', 3));
+        QVERIFY(netLabel->isVisible());
+        store("scale/outputFormatIndex", QStringLiteral("1"));
+        r.sensor->setFormat(1);
+        QTRY_COMPARE(frameStatus(), QStringLiteral("ST"));
+        QCOMPARE(weightText(), QLocale().toString(2.5, 'f', 3));
         r.click(r.item("zeroButton"));
         QTRY_VERIFY(r.sensor->commands().contains(QStringLiteral("AT+ZERO")));
         QTRY_COMPARE(weightText(), QLocale().toString(0.0, 'f', 3));
+        QTRY_VERIFY(!netLabel->isVisible());
+        QVERIFY(!r.item("tareText")->isVisible());
+        QTRY_VERIFY(r.sensor->commands().endsWith(QStringLiteral("AT+QTAR")));
         QTRY_COMPARE(r.manager->statusMessage(), QStringLiteral("已发送 8 字节"));
         QCOMPARE(r.text("statusLabel"), QStringLiteral("已发送 8 字节"));
 
         r.sensor->setLoad(250); // above the sensor's capacity
         QTRY_COMPARE(r.text("badgeText"), QStringLiteral("超载"));
+        QVERIFY(showsColour(r.item("weightText"), QColor(0xe5, 0x39, 0x35)));
 
         // While connected the timer keeps ticking and tries nothing, and the stream keeps the
         // reading live from frame to frame, longer than its timeout.
@@ -203,7 +244,8 @@ private Q_SLOTS:
     void onlyTheCurrentReadingShows()
     {
         PtyPair pty;
-        SerialPortManager::setDefaultPortEnumerator([&pty] { return QStringList{pty.slavePath()}; });
+        SerialPortManager::setDefaultPortEnumerator(
+                [&pty] { return QStringList{pty.slavePath()}; });
         r.remember(pty.slavePath());
         QSettings().setValue(QStringLiteral("scale/outputFormatIndex"), 3); // plain numbers
         QVERIFY(start());
@@ -219,6 +261,8 @@ private Q_SLOTS:
         receive("5.250\r\n");
         QCOMPARE(weightText(), QLocale().toString(0.0, 'f', 3));
         QCOMPARE(r.text("badgeText"), QStringLiteral("等待数据"));
+        QVERIFY(showsColour(r.item("weightText"), stale)
+                && !showsColour(r.item("weightText"), live));
         receive("15.250\r\n");
         QTRY_COMPARE(weightText(), QLocale().toString(15.25, 'f', 3));
         QCOMPARE(r.text("badgeText"), QStringLiteral("稳定"));
@@ -285,6 +329,9 @@ private Q_SLOTS:
         QVERIFY(!r.manager->autoReconnectSuppressed());
         QTRY_COMPARE(weightText(), QLocale().toString(0.0, 'f', 3));
         QCOMPARE(r.text("badgeText"), QStringLiteral("未连接"));
+        QCOMPARE(r.text("linkLabel"), QStringLiteral("重连中…"));
+        QCOMPARE(r.manager->portName(), QString());
+        QCOMPARE(r.manager->baudRate(), 0);
         QTRY_VERIFY_WITH_TIMEOUT(r.manager->portList().isEmpty(), 3000); // the port poll
         const int failed = failures(); // what was tried while the list still held it
         QVERIFY(ticks.wait(1500));
@@ -297,6 +344,7 @@ private Q_SLOTS:
         QTRY_VERIFY_WITH_TIMEOUT(r.manager->isConnected(), 900);
         QCOMPARE(ticks.count(), ticksAtAppearance);
         QTRY_COMPARE(weightText(), QLocale().toString(6.0, 'f', 3));
+        QCOMPARE(r.text("linkLabel"), r.sensor->portName() + QStringLiteral(" · 115200"));
     }
 
     // A path no enumeration lists (a pseudo-terminal, a by-id link) is typed, connects, is
@@ -312,7 +360,8 @@ private Q_SLOTS:
             QTest::keyClick(r.window, ch.toLatin1());
         r.click(r.item("connectButton"));
         QTRY_VERIFY(r.manager->isConnected());
-        QCOMPARE(QSettings().value(QStringLiteral("serial/portName")).toString(), r.sensor->portName());
+        QCOMPARE(QSettings().value(QStringLiteral("serial/portName")).toString(),
+                 r.sensor->portName());
 
         r.closeWindow();
         QVERIFY(start());
@@ -336,11 +385,16 @@ private Q_SLOTS:
         const QString first = dir.filePath(QStringLiteral("ttyUSB0"));
         const QString second = dir.filePath(QStringLiteral("ttyUSB1"));
         const auto adapter = [](const QString &name, const QString &serial) {
-            return PortCatalog::Port{name, QStringLiteral("USB-Serial Controller"),
-                                     QStringLiteral("Prolific"), serial, 0x067b, 0x2303};
+            return PortCatalog::Port{name,
+                                     QStringLiteral("USB-Serial Controller"),
+                                     QStringLiteral("Prolific"),
+                                     serial,
+                                     0x067b,
+                                     0x2303};
         };
-        QList<PortCatalog::Port> present{adapter(first, QStringLiteral("A1")),
-                                         adapter(dir.filePath(QStringLiteral("ttyUSB9")), QStringLiteral("B2"))};
+        QList<PortCatalog::Port> present{
+                adapter(first, QStringLiteral("A1")),
+                adapter(dir.filePath(QStringLiteral("ttyUSB9")), QStringLiteral("B2"))};
         PortCatalog::setSource([&present] { return present; });
         SerialPortManager::setDefaultPortEnumerator([] {
             QStringList names;
@@ -355,8 +409,10 @@ private Q_SLOTS:
         openSettings();
         auto *combo = r.item("portCombo");
         // The list tells what each port is.
-        const QVariantMap entry = r.object("settingsDialog")->property("_portEntries").toList().value(0).toMap();
-        QCOMPARE(entry.value("description").toString() + u'|' + entry.value("manufacturer").toString(),
+        const QVariantMap entry
+                = r.object("settingsDialog")->property("_portEntries").toList().value(0).toMap();
+        QCOMPARE(entry.value("description").toString() + u'|'
+                         + entry.value("manufacturer").toString(),
                  QStringLiteral("USB-Serial Controller|Prolific"));
         QCOMPARE(combo->property("currentText").toString(), first);
         r.click(r.item("connectButton"));
@@ -386,7 +442,8 @@ private Q_SLOTS:
         QVERIFY(r.sensor->plug());
         // As root every open succeeds: the attempts run as nobody for this thread's file
         // access, with the way to the device open and the device itself not.
-        const QByteArray device = QFile::encodeName(QFileInfo(r.sensor->portName()).symLinkTarget());
+        const QByteArray device
+                = QFile::encodeName(QFileInfo(r.sensor->portName()).symLinkTarget());
         const QByteArray folder = QFile::encodeName(QFileInfo(r.sensor->portName()).path());
         const bool root = ::geteuid() == 0;
         struct stat before;
@@ -427,6 +484,7 @@ private Q_SLOTS:
         QVERIFY(r.manager->autoReconnectSuppressed());
         QCOMPARE(r.manager->statusMessage(), QStringLiteral("串口已断开"));
         QVERIFY(!timer()->property("running").toBool());
+        QCOMPARE(r.text("linkLabel"), QString()); // no port, and nothing is reconnecting
 
         store("serial/portName", u'"' + r.sensor->portName() + u'"');
         QSignalSpy connection(r.manager, &SerialPortManager::connectionChanged);
@@ -452,8 +510,35 @@ private Q_SLOTS:
         QVERIFY(!QSignalSpy(r.manager, &SerialPortManager::connectionChanged).wait(1500));
         QCOMPARE(r.text("badgeText"), QStringLiteral("未连接"));
         QCOMPARE(r.text("connectionLabel"), QStringLiteral("电子秤：未连接"));
+        QCOMPARE(r.text("linkLabel"), QString()); // nothing to reconnect
         QCOMPARE(pixelAt(r.item("connectionDot")), QColor(0xe7, 0x4c, 0x3c));
         const QColor indigo(0x4c, 0x5c, 0xc5);
+        // With no sensor, 0.000 is no empty platform: drawn pale, not in the live indigo.
+        QVERIFY(showsColour(r.item("weightText"), QColor(0xb0, 0xbe, 0xc5)));
+        QVERIFY(!showsColour(r.item("weightText"), indigo));
+        // Each button that shows no text says in Chinese what it does, when hovered.
+        QList<QQuickItem *> items{r.window->contentItem()}; // the visual tree, breadth first
+        for (qsizetype i = 0; i < items.size(); ++i)
+            items += items.at(i)->childItems();
+        int iconOnly = 0;
+        for (QQuickItem *button : std::as_const(items)) {
+            // What a button shows is its content item's text: the big buttons draw their own.
+            const auto *content = button->property("contentItem").value<QQuickItem *>();
+            if (!button->inherits("QQuickAbstractButton") || !button->isVisible() || !content
+                || !content->property("text").toString().isEmpty())
+                continue;
+            ++iconOnly;
+            QTest::mouseMove(r.window, centreOf(button));
+            QQmlExpression tip(qmlContext(button), button,
+                               QStringLiteral("ToolTip.toolTip.visible && ToolTip.toolTip.parent "
+                                              "=== this ? ToolTip.toolTip.text : ''"));
+            const auto says = [&tip] {
+                const QString text = tip.evaluate().toString();
+                return !text.isEmpty() && text.front().script() == QChar::Script_Han;
+            };
+            QTRY_VERIFY2(says(), qPrintable(button->objectName()));
+        }
+        QCOMPARE(iconOnly, 2); // the console and close buttons
         const QColor amber(0xf5, 0x9e, 0x0b);
         auto *zero = r.item("zeroButton");
         // Disconnected, the big buttons are greyed.
@@ -466,12 +551,14 @@ private Q_SLOTS:
         QTRY_VERIFY(settings->property("hovered").toBool());
         QImage frame = r.window->grabWindow();
         const QColor bar = frame.pixelColor(centreOf(settings).x() - 30, 3);
-        const auto pill = runs(frame, centreOf(settings).x(),
-                               [bar](QColor c) { return c != bar && c.lightness() < bar.lightness(); });
-        const int cy = centreOf(settings).y();
-        const auto around = std::find_if(pill.begin(), pill.end(), [cy](const QPair<int, int> &run) {
-            return run.first <= cy && cy <= run.second;
+        const auto pill = runs(frame, centreOf(settings).x(), [bar](QColor c) {
+            return c != bar && c.lightness() < bar.lightness();
         });
+        const int cy = centreOf(settings).y();
+        const auto around
+                = std::find_if(pill.begin(), pill.end(), [cy](const QPair<int, int> &run) {
+                      return run.first <= cy && cy <= run.second;
+                  });
         QVERIFY(around != pill.end());
         QCOMPARE(around->second - around->first + 1, 36);
 
@@ -479,6 +566,7 @@ private Q_SLOTS:
         // (inside the button column's 2 px margin).
         r.remember(r.sensor->portName());
         store("serial/portName", u'"' + r.sensor->portName() + u'"');
+        QCOMPARE(r.text("linkLabel"), QStringLiteral("重连中…"));
         r.manager->connectSerialPort(r.sensor->portName(), 115200, 8, 0, 1, 0);
         QTRY_VERIFY(zero->isEnabled());
         QTRY_COMPARE(pixelAt(zero), indigo);
@@ -490,7 +578,8 @@ private Q_SLOTS:
         QVERIFY(!zeroRun.isEmpty() && !tareRun.isEmpty());
         QCOMPARE(tareRun.first().first - zeroRun.first().second - 1, 10);
         auto *readout = r.item("weightText")->parentItem();
-        const QRectF box = readout->mapRectToScene(QRectF(0, 0, readout->width(), readout->height()));
+        const QRectF box
+                = readout->mapRectToScene(QRectF(0, 0, readout->width(), readout->height()));
         auto *topBar = r.item("badge")->parentItem()->parentItem(); // the readout's 42 px bar
         const int readoutTop = int(topBar->mapToScene(QPointF(0, 0)).y());
         QCOMPARE(zeroRun.first().first, readoutTop + 2);
@@ -508,11 +597,15 @@ private Q_SLOTS:
         frame = r.window->grabWindow();
         auto *formatCombo = r.item("formatCombo");
         const QPoint inBox = centreOf(formatCombo) + QPoint(30, 0); // between text and arrow
-        const QColor panelColour = frame.pixelColor(inBox.x(), int(formatCombo->parentItem()
-                ->mapToScene(QPointF(0, 0)).y()) - 4); // the panel above the box
-        const auto boxRows = runs(frame, inBox.x(), [panelColour](QColor c) { return c != panelColour; });
+        const QColor panelColour
+                = frame.pixelColor(inBox.x(),
+                                   int(formatCombo->parentItem()->mapToScene(QPointF(0, 0)).y())
+                                           - 4); // the panel above the box
+        const auto boxRows
+                = runs(frame, inBox.x(), [panelColour](QColor c) { return c != panelColour; });
         QVERIFY(std::any_of(boxRows.begin(), boxRows.end(), [&inBox](const QPair<int, int> &row) {
-            return row.first <= inBox.y() && inBox.y() <= row.second && row.second - row.first + 1 == 34;
+            return row.first <= inBox.y() && inBox.y() <= row.second
+                    && row.second - row.first + 1 == 34;
         }));
         auto *refresh = r.item("refreshButton");
         QVERIFY(!refresh->isEnabled());
@@ -576,6 +669,9 @@ private Q_SLOTS:
         QTRY_VERIFY_WITH_TIMEOUT(!r.item("weightDisplay")->property("live").toBool(), 5000);
         r.sensor->unplug();
         QTRY_VERIFY(!r.manager->isConnected());
+        QSignalSpy sent(r.manager->traffic(), &SerialTraffic::sent);
+        press({Qt::Key_F2, Qt::Key_F3, Qt::Key_F4}); // nothing to zero, tare or record
+        QCOMPARE(weights(store).size(), 3);
 
         // The records page shows them; the manual button follows the reading.
         r.click(r.item("recordsButton"));
@@ -589,12 +685,26 @@ private Q_SLOTS:
         r.sensor->setAutoReport(true);
         put(7); // the same load after a reconnect: nothing new
         QCOMPARE(weights(store).size(), 3);
+        sent.clear();
+        press({Qt::Key_F2, Qt::Key_F3, Qt::Key_F4}); // the home page's keys, and it is not shown
+        QCOMPARE(sent.count(), 0);
+        QCOMPARE(weights(store).size(), 3);
         r.click(button);
         QTRY_COMPARE(weights(store).size(), 4);
         const QVariantMap manual = store->records().first().toMap();
         QVERIFY(manual.value(QStringLiteral("manual")).toBool());
         QCOMPARE(manual.value(QStringLiteral("port")).toString(), r.sensor->portName());
         QTRY_VERIFY(r.item("recordMarks")->property("count").toInt() >= 3);
+
+        // Back home, F4 records by hand, F3 tares and F2 zeroes.
+        r.js(QStringLiteral("Components.Router.navigate('/home')"));
+        QTRY_VERIFY(r.object("recordShortcut")
+                    && r.object("recordShortcut")->property("enabled").toBool());
+        press({Qt::Key_F4});
+        QCOMPARE(weights(store).size(), 5);
+        press({Qt::Key_F3, Qt::Key_F2});
+        QTRY_VERIFY(r.sensor->commands().contains(QStringLiteral("AT+ZERO")));
+        QVERIFY(r.sensor->commands().contains(QStringLiteral("AT+TARE")));
     }
 };
 

@@ -45,6 +45,8 @@ Item {
         readonly property string green: "#2ecc71"
         readonly property string orange: "#f39c12"
         readonly property string red: "#e53935"
+        readonly property string indigo: "#4c5cc5"
+        readonly property string pale: "#b0bec5"
         readonly property var streaming: ["AT+AUTO=1\r", "AT+WEI\r"]
 
         function init() {
@@ -66,10 +68,13 @@ Item {
                        .replace(".", locale.decimalPoint).replace("-", locale.negativeSign)
         }
 
-        // shown: the readout and its unit, e.g. "5.200 公斤".
+        // shown: the readout and its unit, e.g. "5.200 公斤". The digits are pale whenever the
+        // badge is grey: what is not a current reading never looks like one; red when overloaded.
         function shows(display, shown, badge, colour) {
-            compare([findChild(display, "weightText").text + " " + findChild(display, "unitText").text,
-                     findChild(display, "badgeText").text, String(display.displayBadgeColor)], [num(shown), badge, colour])
+            const digits = findChild(display, "weightText")
+            compare([digits.text + " " + findChild(display, "unitText").text, findChild(display, "badgeText").text,
+                     String(display.displayBadgeColor), String(digits.color)],
+                    [num(shown), badge, colour, colour === grey ? pale : colour === red ? red : indigo])
         }
 
         function badgePixel(display) {
@@ -160,6 +165,28 @@ Item {
             SettingsStore.setValue("weight/unit", data.unit)
             const t = make(true, "noise\r\n" + data.text)
             shows(t.display, data.shown, data.badge, data.colour)
+        }
+
+        // "净重" with a net frame or a tare above zero; the tare once known, in the chosen unit.
+        function test_net_and_tare() {
+            SettingsStore.setValue("scale/outputFormatIndex", 2)
+            const t = make(true, "noise\r\nsn0005.200kg\r\n")
+            const net = findChild(t.display, "netLabel")
+            const tare = findChild(t.display, "tareText")
+            compare([net.visible, tare.visible], [true, false])
+            t.port.receivedData += "sg0006.700kg\r\n"
+            verify(!net.visible)
+            t.display.tareKg = 1.5
+            compare([net.visible, tare.visible, tare.text], [true, true, "皮重 " + num("1.500") + " 公斤"])
+            SettingsStore.setValue("weight/unit", 0)
+            compare(tare.text, "皮重 " + num("3.000") + " 斤")
+            t.display.tareKg = 0
+            compare([net.visible, tare.text], [false, "皮重 " + num("0.000") + " 斤"])
+            t.display.tareKg = NaN
+            t.port.receivedData += "sn0001.000kg\r\n"
+            verify(net.visible && !tare.visible)
+            t.port.isConnected = false // what was net is no reading any more
+            verify(!net.visible)
         }
 
         function test_buttons_send_commands() {

@@ -52,6 +52,8 @@ Page {
                     id: weightDisplay
 
                     objectName: "weightDisplay"
+                    // The tare as the sensor last told it ("AT+QTAR"); none shown while unknown or zero.
+                    tareKg: root._sensorTare > 0 ? root._sensorTare : NaN
                     Layout.fillWidth: true
                     Layout.fillHeight: true
                     serialPort: Router.serialPortManager
@@ -65,7 +67,23 @@ Page {
             sensorConnected: Router.serialPortManager ? Router.serialPortManager.isConnected : false
             statusText: Router.serialPortManager ? Router.serialPortManager.statusMessage : ""
             hintText: PortCatalog.accessHint(statusText)
+            serialPort: Router.serialPortManager
         }
+    }
+
+    // What the link has read of the sensor, the tare among it.
+    readonly property SensorParameters _parameters: Router.serialPortManager && Router.serialPortManager.session
+                                                    ? Router.serialPortManager.session.parameters : null
+    readonly property real _sensorTare: {
+        const row = root._parameters ? root._parameters.rows["QTAR"] : undefined
+        const value = row && row.value !== undefined && row.value !== "" ? Number(row.value) : NaN
+        return isFinite(value) ? value : NaN
+    }
+    // Asks the sensor for its tare, once a connection's readings flow and after each zero or
+    // tare; the link's queue sends it once the sensor has answered what went before.
+    function _readTare() {
+        if (root._parameters)
+            root._parameters.read("QTAR", WeighProtocol.qtarQuery(WeighProtocol.LineEnding.CR))
     }
 
     // Every reading the display takes goes to the recorder, which keeps the records and the trend.
@@ -90,6 +108,49 @@ Page {
 
         function onLiveChanged() {
             WeighRecorder.setLive(weightDisplay.live)
+            // Once the stream runs (the display's own commands answered), the tare is asked for.
+            const tare = root._parameters ? root._parameters.rows["QTAR"] : undefined
+            if (weightDisplay.live && !tare)
+                root._readTare()
         }
+        function onZeroRequested() {
+            root._readTare()
+        }
+        function onTareRequested() {
+            root._readTare()
+        }
+    }
+
+    // F2 zeroes, F3 tares and F4 records by hand, as the buttons do, anywhere in the window
+    // while this page is the one shown (the stack keeps it below the others), and only when
+    // the action can be done.
+    readonly property bool _shown: root.StackView.status === StackView.Active
+    readonly property bool _connected: !!Router.serialPortManager && Router.serialPortManager.isConnected
+
+    Shortcut {
+        objectName: "zeroShortcut"
+        sequence: "F2"
+        enabled: root._shown && root._connected
+        onActivated: {
+            weightDisplay.doZero()
+            root._readTare()
+        }
+    }
+
+    Shortcut {
+        objectName: "tareShortcut"
+        sequence: "F3"
+        enabled: root._shown && root._connected
+        onActivated: {
+            weightDisplay.doTare()
+            root._readTare()
+        }
+    }
+
+    Shortcut {
+        objectName: "recordShortcut"
+        sequence: "F4"
+        enabled: root._shown && WeighRecorder.canRecordNow && RecordStore.writable
+        onActivated: WeighRecorder.recordNow()
     }
 }

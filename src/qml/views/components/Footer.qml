@@ -2,6 +2,7 @@ import QtQuick
 import QtQuick.Controls
 import QtQuick.Controls.Material
 import QtQuick.Layouts
+import Pelora
 
 Rectangle {
     id: root
@@ -13,6 +14,30 @@ Rectangle {
     property color textColor: root.Material.foreground
     // What the operator can do about the status, shown beside it ("" for none).
     property string hintText: ""
+    // The SerialPortManager whose link shows beside the state (null for none): the open port
+    // and its baud rate, or that the window is reconnecting a remembered port.
+    property var serialPort: null
+    // The window reconnects a remembered port by itself unless a manual disconnect holds it off.
+    readonly property bool reconnecting: root._portRemembered && !!root.serialPort
+                                         && !root.serialPort.autoReconnectSuppressed
+                                         && !root.serialPort.isConnected
+    property bool _portRemembered: false
+
+    function _loadRememberedPort() {
+        const port = SettingsStore.value("serial/portName", "")
+        root._portRemembered = port !== undefined && port !== null && String(port).length > 0
+    }
+
+    Component.onCompleted: root._loadRememberedPort()
+
+    Connections {
+        target: SettingsStore
+
+        function onValueChanged(key, value) {
+            if (key === "serial/portName")
+                root._loadRememberedPort()
+        }
+    }
 
     implicitHeight: 40
     color: root.Material.background
@@ -55,6 +80,18 @@ Rectangle {
                 text: qsTr("电子秤：") + (root.sensorConnected ? qsTr("已连接") : qsTr("未连接"))
                 font.pixelSize: 14
                 color: root.textColor
+            }
+
+            Label {
+                objectName: "linkLabel"
+                text: root.reconnecting ? qsTr("重连中…")
+                    : root.serialPort && root.serialPort.portName !== ""
+                      ? root.serialPort.portName + " · " + root.serialPort.baudRate : ""
+                visible: text !== ""
+                font.pixelSize: 14
+                color: root.Material.hintTextColor
+                elide: Text.ElideMiddle
+                Layout.maximumWidth: root.width / 3
             }
         }
 

@@ -57,6 +57,9 @@ Rectangle {
         property url iconPressed: iconButton.iconNormal
 
         hoverEnabled: true
+        // The icon alone does not say what the button does.
+        ToolTip.visible: iconButton.hovered && iconButton.ToolTip.text !== ""
+        ToolTip.delay: 500
         topInset: 0
         bottomInset: 0
         implicitWidth: 36
@@ -142,6 +145,7 @@ Rectangle {
                 MenuIconButton {
                     objectName: "consoleButton"
                     iconNormal: "../../image/btn_debug.png"
+                    ToolTip.text: qsTr("通信监视")
                     onClicked: Router.navigate("/console")
                 }
 
@@ -169,6 +173,7 @@ Rectangle {
                     iconNormal: "../../image/btn_close_normal.png"
                     iconHovered: "../../image/btn_close_hovered.png"
                     iconPressed: "../../image/btn_close_pushed.png"
+                    ToolTip.text: qsTr("关闭")
                     onClicked: {
                         root.closeRequested()
                         Qt.quit()

@@ -45,6 +45,7 @@ Page {
             Layout.fillWidth: true
             sensorConnected: Router.serialPortManager ? Router.serialPortManager.isConnected : false
             statusText: Router.serialPortManager ? Router.serialPortManager.statusMessage : ""
+            serialPort: Router.serialPortManager
         }
     }
 }

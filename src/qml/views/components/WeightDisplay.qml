@@ -70,6 +70,10 @@ Rectangle {
     readonly property string _unstableText: qsTr("不稳定")
     // The locale the digits are written in, looked up once rather than for every reading.
     readonly property var _locale: Qt.locale()
+    // The tare in kilograms, NaN while unknown: the page that asks the sensor for it sets it.
+    property real tareKg: NaN
+    // The shown reading is net, as its frame says (the "n" of an SG+ASCII frame).
+    property bool net: false
 
     Layout.fillWidth: true
     Layout.fillHeight: true
@@ -108,6 +112,7 @@ Rectangle {
         root.stable = false
         root.overload = false
         root.hasWeightFrame = false
+        root.net = false
         root.stableText = root._isPortConnected() ? qsTr("等待数据") : qsTr("未连接")
         root.lastFrame = null
         root._stale = false
@@ -131,6 +136,7 @@ Rectangle {
     }
 
     function _showFrame(frame) {
+        root.net = !!frame.net
         root._showReading(Number(frame.weight), !!frame.stable, !!frame.overload)
     }
 
@@ -377,6 +383,24 @@ Rectangle {
                         font.pixelSize: 13
                         color: Material.hintTextColor
                     }
+                    // A known tare makes what is shown net, whatever the frame's format says.
+                    Label {
+                        objectName: "netLabel"
+                        visible: root.net || root.tareKg > 0
+                        text: qsTr("净重")
+                        font.bold: true
+                        font.pixelSize: 13
+                        color: root.tareButtonColor
+                    }
+                    Label {
+                        objectName: "tareText"
+                        visible: isFinite(root.tareKg)
+                        text: qsTr("皮重 %1 %2")
+                              .arg(root._formatWeight(root.unitIndex === 0 ? root.tareKg * 2.0 : root.tareKg))
+                              .arg(root.displayUnitText)
+                        font.pixelSize: 13
+                        color: Material.hintTextColor
+                    }
                     Item {
                         Layout.fillWidth: true
                     }
@@ -412,7 +436,9 @@ Rectangle {
                     text: root._formatWeight(root.displayWeight)
                     font.bold: true
                     font.pixelSize: 60
-                    color: root._stale ? root.staleValueColor : root.valueColor
+                    // Only a current reading is drawn in the live colour: a 0.000 with no
+                    // sensor, or before this connection's first frame, is no empty platform.
+                    color: !root.live ? root.staleValueColor : root.overload ? root.errorColor : root.valueColor
                 }
             }
         }
