@@ -18,9 +18,7 @@ constexpr qsizetype MaxLineBytes = 256;
 
 } // namespace
 
-TrafficLog::TrafficLog(QObject *parent)
-    : QAbstractListModel(parent)
-    , m_flushTimer(new QTimer(this))
+TrafficLog::TrafficLog(QObject *parent) : QAbstractListModel(parent), m_flushTimer(new QTimer(this))
 {
     m_flushTimer->setSingleShot(true);
     m_flushTimer->setInterval(100ms);
@@ -99,7 +97,10 @@ QVariant TrafficLog::data(const QModelIndex &index, int role) const
 
 QHash<int, QByteArray> TrafficLog::roleNames() const
 {
-    return {{TimeRole, "time"}, {DirectionRole, "direction"}, {TextRole, "content"}, {SentRole, "sent"}};
+    return {{TimeRole, "time"},
+            {DirectionRole, "direction"},
+            {TextRole, "content"},
+            {SentRole, "sent"}};
 }
 
 QString TrafficLog::render(const Line &line) const
@@ -171,7 +172,8 @@ void TrafficLog::flush()
         m_flushTimer->start();
     const int before = count();
     const size_t total = m_lines.size() + m_incoming.size();
-    const int drop = int(qMin<size_t>(m_lines.size(), total > size_t(m_capacity) ? total - m_capacity : 0));
+    const int drop = int(
+            qMin<size_t>(m_lines.size(), total > size_t(m_capacity) ? total - m_capacity : 0));
     if (drop > 0) {
         beginRemoveRows({}, 0, drop - 1);
         m_lines.erase(m_lines.begin(), m_lines.begin() + drop);

@@ -44,7 +44,8 @@ class TestWorkbench : public QObject
         QTRY_VERIFY(r.item(page) && r.item(page)->isVisible());
         // Clicks go where the page ends up once the push has slid it in.
         QTRY_COMPARE(r.item(page)->x(), 0.0);
-        QTRY_VERIFY(!r.object(u"pageStack"_s) || !r.object(u"pageStack"_s)->property("busy").toBool());
+        QTRY_VERIFY(!r.object(u"pageStack"_s)
+                    || !r.object(u"pageStack"_s)->property("busy").toBool());
     }
 
 private Q_SLOTS:
@@ -75,13 +76,20 @@ private Q_SLOTS:
         QCOMPARE(rowState(u"DIV"_s), u"未读取"_s);
 
         r.click(u"readAllButton"_s);
-        const QList<std::pair<QString, QString>> read = {
-                {u"AUTO"_s, u"1 (自动上传)"_s}, {u"OPENC"_s, u"0 (否)"_s}, {u"DIV"_s, u"10"_s},
-                {u"CAPA"_s, u"200"_s}, {u"DEC"_s, u"3"_s}, {u"FILTER"_s, u"0 (自动)"_s},
-                {u"ZTRACK"_s, u"0.5"_s}, {u"PRINTX"_s, u"1 (原始格式)"_s},
-                {u"SAMPLERT"_s, u"0 (10 Hz)"_s}, {u"REPORTRT"_s, u"30"_s},
-                {u"CHANNEL"_s, u"UART1"_s}, {u"DEBUG"_s, u"0 (关)"_s}, {u"WCAL"_s, u"0"_s},
-                {u"QTAR"_s, u"0.000"_s}};
+        const QList<std::pair<QString, QString>> read = {{u"AUTO"_s, u"1 (自动上传)"_s},
+                                                         {u"OPENC"_s, u"0 (否)"_s},
+                                                         {u"DIV"_s, u"10"_s},
+                                                         {u"CAPA"_s, u"200"_s},
+                                                         {u"DEC"_s, u"3"_s},
+                                                         {u"FILTER"_s, u"0 (自动)"_s},
+                                                         {u"ZTRACK"_s, u"0.5"_s},
+                                                         {u"PRINTX"_s, u"1 (原始格式)"_s},
+                                                         {u"SAMPLERT"_s, u"0 (10 Hz)"_s},
+                                                         {u"REPORTRT"_s, u"30"_s},
+                                                         {u"CHANNEL"_s, u"UART1"_s},
+                                                         {u"DEBUG"_s, u"0 (关)"_s},
+                                                         {u"WCAL"_s, u"0"_s},
+                                                         {u"QTAR"_s, u"0.000"_s}};
         for (const auto &[key, shown] : read)
             QTRY_COMPARE(rowState(key), shown);
         displayShows(3);
@@ -97,11 +105,17 @@ private Q_SLOTS:
         // Refused: a value no editor offers, as a sensor with other ranges would refuse.
         QObject *page = r.object(u"sensorPage"_s);
         const int reportRow = 9;
-        QMetaObject::invokeMethod(page, "setRow", Q_ARG(QVariant, reportRow), Q_ARG(QVariant, u"99"_s));
+        QMetaObject::invokeMethod(page, "setRow", Q_ARG(QVariant, reportRow),
+                                  Q_ARG(QVariant, u"99"_s));
         QTRY_COMPARE(rowState(u"REPORTRT"_s), u"设置被拒绝: ERR: invalid value"_s);
         QCOMPARE(r.sensor->setting(u"REPORTRT"_s), u"30"_s);
         const auto kept = [page](int row) {
-            return page->property("rowStates").toList().value(row).toMap().value(u"value"_s).toString();
+            return page->property("rowStates")
+                    .toList()
+                    .value(row)
+                    .toMap()
+                    .value(u"value"_s)
+                    .toString();
         };
         QCOMPARE(kept(reportRow), u"30"_s);
 
@@ -153,12 +167,16 @@ private Q_SLOTS:
         QCOMPARE(r.js(u"stack.depth"_s).toInt(), 1);
 
         // What the router cannot do, it says, and the stack stays as it was.
-        const struct { const char *code, *said; } refusals[] = {
-            {"Components.Router.navigate('/nowhere')", "Not Found Route /nowhere"},
-            {"Components.Router.setStackView({ depth: 0 }); Components.Router.navigate('/records')",
-             "Router.stackView does not support push()."},
-            {"Components.Router.setStackView(null); Components.Router.navigate('/sensor')",
-             "Router.stackView is not set; call Router.setStackView(stackView) first."},
+        const struct
+        {
+            const char *code, *said;
+        } refusals[] = {
+                {"Components.Router.navigate('/nowhere')", "Not Found Route /nowhere"},
+                {"Components.Router.setStackView({ depth: 0 }); "
+                 "Components.Router.navigate('/records')",
+                 "Router.stackView does not support push()."},
+                {"Components.Router.setStackView(null); Components.Router.navigate('/sensor')",
+                 "Router.stackView is not set; call Router.setStackView(stackView) first."},
         };
         for (const auto &refusal : refusals) {
             QTest::ignoreMessage(QtCriticalMsg, refusal.said);
@@ -187,7 +205,8 @@ private Q_SLOTS:
         r.click(u"calSpanButton"_s);
         QTRY_COMPARE(r.text(u"calStepLabel"_s), u"第 3 步 / 共 3 步"_s);
         QCOMPARE(r.sensor->commands().contains(u"AT+WCAL=8000"_s), true);
-        QTRY_COMPARE(r.text(u"calCheckLabel"_s), u"实时读数 8.000 kg   砝码 8.000 kg   差值 0.000 kg"_s);
+        QTRY_COMPARE(r.text(u"calCheckLabel"_s),
+                     u"实时读数 8.000 kg   砝码 8.000 kg   差值 0.000 kg"_s);
         QTRY_COMPARE(rowState(u"WCAL"_s), u"8000"_s);
         displayShows(8);
         r.click(u"calCancelButton"_s);
@@ -233,7 +252,8 @@ private Q_SLOTS:
         QTest::keyClick(r.window, Qt::Key_Up);
         QCOMPARE(field->property("text").toString(), u"AT+VERSION?"_s);
         QTest::keyClick(r.window, Qt::Key_Return);
-        QTRY_COMPARE(r.sensor->commands().size() > 0 && r.sensor->commands().last() == u"AT+VERSION?"_s
+        QTRY_COMPARE(r.sensor->commands().size() > 0
+                             && r.sensor->commands().last() == u"AT+VERSION?"_s
                              && r.text(u"replyLabel"_s) == u"应答: V1.0.1"_s,
                      true);
 
