@@ -434,7 +434,7 @@ QString SensorSimulator::settingCommand(const QString &key, const QString &value
 void SensorSimulator::reply(const QString &text)
 {
     if (m_replying)
-        queueLine(text.toLatin1() + "\r\n");
+        queueLine(text.toLatin1() + m_lineEnding);
 }
 
 // ---------------------------------------------------------------- the API
@@ -563,7 +563,7 @@ QByteArray SensorSimulator::weightLine()
         break;
     }
     }
-    return line.toLatin1() + "\r\n";
+    return line.toLatin1() + m_lineEnding;
 }
 
 // ---------------------------------------------------------------- output
