@@ -1,5 +1,7 @@
 #include "trafficlog.h"
 
+#include "sensorchannel.h"
+
 #include <QDateTime>
 #include <QDir>
 #include <QFileInfo>
@@ -7,6 +9,7 @@
 #include <QStandardPaths>
 #include <QTimer>
 
+#include <algorithm>
 #include <chrono>
 
 using namespace std::chrono_literals;
@@ -15,6 +18,15 @@ namespace {
 
 // Received bytes without a line break are cut into lines of this length.
 constexpr qsizetype MaxLineBytes = 256;
+
+// The line with this seq in a deque ordered by seq, or its end.
+template<typename Lines>
+auto findLine(Lines &lines, qint64 seq)
+{
+    auto it = std::lower_bound(lines.begin(), lines.end(), seq,
+                               [](const auto &line, qint64 s) { return line.seq < s; });
+    return it != lines.end() && it->seq == seq ? it : lines.end();
+}
 
 } // namespace
 
@@ -80,7 +92,7 @@ QVariant TrafficLog::data(const QModelIndex &index, int role) const
 {
     if (!index.isValid() || index.row() >= count())
         return {};
-    const Line &line = m_lines[size_t(index.row())];
+    const Line &line = lineAt(index.row());
     switch (role) {
     case TimeRole:
         return QDateTime::fromMSecsSinceEpoch(line.msecs).toString(QStringLiteral("HH:mm:ss.zzz"));
@@ -113,6 +125,11 @@ QString TrafficLog::render(const Line &line) const
     text.replace(QLatin1Char('\n'), QLatin1String("\\n"));
     text.replace(QLatin1Char('\t'), QLatin1String("\\t"));
     return text;
+}
+
+const TrafficLog::Line &TrafficLog::lineAt(int row) const
+{
+    return *findLine(m_lines, m_rows[size_t(row)]);
 }
 
 void TrafficLog::addReceived(const QByteArray &bytes)
@@ -149,6 +166,10 @@ void TrafficLog::addSent(const QByteArray &bytes)
 
 void TrafficLog::add(Line line)
 {
+    line.seq = m_nextSeq++;
+    // Judged by the weight grammar alone: a line with noise in it stays in sight.
+    line.weight
+            = !line.sent && SensorChannel::isWeightLine(QString::fromLatin1(line.bytes).trimmed());
     m_incoming.push_back(std::move(line));
     // Paused, the newest lines are kept for later, no more than the view would show.
     while (m_incoming.size() > size_t(m_capacity))
@@ -171,23 +192,36 @@ void TrafficLog::flush()
     if (!m_open.bytes.isEmpty())
         m_flushTimer->start();
     const int before = count();
+    // The bound counts every line kept, hidden or shown: memory stays bounded whatever the
+    // filter, and turning it off shows the same newest lines as if it had never been on.
     const size_t total = m_lines.size() + m_incoming.size();
-    const int drop = int(
-            qMin<size_t>(m_lines.size(), total > size_t(m_capacity) ? total - m_capacity : 0));
+    const size_t drop
+            = qMin<size_t>(m_lines.size(), total > size_t(m_capacity) ? total - m_capacity : 0);
     if (drop > 0) {
-        beginRemoveRows({}, 0, drop - 1);
-        m_lines.erase(m_lines.begin(), m_lines.begin() + drop);
-        endRemoveRows();
+        const qint64 firstKept = drop < m_lines.size() ? m_lines[drop].seq : m_nextSeq;
+        const int rows
+                = int(std::lower_bound(m_rows.begin(), m_rows.end(), firstKept) - m_rows.begin());
+        if (rows > 0)
+            beginRemoveRows({}, 0, rows - 1);
+        m_rows.erase(m_rows.begin(), m_rows.begin() + rows);
+        m_lines.erase(m_lines.begin(), m_lines.begin() + qsizetype(drop));
+        if (rows > 0)
+            endRemoveRows();
     }
     while (m_lines.size() + m_incoming.size() > size_t(m_capacity))
         m_incoming.pop_front();
-    if (!m_incoming.empty()) {
-        beginInsertRows({}, count(), count() + int(m_incoming.size()) - 1);
-        for (Line &l : m_incoming)
-            m_lines.push_back(std::move(l));
-        m_incoming.clear();
-        endInsertRows();
+    const int shown = int(std::count_if(m_incoming.begin(), m_incoming.end(),
+                                        [this](const Line &l) { return shows(l); }));
+    if (shown > 0)
+        beginInsertRows({}, count(), count() + shown - 1);
+    for (Line &l : m_incoming) {
+        if (shows(l))
+            m_rows.push_back(l.seq);
+        m_lines.push_back(std::move(l));
     }
+    m_incoming.clear();
+    if (shown > 0)
+        endInsertRows();
     if (count() != before)
         Q_EMIT countChanged();
 }
@@ -198,10 +232,31 @@ void TrafficLog::clear()
     m_open = Line{0, false, {}};
     if (m_lines.empty())
         return;
+    const int before = count();
     beginResetModel();
     m_lines.clear();
+    m_rows.clear();
     endResetModel();
-    Q_EMIT countChanged();
+    if (before != 0)
+        Q_EMIT countChanged();
+}
+
+void TrafficLog::setHideWeights(bool hide)
+{
+    if (m_hideWeights == hide)
+        return;
+    const int before = count();
+    beginResetModel();
+    m_hideWeights = hide;
+    m_rows.clear();
+    for (const Line &l : m_lines) {
+        if (shows(l))
+            m_rows.push_back(l.seq);
+    }
+    endResetModel();
+    Q_EMIT hideWeightsChanged();
+    if (count() != before)
+        Q_EMIT countChanged();
 }
 
 QString TrafficLog::text() const

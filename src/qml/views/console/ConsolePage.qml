@@ -113,6 +113,14 @@ ToolPage {
                 onActivated: function(index) { log.hexView = index === 1 }
                 Layout.preferredWidth: 120
             }
+            CheckBox {
+                id: hideWeightsBox
+
+                objectName: "hideWeightsBox"
+                text: qsTr("隐藏重量行")
+                checked: log.hideWeights
+                onToggled: log.hideWeights = hideWeightsBox.checked
+            }
             Label {
                 objectName: "countLabel"
                 text: qsTr("%1 行 (最多 %2)").arg(log.count).arg(log.capacity)
