@@ -134,10 +134,23 @@ const TrafficLog::Line &TrafficLog::lineAt(int row) const
 
 void TrafficLog::addReceived(const QByteArray &bytes)
 {
+    if (bytes.isEmpty())
+        return;
     const qint64 now = QDateTime::currentMSecsSinceEpoch();
     qsizetype start = 0;
-    for (qsizetype i = 0; i < bytes.size(); ++i) {
-        const bool lineEnds = bytes.at(i) == '\n';
+    // A CR LF cut between two chunks is one break: the LF joins the line its CR ended.
+    if (m_crEndedSeq >= 0 && bytes.front() == '\n') {
+        appendToLine(m_crEndedSeq, QByteArrayLiteral("\n"));
+        start = 1;
+    }
+    m_crEndedSeq = -1;
+    for (qsizetype i = start; i < bytes.size(); ++i) {
+        const char c = bytes.at(i);
+        // Firmware may end lines with CR alone; a CR with its LF right behind leaves the end
+        // to the LF.
+        if (c == '\r' && i + 1 < bytes.size() && bytes.at(i + 1) == '\n')
+            continue;
+        const bool lineEnds = c == '\n' || c == '\r';
         if (!lineEnds && m_open.bytes.size() + (i - start) < MaxLineBytes)
             continue;
         if (m_open.bytes.isEmpty())
@@ -145,6 +158,8 @@ void TrafficLog::addReceived(const QByteArray &bytes)
         m_open.bytes.append(bytes.constData() + start, i + 1 - start);
         start = i + 1;
         add(std::exchange(m_open, Line{0, false, {}}));
+        if (c == '\r' && start == bytes.size())
+            m_crEndedSeq = m_nextSeq - 1;
     }
     if (start < bytes.size()) {
         if (m_open.bytes.isEmpty())
@@ -162,6 +177,24 @@ void TrafficLog::addSent(const QByteArray &bytes)
     if (!m_open.bytes.isEmpty())
         add(std::exchange(m_open, Line{0, false, {}}));
     add({QDateTime::currentMSecsSinceEpoch(), true, bytes});
+}
+
+void TrafficLog::appendToLine(qint64 seq, const QByteArray &bytes)
+{
+    // The line still waits for the views, or its row changes, or it has gone already.
+    if (auto it = findLine(m_incoming, seq); it != m_incoming.end()) {
+        it->bytes += bytes;
+        return;
+    }
+    auto it = findLine(m_lines, seq);
+    if (it == m_lines.end())
+        return;
+    it->bytes += bytes;
+    const auto row = std::lower_bound(m_rows.begin(), m_rows.end(), seq);
+    if (row != m_rows.end() && *row == seq) {
+        const QModelIndex changed = index(int(row - m_rows.begin()));
+        Q_EMIT dataChanged(changed, changed, {TextRole});
+    }
 }
 
 void TrafficLog::add(Line line)
@@ -230,6 +263,7 @@ void TrafficLog::clear()
 {
     m_incoming.clear();
     m_open = Line{0, false, {}};
+    m_crEndedSeq = -1;
     if (m_lines.empty())
         return;
     const int before = count();

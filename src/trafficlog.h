@@ -15,8 +15,9 @@ class QTimer;
 // The lines that crossed the serial link, newest last, for the traffic console: each with
 // its time (ms), direction and bytes, shown as printable text or as hex. Bounded to the
 // newest `capacity` lines; arrivals are gathered and handed to views a few times a second,
-// so a stream at the wire's full speed costs a view one insertion per batch. With
-// hideWeights the views see every line but the received weight lines.
+// so a stream at the wire's full speed costs a view one insertion per batch. CR, LF and
+// CR LF each end a received line. With hideWeights the views see every line but the
+// received weight lines.
 class TrafficLog : public QAbstractListModel
 {
     Q_OBJECT
@@ -94,6 +95,7 @@ private:
     void setError(const QString &error);
     const Line &lineAt(int row) const;
     bool shows(const Line &line) const { return !(m_hideWeights && line.weight); }
+    void appendToLine(qint64 seq, const QByteArray &bytes);
 
     QPointer<SerialPortManager> m_port;
     QList<QMetaObject::Connection> m_connections;
@@ -108,4 +110,5 @@ private:
     bool m_hideWeights = false;
     std::deque<qint64> m_rows; // the seq of each line views see, in order
     qint64 m_nextSeq = 0;
+    qint64 m_crEndedSeq = -1; // the line a CR at the end of the last chunk ended, if any
 };

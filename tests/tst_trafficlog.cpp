@@ -1,4 +1,5 @@
-// The traffic console's log on its own: which lines the weight filter leaves out.
+// The traffic console's log on its own: where received lines break and which lines the
+// weight filter leaves out.
 
 #include "testsupport.h"
 #include "trafficlog.h"
@@ -24,6 +25,41 @@ class TestTrafficLog : public QObject
     }
 
 private Q_SLOTS:
+    // Steps: "<" a received chunk, ">" a sent payload, "|" the views take what has come.
+    void lineBreaks_data()
+    {
+        QTest::addColumn<QStringList>("steps");
+        QTest::addColumn<QStringList>("expected");
+        QTest::newRow("CR alone") << QStringList{"<ST001.000,1,0\rV1.0.1\rOK", "<\r"}
+                                  << QStringList{"RX ST001.000,1,0\\r", "RX V1.0.1\\r", "RX OK\\r"};
+        QTest::newRow("LF alone, CR LF")
+                << QStringList{"<A\nB\r\nC\r", "<\r\n"}
+                << QStringList{"RX A\\n", "RX B\\r\\n", "RX C\\r", "RX \\r\\n"};
+        QTest::newRow("CR LF cut") << QStringList{"<V1.0.1\r", "<\nOK\r", "<\n"}
+                                   << QStringList{"RX V1.0.1\\r\\n", "RX OK\\r\\n"};
+        QTest::newRow("CR LF cut, shown between")
+                << QStringList{"<V1.0.1\r", "|", ">AT\r", "<\nOK\r\n"}
+                << QStringList{"RX V1.0.1\\r\\n", "TX AT\\r", "RX OK\\r\\n"};
+    }
+    void lineBreaks()
+    {
+        QFETCH(QStringList, steps);
+        QFETCH(QStringList, expected);
+        TrafficLog log;
+        QAbstractItemModelTester tester(&log,
+                                        QAbstractItemModelTester::FailureReportingMode::QtTest);
+        for (const QString &step : std::as_const(steps)) {
+            if (step.startsWith(u'<'))
+                log.addReceived(step.mid(1).toLatin1());
+            else if (step.startsWith(u'>'))
+                log.addSent(step.mid(1).toLatin1());
+            else
+                log.flush();
+        }
+        log.flush();
+        QCOMPARE(rows(log), expected);
+    }
+
     void hiddenWeights()
     {
         TrafficLog log;
@@ -40,19 +76,19 @@ private Q_SLOTS:
 
         // New lines are filtered as they come; a command and any other line stay.
         log.addSent("AT+SN\r");
-        log.addReceived("1.000\r\nSN102145\r\n-0.5\r\n+2\r\nERR: 1,0\r\n");
+        log.addReceived("1.000\rSN102145\r-0.5\r+2\rERR: 1,0\r");
         log.flush();
-        QCOMPARE(rows(log), (QStringList{"TX AT+SN\\r", "RX SN102145\\r\\n", "RX ERR: 1,0\\r\\n"}));
+        QCOMPARE(rows(log), (QStringList{"TX AT+SN\\r", "RX SN102145\\r", "RX ERR: 1,0\\r"}));
 
         // The bound counts the hidden lines too: V1.0.1 went with the first two weights.
         log.setHideWeights(false);
         QCOMPARE(rows(log),
-                 (QStringList{"TX AT+SN\\r", "RX 1.000\\r\\n", "RX SN102145\\r\\n", "RX -0.5\\r\\n",
-                              "RX +2\\r\\n", "RX ERR: 1,0\\r\\n"}));
+                 (QStringList{"TX AT+SN\\r", "RX 1.000\\r", "RX SN102145\\r", "RX -0.5\\r",
+                              "RX +2\\r", "RX ERR: 1,0\\r"}));
         log.setHideWeights(true);
         log.addReceived("US002.000,0,0\r\nUS002.000,0,0\r\nUS002.000,0,0\r\n");
         log.flush();
-        QCOMPARE(rows(log), QStringList{"RX ERR: 1,0\\r\\n"});
+        QCOMPARE(rows(log), QStringList{"RX ERR: 1,0\\r"});
         QCOMPARE(log.count(), 1);
     }
 };

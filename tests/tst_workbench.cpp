@@ -38,6 +38,23 @@ class TestWorkbench : public QObject
         QTRY_VERIFY(display->property("live").toBool());
         QTRY_COMPARE(display->property("weightValue").toDouble(), kg);
     }
+    // The console's rows as the window draws them, top to bottom, without their times.
+    QStringList shownRows() const
+    {
+        QList<QQuickItem *> rows;
+        for (QQuickItem *row : r.object(u"trafficView"_s)
+                                       ->property("contentItem")
+                                       .value<QQuickItem *>()
+                                       ->childItems()) {
+            if (row->isVisible() && row->property("content").isValid()) // a delegate
+                rows << row;
+        }
+        std::sort(rows.begin(), rows.end(), [](auto *a, auto *b) { return a->y() < b->y(); });
+        QStringList out;
+        for (QQuickItem *row : std::as_const(rows))
+            out << row->property("text").toString().section(u"  "_s, 1);
+        return out;
+    }
     void open(const QString &button, const QString &page, QObject *from = nullptr)
     {
         r.click(button, from);
@@ -283,6 +300,30 @@ private Q_SLOTS:
         QTRY_VERIFY(r.item(u"notConnectedLabel"_s, r.item(u"consolePage"_s))->isVisible());
         QVERIFY(!r.item(u"sendButton"_s)->isEnabled());
         QVERIFY(!r.item(u"commandField"_s)->isEnabled());
+    }
+
+    // Firmware that ends lines with CR alone: each reply on a row of its own, and with the
+    // weights hidden the command and its reply stay in sight.
+    void crOnlySensor()
+    {
+        r.sensor->setLineEnding("\r");
+        open("consoleButton", "consolePage");
+        auto *log = qobject_cast<TrafficLog *>(r.object(u"trafficLog"_s));
+        QTRY_VERIFY(log->text().contains(u",1,0\\r\n"_s));
+        r.click(u"hideWeightsBox"_s);
+        QVERIFY(log->hideWeights());
+        r.object(u"endingBox"_s)->setProperty("currentIndex", 0);
+        for (const char *command : {"AT+VERSION?", "AT+SN"}) {
+            r.object(u"commandField"_s)->setProperty("text", QString::fromLatin1(command));
+            r.click(u"sendButton"_s);
+            QTRY_VERIFY(r.text(u"replyLabel"_s).startsWith(u"应答: "_s));
+        }
+        QTRY_COMPARE(shownRows(),
+                     (QStringList{"TX  AT+VERSION?\\r", "RX  V1.0.1\\r", "TX  AT+SN\\r",
+                                  "RX  SN102145\\r"}));
+        r.click(u"hideWeightsBox"_s);
+        QVERIFY(!log->hideWeights());
+        QTRY_VERIFY(shownRows().size() > 4 && shownRows().last().endsWith(u",1,0\\r"_s));
     }
 
     void boundedLog()
