@@ -28,6 +28,22 @@ auto findLine(Lines &lines, qint64 seq)
     return it != lines.end() && it->seq == seq ? it : lines.end();
 }
 
+// Whether saving could make this folder, without making it.
+bool canMakeFolder(const QString &path)
+{
+    QFileInfo info(path);
+    if (info.exists())
+        return info.isDir();
+    // The nearest folder that exists must be one we may write in.
+    do {
+        const QString parent = info.absolutePath();
+        if (parent == info.absoluteFilePath())
+            return false;
+        info = QFileInfo(parent);
+    } while (!info.exists());
+    return info.isDir() && info.isWritable();
+}
+
 } // namespace
 
 TrafficLog::TrafficLog(QObject *parent) : QAbstractListModel(parent), m_flushTimer(new QTimer(this))
@@ -310,6 +326,12 @@ bool TrafficLog::saveToFile(const QString &filePath)
         setError(tr("未选择文件"));
         return false;
     }
+    // A fresh account may have no documents folder yet.
+    const QString folder = QFileInfo(filePath).absolutePath();
+    if (!QDir().mkpath(folder)) {
+        setError(tr("无法创建文件夹 %1").arg(QDir::toNativeSeparators(folder)));
+        return false;
+    }
     QSaveFile file(filePath);
     if (!file.open(QIODevice::WriteOnly | QIODevice::Text)) {
         setError(file.errorString());
@@ -333,7 +355,9 @@ bool TrafficLog::saveToFile(const QString &filePath)
 QString TrafficLog::suggestedFilePath() const
 {
     QString dir = QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation);
-    if (dir.isEmpty())
+    // A fresh account may have none yet: saving makes it, so opening the page leaves no folder
+    // behind. Where it cannot be made (a file in its way, no rights), the home folder will do.
+    if (dir.isEmpty() || !canMakeFolder(dir))
         dir = QDir::homePath();
     const QString stamp = QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-HHmmss"));
     return QDir(dir).filePath(QStringLiteral("pelora-traffic-%1.txt").arg(stamp));

@@ -63,9 +63,11 @@ public:
     Q_INVOKABLE void flush();
     // Every line shown, one a line: "time direction text" in the current view.
     Q_INVOKABLE QString text() const;
-    // Writes text() to filePath as a whole or not at all; on failure lastError says why.
+    // Writes text() to filePath as a whole or not at all, making its folder when missing;
+    // on failure lastError says why.
     Q_INVOKABLE bool saveToFile(const QString &filePath);
-    // A new file name in the user's documents folder, stamped with the present time.
+    // A new file name in the user's documents folder (or the home folder when that cannot be
+    // made), stamped with the present time.
     Q_INVOKABLE QString suggestedFilePath() const;
 
     bool hideWeights() const { return m_hideWeights; }

@@ -1,11 +1,14 @@
-// The traffic console's log on its own: where received lines break and which lines the
-// weight filter leaves out.
+// The traffic console's log on its own: where received lines break, which lines the weight
+// filter leaves out, and saving on an account that has no documents folder yet.
 
 #include "testsupport.h"
 #include "trafficlog.h"
 
 #include <QAbstractItemModelTester>
+#include <QDir>
+#include <QScopeGuard>
 #include <QSignalSpy>
+#include <QTemporaryDir>
 #include <QTest>
 
 using namespace Qt::Literals::StringLiterals;
@@ -90,6 +93,46 @@ private Q_SLOTS:
         log.flush();
         QCOMPARE(rows(log), QStringList{"RX ERR: 1,0\\r"});
         QCOMPARE(log.count(), 1);
+    }
+
+    // A fresh account: no documents folder, or one that cannot be made.
+    void saveWhereNoFolderIsYet()
+    {
+        QTemporaryDir home;
+        const auto restore
+                = qScopeGuard([oldHome = qgetenv("HOME"), oldConfig = qgetenv("XDG_CONFIG_HOME")] {
+                      qputenv("HOME", oldHome);
+                      if (!oldConfig.isNull())
+                          qputenv("XDG_CONFIG_HOME", oldConfig);
+                  });
+        qputenv("HOME", QFile::encodeName(home.path()));
+        qunsetenv("XDG_CONFIG_HOME");
+        QVERIFY(QDir(home.path()).mkpath(u".config"_s));
+        QVERIFY(TestSupport::writeFile(home.filePath(u".config/user-dirs.dirs"_s),
+                                       "XDG_DOCUMENTS_DIR=\"$HOME/Papers/Docs\"\n"));
+
+        TrafficLog log;
+        log.addReceived("V1.0.1\r\nST001.000,1,0\r\n");
+        log.setHideWeights(true);
+        log.flush();
+        const QString suggested = log.suggestedFilePath();
+        QVERIFY2(suggested.startsWith(home.filePath(u"Papers/Docs/pelora-traffic-"_s)),
+                 qPrintable(suggested));
+        QVERIFY(!QFileInfo::exists(home.filePath(u"Papers"_s))); // made only when saving
+        QVERIFY(log.saveToFile(suggested));
+        QVERIFY(TestSupport::readAll(suggested).endsWith(" RX V1.0.1\\r\\n\n"));
+        QVERIFY(!TestSupport::readAll(suggested).contains("ST001"));
+        QVERIFY(log.saveToFile(home.filePath(u"a/b/log.txt"_s)));
+        QVERIFY(log.lastError().isEmpty());
+
+        // A file where the folder should be: the home folder, and a failure said plainly.
+        QVERIFY(TestSupport::writeFile(home.filePath(u"Papers/Docs/log.txt"_s), "x"));
+        QVERIFY(!log.saveToFile(home.filePath(u"Papers/Docs/log.txt/log.txt"_s)));
+        QCOMPARE(log.lastError(),
+                 u"无法创建文件夹 %1"_s.arg(home.filePath(u"Papers/Docs/log.txt"_s)));
+        QVERIFY(QDir(home.filePath(u"Papers"_s)).removeRecursively());
+        QVERIFY(TestSupport::writeFile(home.filePath(u"Papers"_s), "x"));
+        QVERIFY(log.suggestedFilePath().startsWith(home.filePath(u"pelora-traffic-"_s)));
     }
 };
 

@@ -291,7 +291,7 @@ private Q_SLOTS:
         QFile saved(dir.filePath(u"log.txt"_s));
         QVERIFY(saved.open(QIODevice::ReadOnly));
         QVERIFY(saved.readAll().contains("TX 41 54 0D\n"));
-        r.object(u"pathField"_s)->setProperty("text", dir.filePath(u"no/such/dir/log.txt"_s));
+        r.object(u"pathField"_s)->setProperty("text", dir.filePath(u"log.txt/log.txt"_s));
         r.click(u"saveButton"_s);
         QTRY_VERIFY(r.text(u"saveMessageLabel"_s).startsWith(u"保存失败: "_s));
 
