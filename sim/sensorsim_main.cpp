@@ -101,9 +101,11 @@ int main(int argc, char *argv[])
     const QCommandLineOption serialOption(QStringLiteral("serial"),
                                           QStringLiteral("The answer to AT+SN."),
                                           QStringLiteral("text"), QStringLiteral("SN102145"));
+    const QCommandLineOption crOption(QStringLiteral("cr-only"),
+                                      QStringLiteral("End every line with CR alone."));
     parser.addOptions({portOption, linkOption, formatOption, rateOption, latencyOption,
                        oneAtATimeOption, confirmOption, errorOption, silentOption, versionOption,
-                       serialOption});
+                       serialOption, crOption});
     parser.process(app);
     SensorSimulator::quitOnTerminationSignals();
 
@@ -125,6 +127,8 @@ int main(int argc, char *argv[])
     sim.setErrorWord(parser.value(errorOption));
     sim.setSilentOnUnknown(parser.isSet(silentOption));
     sim.setIdentity(parser.value(versionOption), parser.value(serialOption));
+    if (parser.isSet(crOption))
+        sim.setLineEnding("\r");
     const bool served = parser.isSet(portOption) ? sim.attach(parser.value(portOption))
                                                  : sim.start(parser.value(linkOption));
     if (!served) {

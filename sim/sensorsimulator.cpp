@@ -343,7 +343,7 @@ void SensorSimulator::handleCommand(const QString &command)
         return;
     }
     if (m_confirmation == Confirmation::CommandEcho && m_replying)
-        queueLine(command.toLatin1() + "\r\n");
+        queueLine(command.toLatin1() + m_lineEnding);
     QStringList lines;
     m_answer = &lines;
     respond(command);
@@ -479,7 +479,7 @@ void SensorSimulator::answer(const QStringList &lines)
         return;
     if (m_latencyMaxMs <= 0 && m_answers.empty()) {
         for (const QString &line : lines)
-            queueLine(line.toLatin1() + "\r\n");
+            queueLine(line.toLatin1() + m_lineEnding);
         return;
     }
     const int spread = m_latencyMaxMs - m_latencyMinMs;
@@ -501,7 +501,7 @@ void SensorSimulator::sendDueAnswers()
         const QStringList lines = m_answers.front().lines;
         m_answers.pop_front();
         for (const QString &line : lines)
-            queueLine(line.toLatin1() + "\r\n");
+            queueLine(line.toLatin1() + m_lineEnding);
     }
 }
 
@@ -643,7 +643,7 @@ QByteArray SensorSimulator::weightLine()
         break;
     }
     }
-    return line.toLatin1() + "\r\n";
+    return line.toLatin1() + m_lineEnding;
 }
 
 // ---------------------------------------------------------------- output

@@ -85,7 +85,7 @@ public:
     // --- traffic
     QStringList commands() const { return m_commands; }
     void clearCommands() { m_commands.clear(); }
-    // The current reading as one line of the chosen format, with its CR LF.
+    // The current reading as one line of the chosen format, with its line ending.
     QByteArray weightLine();
 
     // --- faults
@@ -97,6 +97,9 @@ public:
     void splitNextLine(int pieces = 3);
     // count weight lines back to back at the wire's full speed, paced as the wire would.
     void burst(int count);
+    // The bytes that end every line sent, replies and weights alike ("\r\n" until set);
+    // "\r" is firmware that ends lines with CR alone.
+    void setLineEnding(const QByteArray &ending) { m_lineEnding = ending; }
 
     // --- habits of real firmware (all off by default: the tidy sensor above)
     // How a setting that was carried out is confirmed.
@@ -230,4 +233,5 @@ private:
     std::deque<Answer> m_answers;
     QTimer *m_answerTimer;
     QStringList *m_answer = nullptr; // where reply() puts the lines of the answer being made
+    QByteArray m_lineEnding = QByteArrayLiteral("\r\n");
 };

@@ -1,5 +1,7 @@
 #include "trafficlog.h"
 
+#include "sensorchannel.h"
+
 #include <QDateTime>
 #include <QDir>
 #include <QFileInfo>
@@ -7,6 +9,7 @@
 #include <QStandardPaths>
 #include <QTimer>
 
+#include <algorithm>
 #include <chrono>
 
 using namespace std::chrono_literals;
@@ -16,11 +19,34 @@ namespace {
 // Received bytes without a line break are cut into lines of this length.
 constexpr qsizetype MaxLineBytes = 256;
 
+// The line with this seq in a deque ordered by seq, or its end.
+template<typename Lines>
+auto findLine(Lines &lines, qint64 seq)
+{
+    auto it = std::lower_bound(lines.begin(), lines.end(), seq,
+                               [](const auto &line, qint64 s) { return line.seq < s; });
+    return it != lines.end() && it->seq == seq ? it : lines.end();
+}
+
+// Whether saving could make this folder, without making it.
+bool canMakeFolder(const QString &path)
+{
+    QFileInfo info(path);
+    if (info.exists())
+        return info.isDir();
+    // The nearest folder that exists must be one we may write in.
+    do {
+        const QString parent = info.absolutePath();
+        if (parent == info.absoluteFilePath())
+            return false;
+        info = QFileInfo(parent);
+    } while (!info.exists());
+    return info.isDir() && info.isWritable();
+}
+
 } // namespace
 
-TrafficLog::TrafficLog(QObject *parent)
-    : QAbstractListModel(parent)
-    , m_flushTimer(new QTimer(this))
+TrafficLog::TrafficLog(QObject *parent) : QAbstractListModel(parent), m_flushTimer(new QTimer(this))
 {
     m_flushTimer->setSingleShot(true);
     m_flushTimer->setInterval(100ms);
@@ -82,7 +108,7 @@ QVariant TrafficLog::data(const QModelIndex &index, int role) const
 {
     if (!index.isValid() || index.row() >= count())
         return {};
-    const Line &line = m_lines[size_t(index.row())];
+    const Line &line = lineAt(index.row());
     switch (role) {
     case TimeRole:
         return QDateTime::fromMSecsSinceEpoch(line.msecs).toString(QStringLiteral("HH:mm:ss.zzz"));
@@ -99,7 +125,10 @@ QVariant TrafficLog::data(const QModelIndex &index, int role) const
 
 QHash<int, QByteArray> TrafficLog::roleNames() const
 {
-    return {{TimeRole, "time"}, {DirectionRole, "direction"}, {TextRole, "content"}, {SentRole, "sent"}};
+    return {{TimeRole, "time"},
+            {DirectionRole, "direction"},
+            {TextRole, "content"},
+            {SentRole, "sent"}};
 }
 
 QString TrafficLog::render(const Line &line) const
@@ -114,12 +143,30 @@ QString TrafficLog::render(const Line &line) const
     return text;
 }
 
+const TrafficLog::Line &TrafficLog::lineAt(int row) const
+{
+    return *findLine(m_lines, m_rows[size_t(row)]);
+}
+
 void TrafficLog::addReceived(const QByteArray &bytes)
 {
+    if (bytes.isEmpty())
+        return;
     const qint64 now = QDateTime::currentMSecsSinceEpoch();
     qsizetype start = 0;
-    for (qsizetype i = 0; i < bytes.size(); ++i) {
-        const bool lineEnds = bytes.at(i) == '\n';
+    // A CR LF cut between two chunks is one break: the LF joins the line its CR ended.
+    if (m_crEndedSeq >= 0 && bytes.front() == '\n') {
+        appendToLine(m_crEndedSeq, QByteArrayLiteral("\n"));
+        start = 1;
+    }
+    m_crEndedSeq = -1;
+    for (qsizetype i = start; i < bytes.size(); ++i) {
+        const char c = bytes.at(i);
+        // Firmware may end lines with CR alone; a CR with its LF right behind leaves the end
+        // to the LF.
+        if (c == '\r' && i + 1 < bytes.size() && bytes.at(i + 1) == '\n')
+            continue;
+        const bool lineEnds = c == '\n' || c == '\r';
         if (!lineEnds && m_open.bytes.size() + (i - start) < MaxLineBytes)
             continue;
         if (m_open.bytes.isEmpty())
@@ -127,6 +174,8 @@ void TrafficLog::addReceived(const QByteArray &bytes)
         m_open.bytes.append(bytes.constData() + start, i + 1 - start);
         start = i + 1;
         add(std::exchange(m_open, Line{0, false, {}}));
+        if (c == '\r' && start == bytes.size())
+            m_crEndedSeq = m_nextSeq - 1;
     }
     if (start < bytes.size()) {
         if (m_open.bytes.isEmpty())
@@ -146,8 +195,30 @@ void TrafficLog::addSent(const QByteArray &bytes)
     add({QDateTime::currentMSecsSinceEpoch(), true, bytes});
 }
 
+void TrafficLog::appendToLine(qint64 seq, const QByteArray &bytes)
+{
+    // The line still waits for the views, or its row changes, or it has gone already.
+    if (auto it = findLine(m_incoming, seq); it != m_incoming.end()) {
+        it->bytes += bytes;
+        return;
+    }
+    auto it = findLine(m_lines, seq);
+    if (it == m_lines.end())
+        return;
+    it->bytes += bytes;
+    const auto row = std::lower_bound(m_rows.begin(), m_rows.end(), seq);
+    if (row != m_rows.end() && *row == seq) {
+        const QModelIndex changed = index(int(row - m_rows.begin()));
+        Q_EMIT dataChanged(changed, changed, {TextRole});
+    }
+}
+
 void TrafficLog::add(Line line)
 {
+    line.seq = m_nextSeq++;
+    // Judged by the weight grammar alone: a line with noise in it stays in sight.
+    line.weight
+            = !line.sent && SensorChannel::isWeightLine(QString::fromLatin1(line.bytes).trimmed());
     m_incoming.push_back(std::move(line));
     // Paused, the newest lines are kept for later, no more than the view would show.
     while (m_incoming.size() > size_t(m_capacity))
@@ -170,22 +241,36 @@ void TrafficLog::flush()
     if (!m_open.bytes.isEmpty())
         m_flushTimer->start();
     const int before = count();
+    // The bound counts every line kept, hidden or shown: memory stays bounded whatever the
+    // filter, and turning it off shows the same newest lines as if it had never been on.
     const size_t total = m_lines.size() + m_incoming.size();
-    const int drop = int(qMin<size_t>(m_lines.size(), total > size_t(m_capacity) ? total - m_capacity : 0));
+    const size_t drop
+            = qMin<size_t>(m_lines.size(), total > size_t(m_capacity) ? total - m_capacity : 0);
     if (drop > 0) {
-        beginRemoveRows({}, 0, drop - 1);
-        m_lines.erase(m_lines.begin(), m_lines.begin() + drop);
-        endRemoveRows();
+        const qint64 firstKept = drop < m_lines.size() ? m_lines[drop].seq : m_nextSeq;
+        const int rows
+                = int(std::lower_bound(m_rows.begin(), m_rows.end(), firstKept) - m_rows.begin());
+        if (rows > 0)
+            beginRemoveRows({}, 0, rows - 1);
+        m_rows.erase(m_rows.begin(), m_rows.begin() + rows);
+        m_lines.erase(m_lines.begin(), m_lines.begin() + qsizetype(drop));
+        if (rows > 0)
+            endRemoveRows();
     }
     while (m_lines.size() + m_incoming.size() > size_t(m_capacity))
         m_incoming.pop_front();
-    if (!m_incoming.empty()) {
-        beginInsertRows({}, count(), count() + int(m_incoming.size()) - 1);
-        for (Line &l : m_incoming)
-            m_lines.push_back(std::move(l));
-        m_incoming.clear();
-        endInsertRows();
+    const int shown = int(std::count_if(m_incoming.begin(), m_incoming.end(),
+                                        [this](const Line &l) { return shows(l); }));
+    if (shown > 0)
+        beginInsertRows({}, count(), count() + shown - 1);
+    for (Line &l : m_incoming) {
+        if (shows(l))
+            m_rows.push_back(l.seq);
+        m_lines.push_back(std::move(l));
     }
+    m_incoming.clear();
+    if (shown > 0)
+        endInsertRows();
     if (count() != before)
         Q_EMIT countChanged();
 }
@@ -194,12 +279,34 @@ void TrafficLog::clear()
 {
     m_incoming.clear();
     m_open = Line{0, false, {}};
+    m_crEndedSeq = -1;
     if (m_lines.empty())
         return;
+    const int before = count();
     beginResetModel();
     m_lines.clear();
+    m_rows.clear();
     endResetModel();
-    Q_EMIT countChanged();
+    if (before != 0)
+        Q_EMIT countChanged();
+}
+
+void TrafficLog::setHideWeights(bool hide)
+{
+    if (m_hideWeights == hide)
+        return;
+    const int before = count();
+    beginResetModel();
+    m_hideWeights = hide;
+    m_rows.clear();
+    for (const Line &l : m_lines) {
+        if (shows(l))
+            m_rows.push_back(l.seq);
+    }
+    endResetModel();
+    Q_EMIT hideWeightsChanged();
+    if (count() != before)
+        Q_EMIT countChanged();
 }
 
 QString TrafficLog::text() const
@@ -217,6 +324,12 @@ bool TrafficLog::saveToFile(const QString &filePath)
 {
     if (filePath.isEmpty()) {
         setError(tr("未选择文件"));
+        return false;
+    }
+    // A fresh account may have no documents folder yet.
+    const QString folder = QFileInfo(filePath).absolutePath();
+    if (!QDir().mkpath(folder)) {
+        setError(tr("无法创建文件夹 %1").arg(QDir::toNativeSeparators(folder)));
         return false;
     }
     QSaveFile file(filePath);
@@ -242,7 +355,9 @@ bool TrafficLog::saveToFile(const QString &filePath)
 QString TrafficLog::suggestedFilePath() const
 {
     QString dir = QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation);
-    if (dir.isEmpty())
+    // A fresh account may have none yet: saving makes it, so opening the page leaves no folder
+    // behind. Where it cannot be made (a file in its way, no rights), the home folder will do.
+    if (dir.isEmpty() || !canMakeFolder(dir))
         dir = QDir::homePath();
     const QString stamp = QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-HHmmss"));
     return QDir(dir).filePath(QStringLiteral("pelora-traffic-%1.txt").arg(stamp));

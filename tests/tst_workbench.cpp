@@ -41,6 +41,23 @@ class TestWorkbench : public QObject
         QTRY_VERIFY(display->property("live").toBool());
         QTRY_COMPARE(display->property("weightValue").toDouble(), kg);
     }
+    // The console's rows as the window draws them, top to bottom, without their times.
+    QStringList shownRows() const
+    {
+        QList<QQuickItem *> rows;
+        for (QQuickItem *row : r.object(u"trafficView"_s)
+                                       ->property("contentItem")
+                                       .value<QQuickItem *>()
+                                       ->childItems()) {
+            if (row->isVisible() && row->property("content").isValid()) // a delegate
+                rows << row;
+        }
+        std::sort(rows.begin(), rows.end(), [](auto *a, auto *b) { return a->y() < b->y(); });
+        QStringList out;
+        for (QQuickItem *row : std::as_const(rows))
+            out << row->property("text").toString().section(u"  "_s, 1);
+        return out;
+    }
     void open(const QString &button, const QString &page, QObject *from = nullptr)
     {
         r.click(button, from);
@@ -101,7 +118,7 @@ private Q_SLOTS:
         QTest::addColumn<int>("habit");
         QTest::addColumn<QString>("refusal");
         QTest::newRow("tidy") << 0 << u"ERR: invalid value"_s;
-        QTest::newRow("slow, one command at a time") << 1 << u"ERR: invalid value"_s;
+        QTest::newRow("slow, one command at a time, CR only") << 1 << u"ERR: invalid value"_s;
         QTest::newRow("echo for OK") << 2 << u"ERR: invalid value"_s;
         QTest::newRow("OK and echo") << 3 << u"ERR: invalid value"_s;
         QTest::newRow("command echoed, ERROR") << 4 << u"ERROR"_s;
@@ -118,6 +135,7 @@ private Q_SLOTS:
         case 1:
             r.sensor->setReplyLatency(200, 900);
             r.sensor->setOneCommandAtATime(true);
+            r.sensor->setLineEnding("\r");
             break;
         case 2:
             r.sensor->setConfirmation(C::Echo);
@@ -178,7 +196,8 @@ private Q_SLOTS:
         QCOMPARE(r.sensor->ignoredCommands(), 0);
         // The editors start from what the sensor holds.
         QCOMPARE(r.object(u"choiceEditor"_s, div)->property("currentText").toString(), u"10"_s);
-        QCOMPARE(r.object(u"rangeEditor"_s, r.item(u"row_CAPA"_s))->property("text").toString(), u"200"_s);
+        QCOMPARE(r.object(u"rangeEditor"_s, r.item(u"row_CAPA"_s))->property("text").toString(),
+                 u"200"_s);
 
         // A guarded setting asks first, and is confirmed only by reading it back.
         choose(u"DIV"_s, 4); // 20 g
@@ -447,7 +466,7 @@ private Q_SLOTS:
         QFile saved(dir.filePath(u"log.txt"_s));
         QVERIFY(saved.open(QIODevice::ReadOnly));
         QVERIFY(saved.readAll().contains("TX 41 54 0D\n"));
-        r.object(u"pathField"_s)->setProperty("text", dir.filePath(u"no/such/dir/log.txt"_s));
+        r.object(u"pathField"_s)->setProperty("text", dir.filePath(u"log.txt/log.txt"_s));
         r.click(u"saveButton"_s);
         QTRY_VERIFY(r.text(u"saveMessageLabel"_s).startsWith(u"保存失败: "_s));
 
@@ -456,6 +475,31 @@ private Q_SLOTS:
         QTRY_VERIFY(r.item(u"notConnectedLabel"_s, r.item(u"consolePage"_s))->isVisible());
         QVERIFY(!r.item(u"sendButton"_s)->isEnabled());
         QVERIFY(!r.item(u"commandField"_s)->isEnabled());
+    }
+
+    // Firmware that ends lines with CR alone: each reply on a row of its own, and with the
+    // weights hidden the command and its reply stay in sight.
+    void crOnlySensor()
+    {
+        r.sensor->setLineEnding("\r");
+        open("consoleButton", "consolePage");
+        TrafficLog *log = r.manager->session()->log();
+        QTRY_VERIFY(log->text().contains(u",1,0\\r\n"_s));
+        r.click(u"hideWeightsBox"_s);
+        QVERIFY(log->hideWeights());
+        r.object(u"endingBox"_s)->setProperty("currentIndex", 0);
+        for (const char *command : {"AT+VERSION?", "AT+SN"}) {
+            r.object(u"commandField"_s)->setProperty("text", QString::fromLatin1(command));
+            r.click(u"sendButton"_s);
+            QTRY_VERIFY(r.text(u"replyLabel"_s).startsWith(u"应答: "_s));
+        }
+        // The link's traffic from before the page opened is there too: the last rows are these.
+        QTRY_COMPARE(shownRows().mid(shownRows().size() - 4),
+                     (QStringList{"TX  AT+VERSION?\\r", "RX  V1.0.1\\r", "TX  AT+SN\\r",
+                                  "RX  SN102145\\r"}));
+        r.click(u"hideWeightsBox"_s);
+        QVERIFY(!log->hideWeights());
+        QTRY_VERIFY(shownRows().size() > 4 && shownRows().last().endsWith(u",1,0\\r"_s));
     }
 
     void boundedLog()

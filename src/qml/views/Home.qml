@@ -74,8 +74,9 @@ Page {
     // What the link has read of the sensor, the tare among it.
     readonly property SensorParameters _parameters: Router.serialPortManager && Router.serialPortManager.session
                                                     ? Router.serialPortManager.session.parameters : null
+    readonly property var _rows: root._parameters ? root._parameters.rows : ({})
     readonly property real _sensorTare: {
-        const row = root._parameters ? root._parameters.rows["QTAR"] : undefined
+        const row = root._rows["QTAR"]
         const value = row && row.value !== undefined && row.value !== "" ? Number(row.value) : NaN
         return isFinite(value) ? value : NaN
     }
@@ -109,8 +110,7 @@ Page {
         function onLiveChanged() {
             WeighRecorder.setLive(weightDisplay.live)
             // Once the stream runs (the display's own commands answered), the tare is asked for.
-            const tare = root._parameters ? root._parameters.rows["QTAR"] : undefined
-            if (weightDisplay.live && !tare)
+            if (weightDisplay.live && root._rows["QTAR"] === undefined)
                 root._readTare()
         }
         function onZeroRequested() {

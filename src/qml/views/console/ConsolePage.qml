@@ -93,6 +93,15 @@ ToolPage {
                 onActivated: function(index) { root.log.hexView = index === 1 }
                 Layout.preferredWidth: 120
             }
+            CheckBox {
+                id: hideWeightsBox
+
+                objectName: "hideWeightsBox"
+                text: qsTr("隐藏重量行")
+                enabled: !!root.log
+                checked: !!root.log && root.log.hideWeights
+                onToggled: root.log.hideWeights = hideWeightsBox.checked
+            }
             Label {
                 objectName: "countLabel"
                 text: root.log ? qsTr("%1 行 (最多 %2)").arg(root.log.count).arg(root.log.capacity) : ""
