@@ -174,6 +174,7 @@ private Q_SLOTS:
         QVERIFY(!r.item(u"choiceEditor"_s, div)->isEnabled());
         QCOMPARE(r.object(u"rangeEditor"_s, r.item(u"row_CAPA"_s))->property("text").toString(),
                  QString());
+        QVERIFY(!r.item(u"rangeEditor"_s, r.item(u"row_CAPA"_s))->isEnabled());
 
         r.click(u"readAllButton"_s);
         const QList<std::pair<QString, QString>> read
