@@ -7,12 +7,12 @@
 //
 //   QT_QPA_PLATFORM=offscreen pelora-screenshots docs
 
-#include "sensorsimulator.h"
 #include "portcatalog.h"
 #include "sensorsession.h"
+#include "sensorsimulator.h"
 #include "serialportmanager.h"
-#include "trafficlog.h"
 #include "startup.h"
+#include "trafficlog.h"
 
 #include <QDir>
 #include <QGuiApplication>
@@ -136,7 +136,8 @@ int main(int argc, char *argv[])
             [&] { return listed ? QStringList{sensor.portName()} : QStringList(); });
     QSettings().setValue(QStringLiteral("serial/portName"), sensor.portName());
     PortCatalog::setSource([&] {
-        return QList<PortCatalog::Port>{{sensor.portName(), QStringLiteral("Pelora simulated sensor"),
+        return QList<PortCatalog::Port>{{sensor.portName(),
+                                         QStringLiteral("Pelora simulated sensor"),
                                          QStringLiteral("pelora-sensor-sim"), QString(), -1, -1}};
     });
 
@@ -213,8 +214,12 @@ int main(int argc, char *argv[])
         if (!sensorPage)
             return 1;
         const auto phase = [&](const char *key) {
-            return sensorPage->property("rows").toMap().value(QLatin1String(key)).toMap().value(
-                    QStringLiteral("phase")).toString();
+            return sensorPage->property("rows")
+                    .toMap()
+                    .value(QLatin1String(key))
+                    .toMap()
+                    .value(QStringLiteral("phase"))
+                    .toString();
         };
         ok &= QMetaObject::invokeMethod(sensorPage, "readAll");
         ok &= waitFor([&] { return phase("QTAR") == QStringLiteral("value"); });
@@ -237,18 +242,37 @@ int main(int argc, char *argv[])
 
         QObject *consolePage = page("consoleButton", "consolePage");
         ok &= consolePage
-                && QMetaObject::invokeMethod(consolePage, "send", Q_ARG(QVariant, QStringLiteral("AT+VERSION?")),
+                && QMetaObject::invokeMethod(consolePage, "send",
+                                             Q_ARG(QVariant, QStringLiteral("AT+VERSION?")),
                                              Q_ARG(QVariant, 0));
-        ok &= waitFor([&] { return consolePage->property("replyText").toString().contains(QStringLiteral("V1.0.1")); });
-        ok &= QMetaObject::invokeMethod(consolePage, "send", Q_ARG(QVariant, QStringLiteral("41 54 2B 53 4E 0D")),
+        ok &= waitFor([&] {
+            return consolePage->property("replyText").toString().contains(QStringLiteral("V1.0.1"));
+        });
+        ok &= QMetaObject::invokeMethod(consolePage, "send",
+                                        Q_ARG(QVariant, QStringLiteral("41 54 2B 53 4E 0D")),
                                         Q_ARG(QVariant, 3));
-        ok &= waitFor([&] { return consolePage->property("replyText").toString().contains(QStringLiteral("SN")); });
+        ok &= waitFor([&] {
+            return consolePage->property("replyText").toString().contains(QStringLiteral("SN"));
+        });
         // The listing takes its lines in batches: one more batch holds the reply.
         auto *manager = window->findChild<SerialPortManager *>();
         QObject *log = manager->session()->log();
         const int listed = log ? log->property("count").toInt() : 0;
         ok &= log && waitFor([&] { return log->property("count").toInt() > listed; });
         ok &= shoot(window, out, QStringLiteral("console-page.png"));
+        // A sensor that ends its lines with CR alone: each reply on a row of its own, with the
+        // weight lines hidden so that the commands and their answers stay in sight.
+        sensor.setLineEnding("\r");
+        log->setProperty("hideWeights", true);
+        ok &= QMetaObject::invokeMethod(consolePage, "send",
+                                        Q_ARG(QVariant, QStringLiteral("AT+DIV?")),
+                                        Q_ARG(QVariant, 0));
+        ok &= waitFor([&] {
+            return consolePage->property("replyText").toString().contains(QStringLiteral("DIV"));
+        });
+        const int rows = log->property("count").toInt();
+        ok &= waitFor([&] { return log->property("count").toInt() > rows; });
+        ok &= shoot(window, out, QStringLiteral("console-cr-only.png"));
     }
     sensor.unplug(); // the link goes; its folder after it
     QDir().rmdir(LinkFolder);
