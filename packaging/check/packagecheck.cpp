@@ -88,13 +88,20 @@ QList<QObject *> popupsOf(QObject *root)
     QList<QObject *> popups;
     const auto all = root->findChildren<QObject *>();
     for (QObject *o : all) {
-        if (o->inherits("QQuickPopup") && !o->inherits("QQuickToolTip"))
+        // The list of a combo box that is not shown never opens for anyone.
+        auto *owner = o->property("parent").value<QQuickItem *>();
+        if (o->inherits("QQuickPopup") && !o->inherits("QQuickToolTip") && !popups.contains(o)
+            && !(owner && owner->inherits("QQuickComboBox") && !owner->isVisible()))
             popups << o;
     }
     if (auto *item = qobject_cast<QQuickItem *>(root)) {
         const auto children = item->childItems();
-        for (QQuickItem *child : children)
-            popups << popupsOf(child);
+        for (QQuickItem *child : children) {
+            for (QObject *p : popupsOf(child)) {
+                if (!popups.contains(p))
+                    popups << p;
+            }
+        }
     }
     return popups;
 }
