@@ -134,16 +134,7 @@ void SensorParameters::onReplied(int id, bool ok, const QString &text)
             return;
         }
         // Accepted is not yet done: the value read back decides.
-        Pending back = p;
-        back.step = Step::ReadBack;
-        back.setAnswered = true;
-        const int readId = m_channel ? m_channel->request(p.query) : -1;
-        if (readId < 0) {
-            update(p.key, {{phase, QStringLiteral("unconfirmed")}});
-            return;
-        }
-        m_pending.insert(readId, back);
-        update(p.key, {{phase, QStringLiteral("verifying")}});
+        readBack(p, true);
         return;
     }
     case Step::ReadBack: {
@@ -195,15 +186,7 @@ void SensorParameters::onFailed(int id, const QString &reason)
             update(p.key, {{phase, QStringLiteral("lost")}});
         } else {
             // No answer: perhaps only the answer was lost. Reading back tells.
-            Pending back = p;
-            back.step = Step::ReadBack;
-            const int readId = m_channel ? m_channel->request(p.query) : -1;
-            if (readId < 0) {
-                update(p.key, {{phase, QStringLiteral("setNoReply")}});
-                return;
-            }
-            m_pending.insert(readId, back);
-            update(p.key, {{phase, QStringLiteral("verifying")}});
+            readBack(p, false);
         }
         return;
     case Step::ReadBack:
@@ -214,6 +197,22 @@ void SensorParameters::onFailed(int id, const QString &reason)
                                          : QStringLiteral("setNoReply")}});
         return;
     }
+}
+
+void SensorParameters::readBack(const Pending &write, bool answered)
+{
+    Pending back = write;
+    back.step = Step::ReadBack;
+    back.setAnswered = answered;
+    const int id = m_channel ? m_channel->request(write.query) : -1;
+    if (id < 0) {
+        update(write.key,
+               {{QStringLiteral("phase"),
+                 answered ? QStringLiteral("unconfirmed") : QStringLiteral("setNoReply")}});
+        return;
+    }
+    m_pending.insert(id, back);
+    update(write.key, {{QStringLiteral("phase"), QStringLiteral("verifying")}});
 }
 
 void SensorParameters::identityDone()

@@ -74,6 +74,7 @@ private:
     void update(const QString &key, const QVariantMap &fields);
     void onReplied(int id, bool ok, const QString &text);
     void onFailed(int id, const QString &reason);
+    void readBack(const Pending &write, bool answered);
     void identityDone();
 
     QPointer<SensorChannel> m_channel;
