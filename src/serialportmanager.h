@@ -11,6 +11,7 @@
 #include <functional>
 #include <limits>
 
+class QSocketNotifier;
 class QTimer;
 class SensorSession;
 Q_MOC_INCLUDE("sensorsession.h")
@@ -123,4 +124,14 @@ private:
     qint64 m_sessionFrom = NoSession;
     bool m_awaitingBreak = false;
     qint64 m_sessionChars = 0;
+
+    // A line that hung up (a pulled adapter, a far end that closed), watched through a
+    // second descriptor of the open device; Unix only.
+    void watchLine();
+    void unwatchLine();
+    void checkLine();
+    bool lineHungUp() const;
+    void closeOnError(const QString &why);
+    QSocketNotifier *m_lineWatch = nullptr;
+    int m_lineFd = -1;
 };
