@@ -7,10 +7,17 @@
 #include <QLoggingCategory>
 #include <QMetaMethod>
 #include <QSerialPortInfo>
+#include <QSocketNotifier>
 #include <QTimer>
 
 #include <algorithm>
 #include <chrono>
+
+#ifdef Q_OS_UNIX
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
+#endif
 
 using namespace std::chrono_literals;
 
@@ -62,6 +69,7 @@ SerialPortManager::SerialPortManager(QObject *parent)
     m_session = new SensorSession(this, this);
     connect(m_port, &QSerialPort::readyRead, this, &SerialPortManager::onReadyRead);
     connect(m_port, &QSerialPort::errorOccurred, this, &SerialPortManager::onErrorOccurred);
+    connect(m_port, &QSerialPort::aboutToClose, this, &SerialPortManager::unwatchLine);
     refreshPorts();
 }
 
@@ -69,6 +77,7 @@ SerialPortManager::~SerialPortManager()
 {
     // The port closes as it is destroyed; nothing is reported from here on.
     disconnect(m_port, nullptr, this, nullptr);
+    unwatchLine();
 }
 
 bool SerialPortManager::isConnected() const
@@ -115,6 +124,7 @@ bool SerialPortManager::connectSerialPort(const QString &portName, int baudRate,
     m_port->setFlowControl(static_cast<QSerialPort::FlowControl>(flowControl));
 
     if (m_port->open(QIODevice::ReadWrite)) {
+        watchLine();
         startSession();
         Q_EMIT m_traffic->opened(portName);
         setStatus(tr("已连接到 %1").arg(portName));
@@ -148,12 +158,67 @@ void SerialPortManager::onErrorOccurred(QSerialPort::SerialPortError error)
 {
     if (error == QSerialPort::NoError)
         return;
-    setStatus(tr("串口错误: %1").arg(m_port->errorString()));
+    // Qt 6.4 calls a hung-up line a read error with a stale system message; say what it is.
+    closeOnError(lineHungUp() ? tr("设备已断开") : m_port->errorString());
+}
+
+void SerialPortManager::closeOnError(const QString &why)
+{
+    setStatus(tr("串口错误: %1").arg(why));
     if (m_port->isOpen()) {
         m_port->close();
         endSession();
         Q_EMIT connectionChanged();
     }
+}
+
+// Qt 6.4 reports a line that hung up as a read error. Later versions take the end of file
+// it reads as "no data yet": nothing is reported until a write fails, and their read
+// notifier spins meanwhile. So the line is watched here too, through a second descriptor of
+// the same open device: a hang-up closes the port, plain data is left to the port.
+void SerialPortManager::watchLine()
+{
+#ifdef Q_OS_UNIX
+    const int fd = ::fcntl(int(m_port->handle()), F_DUPFD_CLOEXEC, 0);
+    if (fd < 0)
+        return;
+    m_lineFd = fd;
+    m_lineWatch = new QSocketNotifier(fd, QSocketNotifier::Read, this);
+    connect(m_lineWatch, &QSocketNotifier::activated, this, &SerialPortManager::checkLine);
+#endif
+}
+
+void SerialPortManager::unwatchLine()
+{
+    if (!m_lineWatch)
+        return;
+    // Possibly inside the notifier's own signal: it goes once control is back in the loop.
+    m_lineWatch->setEnabled(false);
+    m_lineWatch->deleteLater();
+    m_lineWatch = nullptr;
+#ifdef Q_OS_UNIX
+    ::close(m_lineFd);
+#endif
+    m_lineFd = -1;
+}
+
+void SerialPortManager::checkLine()
+{
+    if (lineHungUp())
+        closeOnError(tr("设备已断开"));
+}
+
+bool SerialPortManager::lineHungUp() const
+{
+#ifdef Q_OS_UNIX
+    if (m_lineFd < 0)
+        return false;
+    // Asked for no events, poll() answers only a hang-up or an error on the line.
+    pollfd line{m_lineFd, 0, 0};
+    return ::poll(&line, 1, 0) > 0 && (line.revents & (POLLHUP | POLLERR));
+#else
+    return false;
+#endif
 }
 
 void SerialPortManager::onReadyRead()

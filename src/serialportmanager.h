@@ -11,6 +11,7 @@
 #include <functional>
 #include <limits>
 
+class QSocketNotifier;
 class QTimer;
 class SensorSession;
 Q_MOC_INCLUDE("sensorsession.h")
@@ -131,4 +132,14 @@ private:
     bool m_awaitingBreak = false;
     qint64 m_sessionChars = 0;
     QString m_openPortName;
+
+    // A line that hung up (a pulled adapter, a far end that closed), watched through a
+    // second descriptor of the open device; Unix only.
+    void watchLine();
+    void unwatchLine();
+    void checkLine();
+    bool lineHungUp() const;
+    void closeOnError(const QString &why);
+    QSocketNotifier *m_lineWatch = nullptr;
+    int m_lineFd = -1;
 };

@@ -13,6 +13,7 @@
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTimeZone>
 
 #include <atomic>
 #include <csignal>
@@ -198,9 +199,14 @@ private Q_SLOTS:
     // and a file Qt wrote (comments, quotes and escapes by hand included) reads the same.
     void fileIsTheNativeIniText()
     {
+#if QT_VERSION >= QT_VERSION_CHECK(6, 5, 0)
+        const QTimeZone utc(QTimeZone::UTC); // a time spec is deprecated from Qt 6.8 on
+#else
+        const Qt::TimeSpec utc = Qt::UTC;
+#endif
         const QList<std::pair<QString, QVariant>> values{
                 {"General/x", 1}, {"a", QString::fromUtf8("x\0y", 3)}, {"b", "@at"}, {"c", 1.5f},
-                {"d", QDateTime(QDate(2020, 1, 2), QTime(3, 4, 5), Qt::UTC)}, {"e", QVariant()},
+                {"d", QDateTime(QDate(2020, 1, 2), QTime(3, 4, 5), utc)}, {"e", QVariant()},
                 {"f", QVariant::fromValue(nullptr)}, {"g", QVariantMap{{"k", 1}, {"z", "é"}}},
                 {"h", QVariantList{1, "two", true}}, {"i", QStringList()}, {"j", QStringList{"only"}},
                 {"k", " lead;semi,comma=eq \"q\" \\ tab\t nl\n 置零 😀 \x01" "9\x7f"},

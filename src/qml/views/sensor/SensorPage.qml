@@ -365,6 +365,9 @@ ToolPage {
     ScrollView {
         anchors.fill: parent
         contentWidth: availableWidth
+        // The page never scrolls sideways. From Qt 6.5 on the horizontal bar is there all the
+        // same, drawn empty, and takes the clicks along the bottom edge of the page.
+        ScrollBar.horizontal.policy: ScrollBar.AlwaysOff
 
         ColumnLayout {
             width: parent.width
