@@ -10,7 +10,7 @@ packages=(
   qml6-module-qtquick-templates qml6-module-qtquick-window qml6-module-qtqml-workerscript
   qml6-module-qtqml qml6-module-qtqml-models qml6-module-qttest qt6-qpa-plugins libgl-dev
   libqt6sql6-sqlite qml6-module-qtquick-shapes qml6-module-qtquick-dialogs
-  qml6-module-qt-labs-folderlistmodel
+  qml6-module-qt-labs-folderlistmodel qt6-translations-l10n
   xvfb xauth fonts-noto-cjk
   dpkg-dev file appstream desktop-file-utils debootstrap
 )

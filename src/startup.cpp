@@ -4,6 +4,8 @@
 #include <QFont>
 #include <QFontDatabase>
 #include <QGuiApplication>
+#include <QLibraryInfo>
+#include <QLocale>
 #include <QOffscreenSurface>
 #include <QOpenGLContext>
 #include <QOpenGLFunctions>
@@ -11,6 +13,7 @@
 #include <QQuickStyle>
 #include <QQuickWindow>
 #include <QSGRendererInterface>
+#include <QTranslator>
 #include <QUrl>
 
 void qml_register_types_Pelora();
@@ -106,8 +109,26 @@ void chooseSceneGraph()
         QQuickWindow::setGraphicsApi(QSGRendererInterface::Software);
 }
 
+void installQtTranslations(QCoreApplication &app)
+{
+    // Qt's own texts (the file dialog's, for one) in the system's language; the tool's own
+    // texts are written in Chinese and have no translation.
+    static bool installed = false;
+    if (installed)
+        return;
+    auto *translator = new QTranslator(&app);
+    if (translator->load(QLocale(), QStringLiteral("qt"), QStringLiteral("_"),
+                         QLibraryInfo::path(QLibraryInfo::TranslationsPath))
+        && QCoreApplication::installTranslator(translator)) {
+        installed = true;
+        return;
+    }
+    delete translator;
+}
+
 void loadRoot(QQmlApplicationEngine &engine, QCoreApplication &app, const QString &typeName)
 {
+    installQtTranslations(app);
     chooseSceneGraph();
     prepareEngine(engine);
     QObject::connect(

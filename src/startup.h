@@ -26,6 +26,10 @@ bool isSoftwareOpenGL();
 // before the first window is made; loadRoot() does.
 void chooseSceneGraph();
 
+// Installs Qt's own translations for the system's language (the file dialog's texts among
+// them); once per process. loadRoot() does.
+void installQtTranslations(QCoreApplication &app);
+
 // Loads a root type of the module into the engine. A root that cannot be created ends
 // the event loop with -1 as soon as it runs.
 void loadRoot(QQmlApplicationEngine &engine, QCoreApplication &app,

@@ -198,6 +198,8 @@ ToolPage {
         objectName: "fileDialog"
         title: qsTr("导出称重记录")
         fileMode: FileDialog.SaveFile
+        // Qt 6.4's own dialog says "Open" even when it saves.
+        acceptLabel: qsTr("保存")
         nameFilters: [qsTr("CSV 文件 (*.csv)")]
         defaultSuffix: "csv"
         onAccepted: root.exportTo(fileDialog.selectedFile)
