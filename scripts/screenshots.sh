@@ -5,6 +5,10 @@
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 build="${PELORA_BUILD_DIR:-$root/build}"
+. "$root/scripts/common.sh"
+check_build_dir
 bash "$root/scripts/setup.sh"
 bash "$root/scripts/build.sh"
+make_runtime_dir
+trap remove_runtime_dir EXIT
 QT_QPA_PLATFORM=offscreen "$build/pelora-screenshots" "$root/docs"
