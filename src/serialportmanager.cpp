@@ -158,8 +158,7 @@ void SerialPortManager::onErrorOccurred(QSerialPort::SerialPortError error)
 {
     if (error == QSerialPort::NoError)
         return;
-    // Qt 6.4 calls a hung-up line a read error with a stale system message; say what it is.
-    closeOnError(lineHungUp() ? tr("设备已断开") : m_port->errorString());
+    closeOnError(m_port->errorString());
 }
 
 void SerialPortManager::closeOnError(const QString &why)
@@ -204,8 +203,19 @@ void SerialPortManager::unwatchLine()
 
 void SerialPortManager::checkLine()
 {
-    if (lineHungUp())
-        closeOnError(tr("设备已断开"));
+    if (!lineHungUp())
+        return;
+    // Where the port reports the hang-up itself (Qt 6.4, as a read error) its own message
+    // goes first; the watch speaks only where the port says nothing.
+    if (m_lineWatch)
+        m_lineWatch->setEnabled(false);
+    QMetaObject::invokeMethod(
+            this,
+            [this] {
+                if (m_port->isOpen())
+                    closeOnError(tr("设备已断开"));
+            },
+            Qt::QueuedConnection);
 }
 
 bool SerialPortManager::lineHungUp() const
