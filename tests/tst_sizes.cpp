@@ -12,6 +12,10 @@
 #include <QSettings>
 #include <QTest>
 
+#include <functional>
+
+using namespace Qt::StringLiterals;
+
 class TestSizes : public QObject
 {
     Q_OBJECT
@@ -41,6 +45,80 @@ class TestSizes : public QObject
         return top < 0 ? 0 : bottom - top + 1;
     }
 
+    // Kept as docs/sizes-<what>.png when PELORA_SIZES_PICTURES names a folder.
+    static void picture(const QImage &shot, QString what)
+    {
+        const QString folder = qEnvironmentVariable("PELORA_SIZES_PICTURES");
+        if (!folder.isEmpty())
+            shot.save(folder + u"/sizes-"_s + what.replace(u' ', u'-') + u".png"_s);
+    }
+
+    void open(const char *button, const QString &page)
+    {
+        r.click(QString::fromLatin1(button));
+        QTRY_VERIFY(r.item(page) && r.item(page)->isVisible());
+        QTRY_COMPARE(r.item(page)->x(), 0.0);
+    }
+
+    // Every visible text and control in the scope lies inside it and the window, none lies
+    // over another, and no text is cut. Items scrolled out of a view are not shown: skipped.
+    void checkLayout(QQuickItem *scope, const QString &where)
+    {
+        const auto sceneRect = [](QQuickItem *item) {
+            return item->mapRectToScene(QRectF(0, 0, item->width(), item->height()));
+        };
+        const QImage shot = r.window->grabWindow(); // lays out and draws what is pending
+        picture(shot, where);
+        const QRectF bounds = sceneRect(scope) & QRectF(QPointF(), QSizeF(r.window->size()));
+        const auto control = [](QQuickItem *item) {
+            return item->inherits("QQuickText") || item->inherits("QQuickAbstractButton")
+                    || item->inherits("QQuickTextInput") || item->inherits("QQuickComboBox");
+        };
+        struct Shown
+        {
+            QQuickItem *item;
+            QRectF rect;
+        };
+        QList<Shown> shown;
+        const std::function<void(QQuickItem *, QRectF)> walk = [&](QQuickItem *item, QRectF clip) {
+            if (!item->isVisible() || item->opacity() == 0)
+                return;
+            const QRectF rect = sceneRect(item);
+            if (item->clip())
+                clip &= rect;
+            if (control(item) && rect.intersects(clip) && !rect.isEmpty()) {
+                const QString name
+                        = QStringLiteral("%1 %2 %3 at %4,%5 %6x%7")
+                                  .arg(where, item->objectName(), item->property("text").toString())
+                                  .arg(rect.x())
+                                  .arg(rect.y())
+                                  .arg(rect.width())
+                                  .arg(rect.height());
+                const bool scrolled = clip != bounds && !clip.contains(rect);
+                QVERIFY2(scrolled || bounds.adjusted(-1, -1, 1, 1).contains(rect),
+                         qPrintable(name));
+                QVERIFY2(!item->property("truncated").toBool(), qPrintable(name));
+                if (item->inherits("QQuickText") && item->property("wrapMode").toInt() == 0)
+                    QVERIFY2(item->property("contentWidth").toReal() <= item->width() + 1,
+                             qPrintable(name));
+                for (const Shown &other : std::as_const(shown)) {
+                    const QRectF both = other.rect & rect & clip; // what is seen of it
+                    QVERIFY2(other.item->isAncestorOf(item) || both.width() <= 1
+                                     || both.height() <= 1,
+                             qPrintable(name + u" over "_s + other.item->objectName() + u' '
+                                        + other.item->property("text").toString()));
+                }
+                shown.append({item, rect & clip});
+            }
+            for (QQuickItem *child : item->childItems()) {
+                walk(child, clip);
+                if (QTest::currentTestFailed())
+                    return;
+            }
+        };
+        walk(scope, bounds);
+    }
+
 private Q_SLOTS:
     void initTestCase() { Pelora::setIdentity(*qApp, QStringLiteral("PeloraSizesTest")); }
     void init()
@@ -57,6 +135,44 @@ private Q_SLOTS:
         r.sensor.reset();
     }
 
+    void everyPageFitsEverySize_data()
+    {
+        QTest::addColumn<QSize>("size");
+        QTest::newRow("800x600") << QSize(800, 600);
+        QTest::newRow("1024x768") << QSize(1024, 768);
+        QTest::newRow("1920x1080") << QSize(1920, 1080);
+    }
+    void everyPageFitsEverySize()
+    {
+        QFETCH(QSize, size);
+        r.window->resize(size);
+        QTRY_COMPARE(r.window->contentItem()->size(), QSizeF(size));
+        const QString at = QStringLiteral("%1x%2").arg(size.width()).arg(size.height());
+        checkLayout(r.window->contentItem(), u"home "_s + at);
+        if (QTest::currentTestFailed())
+            return;
+        for (const char *page : {"sensor", "console", "records"}) {
+            const QString name = QString::fromLatin1(page) + u"Page"_s;
+            open((QByteArray(page) + "Button").constData(), name);
+            if (name == u"sensorPage"_s) {
+                QMetaObject::invokeMethod(r.object(name), "readAll");
+                QTRY_COMPARE(r.object(name)
+                                     ->property("rows")
+                                     .toMap()
+                                     .value(u"QTAR"_s)
+                                     .toMap()
+                                     .value(u"phase"_s)
+                                     .toString(),
+                             u"value"_s);
+            }
+            checkLayout(r.item(name), QString::fromLatin1(page) + u' ' + at);
+            if (QTest::currentTestFailed())
+                return;
+            r.js(u"Components.Router.back()"_s);
+            QTRY_VERIFY(!r.object(name));
+        }
+    }
+
     // 大字 makes the digits fill a full-HD window, stays on after a restart, and F11 takes
     // the window full screen and back.
     void bigDigitsFillTheWindow()
@@ -70,8 +186,7 @@ private Q_SLOTS:
         auto *digits = r.item("weightText");
         QVERIFY(digits->parentItem()->contains(digits->mapToItem(digits->parentItem(), {0, 0})));
         QVERIFY(digits->width() <= digits->parentItem()->width());
-        if (qEnvironmentVariableIsSet("PELORA_SIZES_PICTURE"))
-            r.window->grabWindow().save(qEnvironmentVariable("PELORA_SIZES_PICTURE"));
+        picture(r.window->grabWindow(), u"big-digits 1920x1080"_s);
 
         r.window->requestActivate();
         QVERIFY(QTest::qWaitForWindowActive(r.window));

@@ -359,7 +359,7 @@ Rectangle {
         }
 
         ColumnLayout {
-            Layout.preferredWidth: 520
+            Layout.preferredWidth: Math.min(520, root.width - 376)
             // Big digits take every pixel the buttons leave.
             Layout.maximumWidth: root.bigDigits ? Infinity : 520
             Layout.fillWidth: root.bigDigits
