@@ -129,4 +129,16 @@ ApplicationWindow {
         Components.Router.routes["/records"] = Qt.resolvedUrl("qml/views/records/RecordsPage.qml")
         Components.Router.navigate("/home")
     }
+
+    // Every page is laid out for windows from 800 × 600 up.
+    minimumWidth: 800
+    minimumHeight: 600
+
+    // F11 shows the tool full screen, for a display on the shop floor, and back.
+    Shortcut {
+        objectName: "fullScreenShortcut"
+        sequence: "F11"
+        onActivated: window.visibility = window.visibility === Window.FullScreen ? Window.Windowed
+                                                                                 : Window.FullScreen
+    }
 }

@@ -215,16 +215,21 @@ Dialog {
 
         Rectangle {
             Layout.fillWidth: true
-            Layout.preferredHeight: 72
+            // Where the dialog is narrow the baud rate and the connect button go on a second row.
+            Layout.preferredHeight: serialRow.columns === 8 ? 72 : 118
             color: Qt.rgba(0.25, 0.55, 1.0, 0.10)
             border.width: 1
             border.color: Qt.rgba(1, 1, 1, 0.44)
             radius: 8
 
-            RowLayout {
+            GridLayout {
+                id: serialRow
+
                 anchors.fill: parent
                 anchors.margins: 12
-                spacing: 10
+                columns: root.availableWidth >= 760 ? 8 : 4
+                columnSpacing: 10
+                rowSpacing: 10
 
                 Label {
                     text: qsTr("端口")

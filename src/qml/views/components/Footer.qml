@@ -91,7 +91,8 @@ Rectangle {
                 font.pixelSize: 14
                 color: root.Material.hintTextColor
                 elide: Text.ElideMiddle
-                Layout.maximumWidth: root.width / 3
+                // Below the usual width the path may take more of the bar than a third.
+                Layout.maximumWidth: root.width >= 1280 ? root.width / 3 : root.width / 2
             }
         }
 

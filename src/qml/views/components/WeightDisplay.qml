@@ -359,8 +359,10 @@ Rectangle {
         }
 
         ColumnLayout {
-            Layout.preferredWidth: 520
-            Layout.maximumWidth: 520
+            Layout.preferredWidth: Math.min(520, root.width - 376)
+            // Big digits take every pixel the buttons leave.
+            Layout.maximumWidth: root.bigDigits ? Infinity : 520
+            Layout.fillWidth: root.bigDigits
             Layout.fillHeight: true
             spacing: 0
 
@@ -404,6 +406,19 @@ Rectangle {
                     Item {
                         Layout.fillWidth: true
                     }
+                    Button {
+                        objectName: "bigDigitsButton"
+                        highlighted: root.bigDigits
+                        flat: true
+                        topInset: 0
+                        bottomInset: 0
+                        padding: 0
+                        horizontalPadding: 6
+                        implicitHeight: 22
+                        font.pixelSize: 13
+                        text: qsTr("大字")
+                        onClicked: SettingsStore.setValue("display/bigDigits", !root.bigDigits)
+                    }
                     Rectangle {
                         objectName: "badge"
                         implicitWidth: 70
@@ -430,12 +445,29 @@ Rectangle {
                 border.width: 1
                 border.color: Material.dividerColor
 
+                // The reading's size at 60 px, which the big digits scale from.
+                TextMetrics {
+                    id: digitsAt60
+
+                    font.family: weightText.font.family
+                    font.bold: true
+                    font.pixelSize: 60
+                    text: weightText.text
+                }
+
                 Label {
+                    id: weightText
+
                     objectName: "weightText"
                     anchors.centerIn: parent
                     text: root._formatWeight(root.displayWeight)
                     font.bold: true
-                    font.pixelSize: 60
+                    // Big, the digits grow from their 60 px until the readout's width or height
+                    // stops them.
+                    font.pixelSize: root.bigDigits
+                                    ? Math.max(60, Math.floor(60 * Math.min((parent.width - 24) / digitsAt60.advanceWidth,
+                                                                            (parent.height - 12) / digitsAt60.height)))
+                                    : 60
                     // Only a current reading is drawn in the live colour: a 0.000 with no
                     // sensor, or before this connection's first frame, is no empty platform.
                     color: !root.live ? root.staleValueColor : root.overload ? root.errorColor : root.valueColor
@@ -446,7 +478,7 @@ Rectangle {
         Rectangle {
             Layout.preferredWidth: 224
             Layout.minimumWidth: 224
-            Layout.fillWidth: true
+            Layout.fillWidth: !root.bigDigits
             Layout.fillHeight: true
             color: "transparent"
 
@@ -515,6 +547,18 @@ Rectangle {
                     }
                 }
             }
+        }
+    }
+
+    // Digits that fill the readout, for a display read from across the shop floor; remembered.
+    property bool bigDigits: String(SettingsStore.value("display/bigDigits", false)) === "true"
+
+    Connections {
+        target: SettingsStore
+
+        function onValueChanged(key, value) {
+            if (key === "display/bigDigits")
+                root.bigDigits = String(value) === "true"
         }
     }
 }

@@ -56,74 +56,88 @@ ToolPage {
         anchors.margins: 16
         spacing: 10
 
-        RowLayout {
-            spacing: 8
+        // One row where the window is wide enough; below that the save path goes on a row
+        // of its own.
+        GridLayout {
+            columns: root.width >= 1100 ? 2 : 1
+            columnSpacing: 8
+            rowSpacing: 0
 
-            Button {
-                objectName: "pauseButton"
-                flat: true
-                enabled: !!root.log
-                text: root.log && root.log.paused ? qsTr("继续") : qsTr("暂停")
-                onClicked: root.log.paused = !root.log.paused
-            }
-            Button {
-                objectName: "clearButton"
-                flat: true
-                text: qsTr("清空")
-                enabled: !!root.log
-                onClicked: root.log.clear()
-            }
-            Button {
-                objectName: "copyButton"
-                flat: true
-                text: qsTr("复制")
-                enabled: !!root.log
-                onClicked: Tools.clipText(root.log.text())
-            }
-            Label {
-                text: qsTr("显示")
-                leftPadding: 12
-            }
-            ComboBox {
-                objectName: "viewBox"
-                model: [qsTr("文本"), qsTr("十六进制")]
-                popup.background: PopupFrame {}
-                enabled: !!root.log
-                currentIndex: root.log && root.log.hexView ? 1 : 0
-                onActivated: function(index) { root.log.hexView = index === 1 }
-                Layout.preferredWidth: 120
-            }
-            CheckBox {
-                id: hideWeightsBox
+            RowLayout {
+                spacing: 8
 
-                objectName: "hideWeightsBox"
-                text: qsTr("隐藏重量行")
-                enabled: !!root.log
-                checked: !!root.log && root.log.hideWeights
-                onToggled: root.log.hideWeights = hideWeightsBox.checked
-            }
-            Label {
-                objectName: "countLabel"
-                text: root.log ? qsTr("%1 行 (最多 %2)").arg(root.log.count).arg(root.log.capacity) : ""
-                color: root.Material.hintTextColor
-                leftPadding: 12
-            }
-            Item { Layout.fillWidth: true }
-            TextField {
-                id: pathField
+                Button {
+                    objectName: "pauseButton"
+                    flat: true
+                    enabled: !!root.log
+                    text: root.log && root.log.paused ? qsTr("继续") : qsTr("暂停")
+                    onClicked: root.log.paused = !root.log.paused
+                }
+                Button {
+                    objectName: "clearButton"
+                    flat: true
+                    text: qsTr("清空")
+                    enabled: !!root.log
+                    onClicked: root.log.clear()
+                }
+                Button {
+                    objectName: "copyButton"
+                    flat: true
+                    text: qsTr("复制")
+                    enabled: !!root.log
+                    onClicked: Tools.clipText(root.log.text())
+                }
+                Label {
+                    text: qsTr("显示")
+                    leftPadding: 12
+                }
+                ComboBox {
+                    objectName: "viewBox"
+                    model: [qsTr("文本"), qsTr("十六进制")]
+                    popup.background: PopupFrame {}
+                    enabled: !!root.log
+                    currentIndex: root.log && root.log.hexView ? 1 : 0
+                    onActivated: function(index) { root.log.hexView = index === 1 }
+                    Layout.preferredWidth: 120
+                }
+                CheckBox {
+                    id: hideWeightsBox
 
-                objectName: "pathField"
-                Layout.preferredWidth: 320
-                text: root.session ? root.session.savePath : ""
-                selectByMouse: true
-                onTextEdited: root.session.savePath = pathField.text
+                    objectName: "hideWeightsBox"
+                    text: qsTr("隐藏重量行")
+                    enabled: !!root.log
+                    checked: !!root.log && root.log.hideWeights
+                    onToggled: root.log.hideWeights = hideWeightsBox.checked
+                }
+                Label {
+                    objectName: "countLabel"
+                    text: root.log ? qsTr("%1 行 (最多 %2)").arg(root.log.count).arg(root.log.capacity) : ""
+                    color: root.Material.hintTextColor
+                    leftPadding: 12
+                }
+                Item { Layout.fillWidth: true }
             }
-            Button {
-                objectName: "saveButton"
-                flat: true
-                text: qsTr("保存")
-                enabled: pathField.text.length > 0
-                onClicked: root.save(pathField.text)
+
+            RowLayout {
+                spacing: 8
+
+                TextField {
+                    id: pathField
+
+                    objectName: "pathField"
+                    Layout.preferredWidth: 320
+                    Layout.fillWidth: root.width < 1100
+                    text: root.session ? root.session.savePath : ""
+                    selectByMouse: true
+                    onTextEdited: root.session.savePath = pathField.text
+                }
+                Button {
+                    objectName: "saveButton"
+                    flat: true
+                    text: qsTr("保存")
+                    enabled: pathField.text.length > 0
+                    onClicked: root.save(pathField.text)
+                }
             }
         }
 

@@ -436,7 +436,8 @@ ToolPage {
 
                 GridLayout {
                     anchors.fill: parent
-                    columns: 2
+                    // Two columns of rows where they fit, one below that.
+                    columns: root.width >= 1100 ? 2 : 1
                     columnSpacing: 24
                     rowSpacing: 2
 
