@@ -126,15 +126,14 @@ void RecordStore::open()
     const bool prepared = exec(QStringLiteral("PRAGMA synchronous=FULL"), &why)
             && (found == schemaVersion
                 || (exec(QStringLiteral("BEGIN IMMEDIATE"), &why)
-                    && exec(QStringLiteral(
-                                    "CREATE TABLE IF NOT EXISTS records ("
-                                    " id INTEGER PRIMARY KEY AUTOINCREMENT,"
-                                    " time_ms INTEGER NOT NULL,"
-                                    " weight_kg REAL NOT NULL,"
-                                    " unit TEXT NOT NULL DEFAULT '',"
-                                    " mode TEXT NOT NULL DEFAULT '',"
-                                    " port TEXT NOT NULL DEFAULT '',"
-                                    " manual INTEGER NOT NULL DEFAULT 0)"),
+                    && exec(QStringLiteral("CREATE TABLE IF NOT EXISTS records ("
+                                           " id INTEGER PRIMARY KEY AUTOINCREMENT,"
+                                           " time_ms INTEGER NOT NULL,"
+                                           " weight_kg REAL NOT NULL,"
+                                           " unit TEXT NOT NULL DEFAULT '',"
+                                           " mode TEXT NOT NULL DEFAULT '',"
+                                           " port TEXT NOT NULL DEFAULT '',"
+                                           " manual INTEGER NOT NULL DEFAULT 0)"),
                             &why)
                     && exec(QStringLiteral("CREATE INDEX IF NOT EXISTS records_time"
                                            " ON records(time_ms)"),
@@ -281,21 +280,20 @@ QString RecordStore::csvField(const QString &text)
 
 QString RecordStore::exportCsv(const QUrl &file, qint64 fromMs, qint64 toMs) const
 {
-    return exportCsvToPath(file.isLocalFile() ? file.toLocalFile() : file.toString(), fromMs,
-                           toMs);
+    return exportCsvToPath(file.isLocalFile() ? file.toLocalFile() : file.toString(), fromMs, toMs);
 }
 
 QString RecordStore::exportCsvToPath(const QString &path, qint64 fromMs, qint64 toMs) const
 {
     if (!m_ok)
         return tr("记录数据库无法读取，无法导出");
-    QString text = QStringLiteral("\uFEFF")
-            + tr("时间,重量(kg),显示单位,净重/毛重,端口,方式") + QStringLiteral("\r\n");
+    QString text = QStringLiteral("\uFEFF") + tr("时间,重量(kg),显示单位,净重/毛重,端口,方式")
+            + QStringLiteral("\r\n");
     const QVariantList rows = recordsBetween(fromMs, toMs);
     for (const QVariant &row : rows) {
         const QVariantMap r = row.toMap();
-        const QDateTime time = QDateTime::fromMSecsSinceEpoch(r.value(QStringLiteral("timeMs"))
-                                                                      .toLongLong());
+        const QDateTime time
+                = QDateTime::fromMSecsSinceEpoch(r.value(QStringLiteral("timeMs")).toLongLong());
         const QStringList fields{
                 time.toOffsetFromUtc(time.offsetFromUtc()).toString(Qt::ISODate),
                 QString::number(r.value(QStringLiteral("weightKg")).toDouble(), 'f', 3),
@@ -321,4 +319,14 @@ QString RecordStore::exportCsvToPath(const QString &path, qint64 fromMs, qint64 
     if (!out.commit())
         return tr("无法导出到 %1：%2").arg(path, out.errorString());
     return QString();
+}
+
+QString RecordStore::suggestedExportPath() const
+{
+    QString folder = QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation);
+    if (folder.isEmpty() || !QFileInfo(folder).isDir())
+        folder = QDir::homePath();
+    return QDir(folder).filePath(
+            QStringLiteral("pelora-records-%1.csv")
+                    .arg(QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-HHmmss"))));
 }

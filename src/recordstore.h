@@ -56,6 +56,8 @@ public:
     Q_INVOKABLE QString exportCsv(const QUrl &file, qint64 fromMs = -1, qint64 toMs = -1) const;
     Q_INVOKABLE QString exportCsvToPath(const QString &path, qint64 fromMs = -1,
                                         qint64 toMs = -1) const;
+    // A new file name for an export, in the documents folder where there is one, else home.
+    Q_INVOKABLE QString suggestedExportPath() const;
 
     static QString csvField(const QString &text);
 

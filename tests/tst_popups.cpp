@@ -9,6 +9,7 @@
 
 #include <QColor>
 #include <QDir>
+#include <QFile>
 #include <QImage>
 #include <QQmlApplicationEngine>
 #include <QQuickItem>
@@ -16,6 +17,7 @@
 #include <QSGRendererInterface>
 #include <QSettings>
 #include <QSignalSpy>
+#include <QTemporaryDir>
 #include <QTest>
 
 using namespace Qt::Literals::StringLiterals;
@@ -185,6 +187,22 @@ private Q_SLOTS:
             r.js(u"Components.Router.back()"_s);
             QTRY_VERIFY(!r.object(QString::fromLatin1(p.page)));
         }
+    }
+
+    // The records' export dialog saves: a typed name enables 保存, and the file is written.
+    void exportDialogSaves()
+    {
+        open("recordsButton", u"recordsPage"_s);
+        QMetaObject::invokeMethod(r.object(u"fileDialog"_s), "start");
+        QObject *field = r.object(u"exportPathField"_s);
+        QTRY_VERIFY(r.object(u"fileDialog"_s)->property("opened").toBool());
+        QVERIFY(field->property("text").toString().endsWith(u".csv"_s));
+        field->setProperty("text", QString());
+        QVERIFY(!r.item(u"exportSaveButton"_s)->isEnabled());
+        QTemporaryDir dir;
+        field->setProperty("text", dir.filePath(u"records.csv"_s));
+        r.click(u"exportSaveButton"_s);
+        QTRY_VERIFY(QFile::exists(dir.filePath(u"records.csv"_s)));
     }
 
     void cleanupTestCase() { r.closeWindow(); }

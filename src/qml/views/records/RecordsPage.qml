@@ -1,6 +1,5 @@
 import QtQuick
 import QtQuick.Controls
-import QtQuick.Dialogs
 import QtQuick.Layouts
 import Pelora
 
@@ -116,7 +115,7 @@ ToolPage {
             Button {
                 objectName: "exportButton"
                 text: qsTr("导出 CSV")
-                onClicked: fileDialog.open()
+                onClicked: fileDialog.start()
             }
             Label {
                 objectName: "exportMessage"
@@ -192,17 +191,70 @@ ToolPage {
         }
     }
 
-    FileDialog {
+    // Where the export goes, typed or as suggested: Qt 6.4's own file dialog says "Open" when
+    // it saves, takes no typed name, and its list has no background under the software renderer.
+    Dialog {
         id: fileDialog
 
+        function start() {
+            pathInput.text = RecordStore.suggestedExportPath()
+            fileDialog.open()
+        }
+
         objectName: "fileDialog"
+        parent: Overlay.overlay
+        anchors.centerIn: parent
+        width: Math.min(560, root.width - 32)
+        modal: true
         title: qsTr("导出称重记录")
-        fileMode: FileDialog.SaveFile
-        // Qt 6.4's own dialog says "Open" even when it saves.
-        acceptLabel: qsTr("保存")
-        nameFilters: [qsTr("CSV 文件 (*.csv)")]
-        defaultSuffix: "csv"
-        onAccepted: root.exportTo(fileDialog.selectedFile)
+        background: PopupFrame {}
+        topInset: -1
+        bottomInset: -1
+        leftInset: -1
+        rightInset: -1
+        onAccepted: root.exportTo(Tools.getUrlByFilePath(pathInput.text.trim()))
+
+        ColumnLayout {
+            width: fileDialog.availableWidth
+            spacing: 8
+
+            Label {
+                text: qsTr("保存为 (CSV 文件)")
+            }
+            TextField {
+                id: pathInput
+
+                objectName: "exportPathField"
+                Layout.fillWidth: true
+                selectByMouse: true
+                onAccepted: {
+                    if (pathInput.text.trim().length > 0)
+                        fileDialog.accept()
+                }
+            }
+        }
+
+        footer: RowLayout {
+            spacing: 8
+
+            Item {
+                Layout.fillWidth: true
+            }
+            Button {
+                objectName: "exportSaveButton"
+                flat: true
+                highlighted: true
+                text: qsTr("保存")
+                enabled: pathInput.text.trim().length > 0
+                onClicked: fileDialog.accept()
+            }
+            Button {
+                flat: true
+                text: qsTr("取消")
+                Layout.rightMargin: 12
+                onClicked: fileDialog.reject()
+            }
+        }
     }
 
     Dialog {
