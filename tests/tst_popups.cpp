@@ -90,8 +90,13 @@ class TestPopups : public QObject
                 = {{px.left() + 5, px.top() + 3},  {cx, px.top() + 3},
                    {px.right() - 5, px.top() + 3}, {px.left() + 5, px.bottom() - 3},
                    {cx, px.bottom() - 3},          {px.right() - 5, px.bottom() - 3}};
-        // What was looked at, for a person to see when a check fails.
+        // What was looked at, for a person to see when a check fails (or every picture, into
+        // the folder PELORA_POPUP_PICTURES names).
         shot.save(QDir::temp().filePath(u"pelora-popup.png"_s));
+        if (qEnvironmentVariableIsSet("PELORA_POPUP_PICTURES"))
+            shot.save(
+                    QDir(qEnvironmentVariable("PELORA_POPUP_PICTURES"))
+                            .filePath(where + u"-"_s + popup->parent()->objectName() + u".png"_s));
         for (const QPoint &at : inside) {
             const QRgb in = shot.pixel(at);
             // Its own fill, or whatever it draws there (a highlighted entry), but not the page.
