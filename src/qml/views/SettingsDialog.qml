@@ -327,6 +327,12 @@ Dialog {
                     Layout.preferredHeight: 36
                     topInset: 0
                     bottomInset: 0
+                    // The label has the whole button: newer Material styles pad a button so
+                    // much that "断开连接" would not fit in its 96 px.
+                    leftPadding: 4
+                    rightPadding: 4
+                    topPadding: 0
+                    bottomPadding: 0
                     enabled: root._hasManager && !root._connected
                     font.pixelSize: 13
                     font.bold: true
@@ -386,6 +392,12 @@ Dialog {
                     Layout.preferredHeight: 36
                     topInset: 0
                     bottomInset: 0
+                    // The label has the whole button: newer Material styles pad a button so
+                    // much that "断开连接" would not fit in its 96 px.
+                    leftPadding: 4
+                    rightPadding: 4
+                    topPadding: 0
+                    bottomPadding: 0
                     enabled: root._hasManager
                     font.pixelSize: 14
                     font.bold: true
