@@ -100,7 +100,8 @@ ToolPage {
 
                 objectName: "fromField"
                 placeholderText: qsTr("yyyy-MM-dd")
-                Layout.preferredWidth: 120
+                // Room for the whole hint inside newer Material styles' wider padding.
+                Layout.preferredWidth: 140
             }
             Label {
                 text: qsTr("到")
@@ -110,7 +111,8 @@ ToolPage {
 
                 objectName: "toField"
                 placeholderText: qsTr("yyyy-MM-dd")
-                Layout.preferredWidth: 120
+                // Room for the whole hint inside newer Material styles' wider padding.
+                Layout.preferredWidth: 140
             }
             Button {
                 objectName: "exportButton"
