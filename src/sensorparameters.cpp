@@ -94,13 +94,22 @@ void SensorParameters::update(const QString &key, const QVariantMap &fields)
     Q_EMIT rowsChanged();
 }
 
-void SensorParameters::onReplied(int id, bool ok, const QString &text)
+std::optional<SensorParameters::Pending> SensorParameters::take(int id)
 {
     const auto found = m_pending.find(id);
     if (found == m_pending.end())
-        return;
+        return std::nullopt;
     const Pending p = *found;
     m_pending.erase(found);
+    return p;
+}
+
+void SensorParameters::onReplied(int id, bool ok, const QString &text)
+{
+    const std::optional<Pending> taken = take(id);
+    if (!taken)
+        return;
+    const Pending &p = *taken;
     const QString phase = QStringLiteral("phase");
     const QString message = QStringLiteral("message");
     switch (p.step) {
@@ -162,11 +171,10 @@ void SensorParameters::onReplied(int id, bool ok, const QString &text)
 
 void SensorParameters::onFailed(int id, const QString &reason)
 {
-    const auto found = m_pending.find(id);
-    if (found == m_pending.end())
+    const std::optional<Pending> taken = take(id);
+    if (!taken)
         return;
-    const Pending p = *found;
-    m_pending.erase(found);
+    const Pending &p = *taken;
     const QString phase = QStringLiteral("phase");
     const bool timedOut = reason == QLatin1String("timeout");
     const bool wasSent = reason != QLatin1String("unsent");

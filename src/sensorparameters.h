@@ -7,6 +7,8 @@
 #include <QVariantMap>
 #include <QtQml/qqmlregistration.h>
 
+#include <optional>
+
 class SensorChannel;
 
 // What this connection has learnt of the sensor's own settings and identity, for as long as
@@ -71,6 +73,8 @@ private:
         bool setAnswered = false; // the write had an answer other than a refusal
     };
 
+    // The request id was for, no longer pending; none when it was not ours.
+    std::optional<Pending> take(int id);
     void update(const QString &key, const QVariantMap &fields);
     void onReplied(int id, bool ok, const QString &text);
     void onFailed(int id, const QString &reason);

@@ -200,7 +200,7 @@ private Q_SLOTS:
     void fileIsTheNativeIniText()
     {
 #if QT_VERSION >= QT_VERSION_CHECK(6, 5, 0)
-        const QTimeZone utc(QTimeZone::UTC); // a time spec is deprecated from Qt 6.8 on
+        const QTimeZone utc(QTimeZone::UTC); // Qt 6.8 deprecates passing Qt::UTC itself
 #else
         const Qt::TimeSpec utc = Qt::UTC;
 #endif

@@ -62,7 +62,8 @@ void SmallDisk::empty()
 bool SmallDisk::remountReadOnly()
 {
     return mount("tmpfs", QFile::encodeName(m_path).constData(), "tmpfs", MS_REMOUNT | MS_RDONLY,
-                 "size=64k") == 0;
+                 "size=64k")
+            == 0;
 }
 #endif
 
@@ -104,7 +105,10 @@ bool Rig::load(const std::function<void(QObject *)> &created)
     engine = std::make_unique<QQmlApplicationEngine>();
     if (created)
         QObject::connect(engine.get(), &QQmlApplicationEngine::objectCreated, engine.get(),
-                         [created](QObject *root) { if (root) created(root); });
+                         [created](QObject *root) {
+                             if (root)
+                                 created(root);
+                         });
     Pelora::loadRoot(*engine, *qApp);
     if (engine->rootObjects().size() != 1)
         return false;
@@ -171,6 +175,22 @@ void Rig::click(QQuickItem *item)
     QVERIFY(swapped.wait());
     const QPointF centre = item->mapToScene(QPointF(item->width() / 2, item->height() / 2));
     QTest::mouseClick(window, Qt::LeftButton, {}, centre.toPoint());
+}
+
+void Rig::readSensorPage()
+{
+    QObject *page = object(QStringLiteral("sensorPage"));
+    QVERIFY(page);
+    QMetaObject::invokeMethod(page, "readAll");
+    const auto lastPhase = [page] {
+        return page->property("rows")
+                .toMap()
+                .value(QStringLiteral("QTAR"))
+                .toMap()
+                .value(QStringLiteral("phase"))
+                .toString();
+    };
+    QTRY_COMPARE(lastPhase(), QStringLiteral("value"));
 }
 
 QVariant Rig::js(const QString &code) const

@@ -73,6 +73,8 @@ public:
     // Runs script in the window's context, as its documents run it; an error fails the test.
     QVariant js(const QString &code) const;
     void click(const QString &name, QObject *in = nullptr) { click(item(name, in)); }
+    // Has the sensor page read every value, and waits until the last one is in.
+    void readSensorPage();
 
     std::unique_ptr<SensorSimulator> sensor;
     bool listed = true;
