@@ -120,7 +120,8 @@ int main(int argc, char *argv[])
 
     const double budget = 1000.0 / perSecond;
     std::printf("\n%lld readings, %lld records in %.1f s\n", readings, records, seconds);
-    std::printf("per reading: median < %.4f ms, p99 < %.4f ms, worst %.2f ms, worst with a record %.2f ms\n",
+    std::printf("per reading: median < %.4f ms, p99 < %.4f ms, worst %.2f ms, worst with a record "
+                "%.2f ms\n",
                 costs.percentileMs(0.5), costs.percentileMs(0.99), costs.worstMs, worstRecording);
     std::printf("against the %.1f ms between readings: p99 %.4f, worst %.3f\n", budget,
                 costs.percentileMs(0.99) / budget, costs.worstMs / budget);

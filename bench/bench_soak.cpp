@@ -71,14 +71,16 @@ int main(int argc, char *argv[])
             std::this_thread::sleep_until(due); // pacing the wire
             pty.write(bytes);
             written.store(i + 1);
-            due += std::chrono::nanoseconds(1000000000LL * bytes.size() / BenchWire::WireBytesPerSecond);
+            due += std::chrono::nanoseconds(1000000000LL * bytes.size()
+                                            / BenchWire::WireBytesPerSecond);
         }
     });
 
     QQmlApplicationEngine engine;
     Pelora::loadRoot(engine, app);
     auto *window = qobject_cast<QQuickWindow *>(engine.rootObjects().value(0));
-    auto *display = window ? window->findChild<QQuickItem *>(QStringLiteral("weightDisplay")) : nullptr;
+    auto *display
+            = window ? window->findChild<QQuickItem *>(QStringLiteral("weightDisplay")) : nullptr;
     if (!display) {
         stop = true;
         writer.join();
@@ -102,6 +104,7 @@ int main(int argc, char *argv[])
     QCoreApplication::exec();
     stop = true;
     writer.join();
-    std::printf("RSS first minute %.1f MiB, last %.1f MiB, ratio %.3f\n", first, last, last / first);
+    std::printf("RSS first minute %.1f MiB, last %.1f MiB, ratio %.3f\n", first, last,
+                last / first);
     return 0;
 }

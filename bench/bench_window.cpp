@@ -33,7 +33,6 @@
 #include <QProcess>
 #include <QProcessEnvironment>
 #include <QQmlApplicationEngine>
-#include <QtQml/qqml.h>
 #include <QQuickItem>
 #include <QQuickWindow>
 #include <QSGRendererInterface>
@@ -41,6 +40,7 @@
 #include <QSettings>
 #include <QTemporaryDir>
 #include <QTimer>
+#include <QtQml/qqml.h>
 
 #include <algorithm>
 #include <atomic>
@@ -78,8 +78,7 @@ int finish(Result &r, const Writer &writer)
     std::printf("RESULT %zu %d %.3f %.3f %.3f %.4f %.1f %ld %d\n", l.size(), writer.count(),
                 l.empty() ? -1.0 : l[l.size() / 2],
                 l.empty() ? -1.0 : l[std::min(l.size() - 1, size_t(double(l.size()) * 0.99))],
-                l.empty() ? -1.0 : l.back(), r.cpuPerSecond, r.startMs, usage.ru_maxrss,
-                r.frames);
+                l.empty() ? -1.0 : l.back(), r.cpuPerSecond, r.startMs, usage.ru_maxrss, r.frames);
     std::fflush(stdout);
     return 0;
 }
@@ -92,8 +91,7 @@ class FrameWatch
 public:
     FrameWatch(QQuickWindow *window, const Writer &writer, Result &result,
                std::function<int()> shownLine, qint64 processStartNs)
-        : m_writer(writer)
-        , m_result(result)
+        : m_writer(writer), m_result(result)
     {
         QObject::connect(
                 window, &QQuickWindow::beforeSynchronizing, window,
@@ -112,8 +110,8 @@ public:
                     if (m_next > m_writer.count() && !m_done) {
                         m_done = true;
                         m_result.cpuPerSecond = m_writer.cpuPerSecond();
-                        QMetaObject::invokeMethod(qApp, [] { QCoreApplication::quit(); },
-                                                  Qt::QueuedConnection);
+                        QMetaObject::invokeMethod(
+                                qApp, [] { QCoreApplication::quit(); }, Qt::QueuedConnection);
                     }
                 },
                 Qt::DirectConnection);
@@ -229,7 +227,8 @@ int runRender(int argc, char *argv[], int count, bool fullSpeed, qint64 processS
         number->setProperty("text", QString::fromLatin1(last));
         shown.store(int(std::lround(last.toDouble() * 1000)));
     });
-    FrameWatch watch(window, writer, result, [&shown] { return shown.load(); }, processStartNs);
+    FrameWatch watch(
+            window, writer, result, [&shown] { return shown.load(); }, processStartNs);
     writer.start();
     QTimer::singleShot(std::chrono::seconds(90), &app, [] { QCoreApplication::exit(3); });
     const int code = QCoreApplication::exec();
@@ -308,8 +307,8 @@ int runAll(const QString &self, int fastLines, int runs)
                 child.waitForFinished(180000);
                 const QByteArray out = child.readAllStandardOutput();
                 const qsizetype at = out.indexOf("RESULT ");
-                const QString key = QStringLiteral("%1 %2").arg(QLatin1String(pace),
-                                                                QLatin1String(mode));
+                const QString key
+                        = QStringLiteral("%1 %2").arg(QLatin1String(pace), QLatin1String(mode));
                 if (child.exitCode() != 0 || at < 0) {
                     std::printf("%s: failed (exit %d)\n", qPrintable(key), child.exitCode());
                     continue;
@@ -327,12 +326,14 @@ int runAll(const QString &self, int fastLines, int runs)
         }
     }
     std::printf("platform %s, medians of %d runs\n",
-                qPrintable(qEnvironmentVariable("QT_QPA_PLATFORM", QStringLiteral("default"))), runs);
+                qPrintable(qEnvironmentVariable("QT_QPA_PLATFORM", QStringLiteral("default"))),
+                runs);
     std::printf("%-14s %11s %8s %8s %8s %9s %9s %8s\n", "case", "lines", "p50 ms", "p99 ms",
                 "CPU %", "start ms", "peak MiB", "frames");
     for (const char *pace : paces) {
         for (const char *mode : modes) {
-            const QString key = QStringLiteral("%1 %2").arg(QLatin1String(pace), QLatin1String(mode));
+            const QString key
+                    = QStringLiteral("%1 %2").arg(QLatin1String(pace), QLatin1String(mode));
             const Row &r = rows[key];
             std::printf("%-14s %11s %8.2f %8.2f %8.2f %9.0f %9.1f %8.0f\n", qPrintable(key),
                         qPrintable(r.shown), median(r.p50), median(r.p99), median(r.cpu),
@@ -344,7 +345,8 @@ int runAll(const QString &self, int fastLines, int runs)
                     median(w.cpu) / median(n.cpu), median(w.p50) / median(n.p50),
                     median(w.p99) / median(n.p99));
         for (const char *floor : {"render", "render-sw"}) {
-            const Row &f = rows[QStringLiteral("%1 %2").arg(QLatin1String(pace), QLatin1String(floor))];
+            const Row &f
+                    = rows[QStringLiteral("%1 %2").arg(QLatin1String(pace), QLatin1String(floor))];
             std::printf("%-12s window / %s floor: CPU %.2fx, p99 %.2fx, memory %.2fx\n", pace,
                         floor, median(w.cpu) / median(f.cpu), median(w.p99) / median(f.p99),
                         median(w.mib) / median(f.mib));

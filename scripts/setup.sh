@@ -12,7 +12,7 @@ packages=(
   libqt6sql6-sqlite qml6-module-qtquick-shapes qml6-module-qtquick-dialogs
   qml6-module-qt-labs-folderlistmodel qt6-translations-l10n
   xvfb xauth fonts-noto-cjk
-  dpkg-dev file appstream desktop-file-utils debootstrap
+  clang-format dpkg-dev file appstream desktop-file-utils debootstrap
 )
 
 missing=()

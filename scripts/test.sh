@@ -8,6 +8,7 @@ check_build_dir
 bash "$root/scripts/setup.sh"
 bash "$root/scripts/build.sh"
 cmake --build "$build" --target all_qmllint
+bash "$root/scripts/format-check.sh"
 make_runtime_dir
 trap remove_runtime_dir EXIT
 export QT_QPA_PLATFORM=offscreen

@@ -159,7 +159,8 @@ QStringList PortCatalog::devicePaths() const
     QStringList paths;
 #ifdef Q_OS_LINUX
     const QDir byId(QStringLiteral("/dev/serial/by-id"));
-    const auto entries = byId.entryList(QDir::System | QDir::Files | QDir::NoDotAndDotDot, QDir::Name);
+    const auto entries
+            = byId.entryList(QDir::System | QDir::Files | QDir::NoDotAndDotDot, QDir::Name);
     for (const QString &entry : entries) {
         const QString path = byId.filePath(entry);
         if (isSerialDevice(path))
@@ -174,7 +175,8 @@ QString PortCatalog::accessHint(const QString &statusMessage) const
 #ifdef Q_OS_LINUX
     // The open failed with EACCES: on Debian serial devices belong to the group dialout.
     if (statusMessage.endsWith(QLatin1String("Permission denied")))
-        return tr("没有访问串口的权限：请把当前用户加入 dialout 组（sudo usermod -aG dialout $USER），然后重新登录");
+        return tr("没有访问串口的权限：请把当前用户加入 dialout 组（sudo usermod -aG dialout "
+                  "$USER），然后重新登录");
 #else
     Q_UNUSED(statusMessage);
 #endif

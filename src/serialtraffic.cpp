@@ -1,5 +1,3 @@
 #include "serialtraffic.h"
 
-SerialTraffic::SerialTraffic(QObject *parent)
-    : QObject(parent)
-{ }
+SerialTraffic::SerialTraffic(QObject *parent) : QObject(parent) { }

@@ -85,8 +85,8 @@ bool isSoftwareOpenGL()
     surface.create();
     if (!context.makeCurrent(&surface))
         return false;
-    const auto *renderer = reinterpret_cast<const char *>(
-            context.functions()->glGetString(GL_RENDERER));
+    const auto *renderer
+            = reinterpret_cast<const char *>(context.functions()->glGetString(GL_RENDERER));
     const QByteArray name = QByteArray(renderer ? renderer : "").toLower();
     context.doneCurrent();
     return name.contains("llvmpipe") || name.contains("softpipe") || name.contains("swrast")
@@ -99,8 +99,8 @@ void chooseSceneGraph()
     // A PC without a graphics driver rasterises OpenGL on the CPU, and OpenGL redraws the
     // whole window for every frame: a changing number would cost a core. Qt Quick's own
     // software renderer repaints only what changed. Whoever picked a backend keeps it.
-    if (qEnvironmentVariableIsSet("QT_QUICK_BACKEND") || qEnvironmentVariableIsSet("QSG_RHI_BACKEND")
-        || qEnvironmentVariableIsSet("QSG_RHI"))
+    if (qEnvironmentVariableIsSet("QT_QUICK_BACKEND")
+        || qEnvironmentVariableIsSet("QSG_RHI_BACKEND") || qEnvironmentVariableIsSet("QSG_RHI"))
         return;
     if (QQuickWindow::graphicsApi() != QSGRendererInterface::Unknown
         && QQuickWindow::graphicsApi() != QSGRendererInterface::OpenGL)

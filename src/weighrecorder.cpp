@@ -9,10 +9,8 @@
 #include <algorithm>
 #include <cmath>
 
-WeighRecorder::WeighRecorder(RecordStore *store, QObject *parent)
-    : QObject(parent), m_store(store)
-{
-}
+WeighRecorder::WeighRecorder(RecordStore *store, QObject *parent) : QObject(parent), m_store(store)
+{ }
 
 WeighRecorder *WeighRecorder::create(QQmlEngine *engine, QJSEngine *js)
 {
@@ -81,7 +79,8 @@ qint64 WeighRecorder::offer(double weightKg, bool stable, bool live, bool overlo
     // A full-speed stream brings hundreds of readings a second, far more than a chart can
     // show: within trendResolutionMs of the reading that began the newest slot, each reading
     // replaces the one before, so the window holds a bounded number and ends with the newest.
-    if (!m_trend.empty() && m_lastTime >= m_slotStart && m_lastTime - m_slotStart < trendResolutionMs) {
+    if (!m_trend.empty() && m_lastTime >= m_slotStart
+        && m_lastTime - m_slotStart < trendResolutionMs) {
         m_trend.back() = {m_lastTime, weightKg};
     } else {
         m_trend.push_back({m_lastTime, weightKg});
@@ -200,9 +199,8 @@ void WeighRecorder::follow(QObject *display)
     if (!display)
         return;
     const QMetaObject *meta = display->metaObject();
-    const auto property = [meta](const char *name) {
-        return meta->property(meta->indexOfProperty(name));
-    };
+    const auto property
+            = [meta](const char *name) { return meta->property(meta->indexOfProperty(name)); };
     m_frame = property("lastFrame");
     m_weightKg = property("weightValue");
     m_isStable = property("stable");

@@ -11,7 +11,8 @@ class TestPortCatalog : public QObject
 {
     Q_OBJECT
 
-    static PortCatalog::Port port(const QString &name, int vendor, int product, const QString &serial)
+    static PortCatalog::Port port(const QString &name, int vendor, int product,
+                                  const QString &serial)
     {
         return {name, QString(), QString(), serial, vendor, product};
     }
@@ -26,15 +27,24 @@ private Q_SLOTS:
         QTest::addColumn<QString>("found");
         const auto a1 = port("ttyUSB3", 0x0403, 0x6001, "A1");
         const auto b2 = port("ttyUSB4", 0x0403, 0x6001, "B2");
-        QTest::newRow("by serial among its kind") << QList{b2, a1} << "usb:0403:6001:A1" << "ttyUSB3";
-        QTest::newRow("gone") << QList{b2} << "usb:0403:6001:A1" << "";
-        QTest::newRow("other product") << QList{port("ttyUSB3", 0x0403, 0x6015, "A1")} << "usb:0403:6001:A1" << "";
-        QTest::newRow("no serial, alone") << QList{port("COM4", 0x067b, 0x2303, "")} << "usb:067b:2303:" << "COM4";
+        QTest::newRow("by serial among its kind") << QList{b2, a1} << "usb:0403:6001:A1"
+                                                  << "ttyUSB3";
+        QTest::newRow("gone") << QList{b2} << "usb:0403:6001:A1"
+                              << "";
+        QTest::newRow("other product")
+                << QList{port("ttyUSB3", 0x0403, 0x6015, "A1")} << "usb:0403:6001:A1"
+                << "";
+        QTest::newRow("no serial, alone")
+                << QList{port("COM4", 0x067b, 0x2303, "")} << "usb:067b:2303:"
+                << "COM4";
         QTest::newRow("no serial, two alike")
                 << QList{port("COM4", 0x067b, 0x2303, ""), port("COM5", 0x067b, 0x2303, "")}
-                << "usb:067b:2303:" << "";
-        QTest::newRow("no identity remembered") << QList{port("ttyS0", -1, -1, "")} << "" << "";
-        QTest::newRow("not a usb identity") << QList{a1} << "0403:6001:A1" << "";
+                << "usb:067b:2303:"
+                << "";
+        QTest::newRow("no identity remembered") << QList{port("ttyS0", -1, -1, "")} << ""
+                                                << "";
+        QTest::newRow("not a usb identity") << QList{a1} << "0403:6001:A1"
+                                            << "";
     }
     void findByIdentity()
     {
@@ -64,9 +74,9 @@ private Q_SLOTS:
         QVERIFY(catalog.isSerialDevice(pty.slavePath()));
         QVERIFY(catalog.isSerialDevice(" " + link + " "));
         QVERIFY(catalog.isSerialDevice(pty.slavePath().mid(5))); // "pts/N" opens /dev/pts/N
-        for (const QString &no : {QString(), QStringLiteral("   "), dir.path(), file.fileName(),
-                                  dir.filePath("dangling"), dir.filePath("missing"),
-                                  QStringLiteral("ttyNoSuchPort")})
+        for (const QString &no :
+             {QString(), QStringLiteral("   "), dir.path(), file.fileName(),
+              dir.filePath("dangling"), dir.filePath("missing"), QStringLiteral("ttyNoSuchPort")})
             QVERIFY2(!catalog.isSerialDevice(no), qPrintable(no));
     }
 };

@@ -28,11 +28,13 @@ private Q_SLOTS:
             QVERIFY2(store.errorText().isEmpty(), qPrintable(store.errorText()));
             QSignalSpy changed(&store, &RecordStore::recordsChanged);
             QVERIFY(store.addRecord(1.25, QStringLiteral("公斤"), QStringLiteral("净重"),
-                                    QStringLiteral("/dev/ttyUSB0"), false, t0) > 0);
+                                    QStringLiteral("/dev/ttyUSB0"), false, t0)
+                    > 0);
             QVERIFY(store.addRecord(2.5, QStringLiteral("斤"), QStringLiteral("净,毛"),
-                                    QStringLiteral("COM3 \"x\""), true, t0 + 60000) > 0);
-            const qint64 gone = store.addRecord(9, QString(), QString(), QString(), false,
-                                                t0 + 120000);
+                                    QStringLiteral("COM3 \"x\""), true, t0 + 60000)
+                    > 0);
+            const qint64 gone
+                    = store.addRecord(9, QString(), QString(), QString(), false, t0 + 120000);
             QVERIFY(store.removeRecord(gone));
             QVERIFY(!store.removeRecord(gone));
             QVERIFY(store.addRecord(3, QString(), QString(), QString(), false) > 0); // now
@@ -64,7 +66,8 @@ private Q_SLOTS:
         QCOMPARE(rows.size(), 4); // and an empty piece after the last line break
         QCOMPARE(rows[0], QStringLiteral("时间,重量(kg),显示单位,净重/毛重,端口,方式"));
         QCOMPARE(rows[1].section(u',', 1), QStringLiteral("1.250,公斤,净重,/dev/ttyUSB0,自动"));
-        QCOMPARE(rows[2].section(u',', 1), QStringLiteral("2.500,斤,\"净,毛\",\"COM3 \"\"x\"\"\",手动"));
+        QCOMPARE(rows[2].section(u',', 1),
+                 QStringLiteral("2.500,斤,\"净,毛\",\"COM3 \"\"x\"\"\",手动"));
         // The time carries its offset, so it reads back as the same moment anywhere.
         for (int i : {1, 2}) {
             const QDateTime time = QDateTime::fromString(rows[i].section(u',', 0, 0), Qt::ISODate);
@@ -109,7 +112,8 @@ private Q_SLOTS:
     {
         QByteArray cutHeader("SQLite format 3");
         cutHeader.append('\0').append(100, '\x7f');
-        for (const QByteArray &content : {QByteArray("not a database at all, just text").repeated(200), cutHeader}) {
+        for (const QByteArray &content :
+             {QByteArray("not a database at all, just text").repeated(200), cutHeader}) {
             QTemporaryDir dir;
             const QString path = dir.filePath(QStringLiteral("records.sqlite"));
             QVERIFY(TestSupport::writeFile(path, content));
@@ -171,7 +175,6 @@ private Q_SLOTS:
         QCOMPARE(fresh.addRecord(1, {}, {}, {}, false), -1);
 #endif
     }
-
 };
 
 int main(int argc, char *argv[])

@@ -51,14 +51,16 @@ private Q_SLOTS:
     void readings_data()
     {
         QTest::addColumn<QStringList>("steps");
-        QTest::newRow("native") << QStringList{"AT+PRINTX=1", "5.2", "ST005.200,1,0", "-1.23", "ST-001.230,1,0"};
-        QTest::newRow("SG+ASCII") << QStringList{"AT+PRINTX=2", "5.2", "sg0005.200kg", "-1.23", "sg-001.230kg"};
+        QTest::newRow("native") << QStringList{"AT+PRINTX=1", "5.2", "ST005.200,1,0", "-1.23",
+                                               "ST-001.230,1,0"};
+        QTest::newRow("SG+ASCII") << QStringList{"AT+PRINTX=2", "5.2", "sg0005.200kg", "-1.23",
+                                                 "sg-001.230kg"};
         QTest::newRow("number") << QStringList{"AT+PRINTX=3", "5.2", "5.200", "-1.23", "-1.230"};
         // Tare shows net from the present load; zero makes the present load zero and drops it.
-        QTest::newRow("tare, zero")
-                << QStringList{"AT+PRINTX=2", "3", "sg0003.000kg", "AT+TARE", "sn0000.000kg", "AT+QTAR",
-                               "=AT+QTAR=3.000", "5", "sn0002.000kg", "AT+ZERO", "sg0000.000kg", "4",
-                               "sg-001.000kg"};
+        QTest::newRow("tare, zero") << QStringList{
+                "AT+PRINTX=2",    "3", "sg0003.000kg", "AT+TARE", "sn0000.000kg", "AT+QTAR",
+                "=AT+QTAR=3.000", "5", "sn0002.000kg", "AT+ZERO", "sg0000.000kg", "4",
+                "sg-001.000kg"};
     }
 
     void readings()

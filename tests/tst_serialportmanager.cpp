@@ -96,9 +96,10 @@ private Q_SLOTS:
                 "connectSerialPort(QString,int,int,int,int,int) disconnectSerialPort() "
                 "clearAutoReconnectSuppressed() sendData(QString,bool) clearReceivedData()");
         QVERIFY2(methods.join(u' ').startsWith(expected), qPrintable(methods.join(u' ')));
-        QVERIFY2(properties.join(u' ').startsWith(QStringLiteral(
-                         "portList isConnected autoReconnectSuppressed receivedData statusMessage")),
-                 qPrintable(properties.join(u' ')));
+        QVERIFY2(
+                properties.join(u' ').startsWith(QStringLiteral(
+                        "portList isConnected autoReconnectSuppressed receivedData statusMessage")),
+                qPrintable(properties.join(u' ')));
     }
 
     void portListFollowsTheEnumeration()
@@ -109,9 +110,12 @@ private Q_SLOTS:
         manager->setPortEnumerator([&present] { return present; });
         QSignalSpy changed(manager.get(), &SerialPortManager::portListChanged);
         // Each list in turn and whether it is a change: the same names in a new order are one.
-        const QList<std::pair<QStringList, int>> steps{
-                {{}, 0}, {{"ttyUSB0"}, 1}, {{"ttyUSB0", "ttyUSB1"}, 1}, {{"ttyUSB0", "ttyUSB1"}, 0},
-                {{"ttyUSB1", "ttyUSB0"}, 1}, {{"ttyUSB0"}, 1}};
+        const QList<std::pair<QStringList, int>> steps{{{}, 0},
+                                                       {{"ttyUSB0"}, 1},
+                                                       {{"ttyUSB0", "ttyUSB1"}, 1},
+                                                       {{"ttyUSB0", "ttyUSB1"}, 0},
+                                                       {{"ttyUSB1", "ttyUSB0"}, 1},
+                                                       {{"ttyUSB0"}, 1}};
         int count = 0;
         for (const auto &[list, change] : steps) {
             present = list;
@@ -137,18 +141,21 @@ private Q_SLOTS:
         QTest::addColumn<bool>("suppressed");
         const auto row = [](const char *from, const char *action, const QStringList &announced,
                             const char *status, bool connected, bool suppressed) {
-            QTest::addRow("%s, %s", from, action) << QString::fromLatin1(from) << QString::fromLatin1(action)
-                                                  << announced << QString::fromUtf8(status) << connected << suppressed;
+            QTest::addRow("%s, %s", from, action)
+                    << QString::fromLatin1(from) << QString::fromLatin1(action) << announced
+                    << QString::fromUtf8(status) << connected << suppressed;
         };
         row("closed", "open", {"status", "connection"}, "已连接到 ", true, false);
         // Connecting to the open port closes and reopens it and reports it again.
         row("open", "open", {"status", "connection"}, "已连接到 ", true, false);
         row("suppressed", "open", {"suppressed", "status", "connection"}, "已连接到 ", true, false);
         // A connect lifts the suppression even when it fails.
-        row("suppressed", "missing", {"suppressed", "status", "status"}, "连接失败: ", false, false);
+        row("suppressed", "missing", {"suppressed", "status", "status"}, "连接失败: ", false,
+            false);
         row("open", "missing", {"status", "status", "connection"}, "连接失败: ", false, false);
         row("suppressed", "baud0", {"suppressed", "status", "status"}, "连接失败: ", false, false);
-        row("open", "disconnect", {"suppressed", "status", "connection"}, "串口已断开", false, true);
+        row("open", "disconnect", {"suppressed", "status", "connection"}, "串口已断开", false,
+            true);
         row("closed", "disconnect", {"suppressed"}, "", false, true);
         row("suppressed", "disconnect", {}, "", false, true);
         row("suppressed", "clear", {"suppressed"}, "", false, false);
@@ -260,7 +267,8 @@ private Q_SLOTS:
         QVERIFY(waitReceived(QStringLiteral("\r\n")));
         QCOMPARE(manager->receivedData(), shown);
         QCOMPARE(debug.count(), 1);
-        QCOMPARE(debug.at(0).at(0).toString(), QStringLiteral("[SerialPort RX] TEXT ST5\\tb[00][1B][E4][FF][7F]\\r\\n"));
+        QCOMPARE(debug.at(0).at(0).toString(),
+                 QStringLiteral("[SerialPort RX] TEXT ST5\\tb[00][1B][E4][FF][7F]\\r\\n"));
     }
 
     // receivedData is kept up chunk by chunk; whatever the chunks and the switches of the
@@ -321,14 +329,15 @@ private Q_SLOTS:
                              << "[SerialPort TX] TEXT " + withNul;
         QTest::newRow("hex") << " 41 54 0d " << true << QByteArray("AT\r") << "已发送 3 字节"
                              << "[SerialPort TX] HEX 41 54 0D";
-        QTest::newRow("hex, mixed case") << "aBcD Ef" << true << QByteArray("\xab\xcd\xef")
-                                         << "已发送 3 字节" << "[SerialPort TX] HEX AB CD EF";
+        QTest::newRow("hex, mixed case")
+                << "aBcD Ef" << true << QByteArray("\xab\xcd\xef") << "已发送 3 字节"
+                << "[SerialPort TX] HEX AB CD EF";
         QTest::newRow("hex, empty") << "   " << true << QByteArray() << "已发送 0 字节"
                                     << "[SerialPort TX] HEX ";
         // Refused: nothing goes out and nothing is logged, but the hex mode is taken over.
         const QList<std::pair<const char *, QString>> refused{
-                {"415", odd}, {"41 5", odd}, {"4G", bad}, {"4154zz", bad}, {"-1", bad},
-                {"+F", bad}, {"41\t5", bad}, {"0x41", bad}};
+                {"415", odd}, {"41 5", odd}, {"4G", bad},    {"4154zz", bad},
+                {"-1", bad},  {"+F", bad},   {"41\t5", bad}, {"0x41", bad}};
         for (const auto &[payload, message] : refused)
             QTest::newRow(payload) << payload << true << QByteArray() << message << QString();
         QTest::newRow("closed") << "41" << true << QByteArray() << "串口未连接" << QString();
@@ -363,7 +372,8 @@ private Q_SLOTS:
         }
 
         QVERIFY(pty->write("OK\r"));
-        const QString rendered = hex && !closed ? QStringLiteral("4F 4B 0D") : QStringLiteral("OK\r");
+        const QString rendered
+                = hex && !closed ? QStringLiteral("4F 4B 0D") : QStringLiteral("OK\r");
         QVERIFY(waitReceived(rendered));
         QCOMPARE(manager->receivedData(), rendered);
         // Nothing else went out: a good payload next is all that follows on the wire.

@@ -24,9 +24,7 @@
 #include <sys/resource.h>
 #endif
 
-
 using Changes = QList<QVariantList>;
-
 
 class tst_SettingsStore : public QObject
 {
@@ -75,8 +73,12 @@ private Q_SLOTS:
         QVERIFY(!store.contains(QStringLiteral("serial/portName")));
         store.clear(); // the handler reads "other" back as absent
 
-        QCOMPARE(spy, (Changes{{"grp/a", 5}, {"grp/a", 5}, {"missing", QVariant()},
-                               {"serial", QVariant()}, {QString(), QVariant()}}));
+        QCOMPARE(spy,
+                 (Changes{{"grp/a", 5},
+                          {"grp/a", 5},
+                          {"missing", QVariant()},
+                          {"serial", QVariant()},
+                          {QString(), QVariant()}}));
         QCOMPARE(seen.join(u','), QStringLiteral("5,5,absent,absent,absent"));
     }
 
@@ -205,14 +207,30 @@ private Q_SLOTS:
         const Qt::TimeSpec utc = Qt::UTC;
 #endif
         const QList<std::pair<QString, QVariant>> values{
-                {"General/x", 1}, {"a", QString::fromUtf8("x\0y", 3)}, {"b", "@at"}, {"c", 1.5f},
-                {"d", QDateTime(QDate(2020, 1, 2), QTime(3, 4, 5), utc)}, {"e", QVariant()},
-                {"f", QVariant::fromValue(nullptr)}, {"g", QVariantMap{{"k", 1}, {"z", "é"}}},
-                {"h", QVariantList{1, "two", true}}, {"i", QStringList()}, {"j", QStringList{"only"}},
-                {"k", " lead;semi,comma=eq \"q\" \\ tab\t nl\n 置零 😀 \x01" "9\x7f"},
-                {"l", QByteArray("\0\x01" "ab\xff", 5)}, {"m", QRect(1, 2, 3, 4)},
-                {"n", qlonglong(1) << 40}, {"o", QVariantList{QVariantList{1, 2}, "x"}},
-                {"p", "trail "}, {"sp ace/k%ey/deep", 3}, {"置零/键", 4}};
+                {"General/x", 1},
+                {"a", QString::fromUtf8("x\0y", 3)},
+                {"b", "@at"},
+                {"c", 1.5f},
+                {"d", QDateTime(QDate(2020, 1, 2), QTime(3, 4, 5), utc)},
+                {"e", QVariant()},
+                {"f", QVariant::fromValue(nullptr)},
+                {"g", QVariantMap{{"k", 1}, {"z", "é"}}},
+                {"h", QVariantList{1, "two", true}},
+                {"i", QStringList()},
+                {"j", QStringList{"only"}},
+                {"k",
+                 " lead;semi,comma=eq \"q\" \\ tab\t nl\n 置零 😀 \x01"
+                 "9\x7f"},
+                {"l",
+                 QByteArray("\0\x01"
+                            "ab\xff",
+                            5)},
+                {"m", QRect(1, 2, 3, 4)},
+                {"n", qlonglong(1) << 40},
+                {"o", QVariantList{QVariantList{1, 2}, "x"}},
+                {"p", "trail "},
+                {"sp ace/k%ey/deep", 3},
+                {"置零/键", 4}};
         const QString qtFile = m_dir.filePath(QStringLiteral("qt.conf"));
         {
             QSettings qt(qtFile, QSettings::NativeFormat);
@@ -280,7 +298,10 @@ private:
         const QString path = m_dir.filePath(QStringLiteral("in%1.json").arg(++m_files));
         return TestSupport::writeFile(path, content) ? path : QString();
     }
-    static QByteArray readAll(const QString &path) { return TestSupport::readAll(path); }
+    static QByteArray readAll(const QString &path)
+    {
+        return TestSupport::readAll(path);
+    }
 
     TestSupport::ScratchSettings m_scratch; // before any QSettings is made
     QTemporaryDir m_dir;

@@ -44,8 +44,8 @@ private Q_SLOTS:
         // Where OpenGL is rasterised on the CPU the window draws with the software renderer
         // (run under an X server by the tst_startup_x11 entry).
         if (QGuiApplication::platformName() == QLatin1String("xcb")) {
-            const bool software = window->rendererInterface()->graphicsApi()
-                    == QSGRendererInterface::Software;
+            const bool software
+                    = window->rendererInterface()->graphicsApi() == QSGRendererInterface::Software;
             QCOMPARE(software, Pelora::isSoftwareOpenGL());
         }
 

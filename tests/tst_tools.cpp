@@ -48,17 +48,20 @@ private Q_SLOTS:
         QCOMPARE(tools.fromBase64(QStringLiteral("*Y-W.J置j!\r\nZGVm")), "abcdef");
         QCOMPARE(tools.fromBase64(QStringLiteral("wyhh")), QStringLiteral("\uFFFD(a"));
         const QString uuid = tools.uuid();
-        QVERIFY2(QRegularExpression(QStringLiteral("^[0-9a-f]{32}$")).match(uuid).hasMatch(), qPrintable(uuid));
+        QVERIFY2(QRegularExpression(QStringLiteral("^[0-9a-f]{32}$")).match(uuid).hasMatch(),
+                 qPrintable(uuid));
         QVERIFY(tools.uuid() != uuid);
         // Clamped, never wrapped: 1.5 must not come out almost transparent.
         for (const auto &[alpha, expected] : std::initializer_list<std::pair<double, int>>{
                      {0.0, 0}, {0.5, 128}, {1.5, 255}, {-0.5, 0}})
-            QCOMPARE(tools.withOpacity(QColor(10, 20, 30, 77), alpha), QColor(10, 20, 30, expected));
+            QCOMPARE(tools.withOpacity(QColor(10, 20, 30, 77), alpha),
+                     QColor(10, 20, 30, expected));
         // url, local path, file name: a web address has neither, a folder no file name.
-        for (const QStringList &c : {QStringList{"file:///data/scale/report.final.csv",
-                                                 "/data/scale/report.final.csv", "report.final.csv"},
-                                     QStringList{"https://example.com/report.csv", "", ""},
-                                     QStringList{"file:///data/scale/", "/data/scale/", ""}}) {
+        for (const QStringList &c :
+             {QStringList{"file:///data/scale/report.final.csv", "/data/scale/report.final.csv",
+                          "report.final.csv"},
+              QStringList{"https://example.com/report.csv", "", ""},
+              QStringList{"file:///data/scale/", "/data/scale/", ""}}) {
             QCOMPARE(tools.toLocalPath(QUrl(c[0])), c[1]);
             QCOMPARE(tools.getFileNameByUrl(QUrl(c[0])), c[2]);
         }
@@ -158,8 +161,19 @@ private Q_SLOTS:
             qputenv("HOME", previousHome);
         });
 
-        const QStringList refused{"", " ", ".", "./", "..", "sub/..", "sub/../", "file:", "file:///",
-                                  "file://" + work + "/sub", home, home + "/", dir.filePath("users")};
+        const QStringList refused{"",
+                                  " ",
+                                  ".",
+                                  "./",
+                                  "..",
+                                  "sub/..",
+                                  "sub/../",
+                                  "file:",
+                                  "file:///",
+                                  "file://" + work + "/sub",
+                                  home,
+                                  home + "/",
+                                  dir.filePath("users")};
         for (const QString &path : refused)
             QVERIFY2(!tools.removeDir(path), qPrintable(path));
         for (const char *kept : {"/keep.txt", "/sub", "/file:/x"})
@@ -182,7 +196,8 @@ private Q_SLOTS:
         QVERIFY(writeFile(script, "#!/bin/sh\n"));
         UrlCatcher catcher;
         QDesktopServices::setUrlHandler(QStringLiteral("file"), &catcher, "open");
-        const auto unset = qScopeGuard([] { QDesktopServices::unsetUrlHandler(QStringLiteral("file")); });
+        const auto unset
+                = qScopeGuard([] { QDesktopServices::unsetUrlHandler(QStringLiteral("file")); });
         // The folder, never the file itself (a script would run); nothing for what is not there.
         for (const QString &path : {script, script + u'/', script + QStringLiteral("//"),
                                     dir.filePath(QStringLiteral("missing/x")), QString()})

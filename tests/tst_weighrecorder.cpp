@@ -19,30 +19,30 @@ private Q_SLOTS:
         QTest::addColumn<QStringList>("steps");
         QTest::addColumn<Weights>("recorded");
         const double d = 0.01;
-        QTest::newRow("on and off") << d
-                << QStringList{"0s", "1.0", "1.5", "1.5s", "1.5s", "1.5s", "0.6", "0s"}
+        QTest::newRow("on and off")
+                << d << QStringList{"0s", "1.0", "1.5", "1.5s", "1.5s", "1.5s", "0.6", "0s"}
                 << Weights{1.5};
-        QTest::newRow("noise on a standing load") << d
-                << QStringList{"1.5s", "1.504", "1.5s", "1.506s", "1.51", "1.492s"}
+        QTest::newRow("noise on a standing load")
+                << d << QStringList{"1.5s", "1.504", "1.5s", "1.506s", "1.51", "1.492s"}
                 << Weights{1.5};
-        QTest::newRow("same load again after zero") << d
-                << QStringList{"1.5s", "0.004s", "1.5", "1.5s"} << Weights{1.5, 1.5};
-        QTest::newRow("a load added on top") << d << QStringList{"1.5s", "2.0", "2.5s", "2.5s"}
-                                             << Weights{1.5, 2.5};
-        QTest::newRow("a load added while stable") << d << QStringList{"1.5s", "2.5s"}
-                                                   << Weights{1.5};
+        QTest::newRow("same load again after zero")
+                << d << QStringList{"1.5s", "0.004s", "1.5", "1.5s"} << Weights{1.5, 1.5};
+        QTest::newRow("a load added on top")
+                << d << QStringList{"1.5s", "2.0", "2.5s", "2.5s"} << Weights{1.5, 2.5};
+        QTest::newRow("a load added while stable")
+                << d << QStringList{"1.5s", "2.5s"} << Weights{1.5};
         QTest::newRow("overload") << d << QStringList{"30so", "30o", "30so", "1.0", "1.0s"}
                                   << Weights{1.0};
         QTest::newRow("not live") << d << QStringList{"1.5sx", "1.5sx", "0x", "2sx"} << Weights{};
-        QTest::newRow("reconnect under the same load") << d
-                << QStringList{"1.5s", "1.5sx", "1.5s", "1.5s"} << Weights{1.5};
-        QTest::newRow("load changed while away") << d
-                << QStringList{"1.5s", "1.5sx", "3s", "3s"} << Weights{1.5, 3};
+        QTest::newRow("reconnect under the same load")
+                << d << QStringList{"1.5s", "1.5sx", "1.5s", "1.5s"} << Weights{1.5};
+        QTest::newRow("load changed while away")
+                << d << QStringList{"1.5s", "1.5sx", "3s", "3s"} << Weights{1.5, 3};
         QTest::newRow("near zero") << d << QStringList{"0.005s", "0", "-0.008s"} << Weights{};
         QTest::newRow("tare: negative load") << d << QStringList{"-1", "-1.2s"} << Weights{-1.2};
         // One whole division apart is still the same load.
-        QTest::newRow("coarse division") << 0.5 << QStringList{"1s", "1.5", "1.5s", "1.6", "1.6s"}
-                                         << Weights{1, 1.6};
+        QTest::newRow("coarse division")
+                << 0.5 << QStringList{"1s", "1.5", "1.5s", "1.6", "1.6s"} << Weights{1, 1.6};
     }
 
     void recordsOncePerSettledLoad()
@@ -75,8 +75,10 @@ private Q_SLOTS:
         WeighRecorder recorder(&store);
         recorder.setEnabled(false); // only by hand
         // stable, live, overloaded: only the second reading may be recorded.
-        for (const auto &[stable, live, over] : {std::tuple{false, true, false}, {true, true, false},
-                                                  {true, true, true}, {true, false, false}}) {
+        for (const auto &[stable, live, over] : {std::tuple{false, true, false},
+                                                 {true, true, false},
+                                                 {true, true, true},
+                                                 {true, false, false}}) {
             recorder.offer(2, stable, true, over, {}, {}, {});
             recorder.setLive(live);
             QCOMPARE(recorder.canRecordNow(), stable && live && !over);
