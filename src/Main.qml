@@ -76,6 +76,15 @@ ApplicationWindow {
         id: serialPortManager
     }
 
+    // The weight the sensor sends, read from the manager's chunks; the pages and the
+    // recorder take it from here.
+    WeightReading {
+        id: weightReading
+
+        objectName: "weightReading"
+        port: serialPortManager
+    }
+
     Timer {
         id: autoReconnectTimer
 
@@ -117,6 +126,8 @@ ApplicationWindow {
 
     Component.onCompleted: {
         Components.Router.serialPortManager = serialPortManager
+        Components.Router.weightReading = weightReading
+        WeighRecorder.follow(weightReading)
         window._loadAutoConnectConfig()
         if (window._shouldAutoReconnect()) {
             serialPortManager.refreshPorts()

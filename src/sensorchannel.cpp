@@ -1,5 +1,6 @@
 #include "sensorchannel.h"
 
+#include "protocol/weighgrammar.h"
 #include "serialportmanager.h"
 
 #include <QRegularExpression>
@@ -9,30 +10,6 @@ namespace {
 
 // A line longer than any reply or weight is noise; the rest of it is dropped.
 constexpr qsizetype MaxLineLength = 256;
-
-const QRegularExpression &nativeLine()
-{
-    static const QRegularExpression re(
-            QStringLiteral("^[A-Za-z]{2}\\s*[-+]?\\d+(?:\\.\\d+)?,\\s*[01],\\s*[01]\\s*$"));
-    return re;
-}
-const QRegularExpression &sgLine()
-{
-    static const QRegularExpression re(
-            QStringLiteral("^[sw][ng]\\s*[-+]?(?:\\d+(?:\\.\\d*)?|\\.\\d+)\\s*(?:kg|g)\\s*$"));
-    return re;
-}
-const QRegularExpression &plainNumber()
-{
-    static const QRegularExpression re(QStringLiteral("^[-+]?\\d+(?:\\.\\d+)?$"));
-    return re;
-}
-const QRegularExpression &echoLine()
-{
-    static const QRegularExpression re(QStringLiteral("^AT\\+([A-Z]+)\\s*=\\s*(.+)$"),
-                                       QRegularExpression::CaseInsensitiveOption);
-    return re;
-}
 
 bool isBreak(char c)
 {
@@ -48,11 +25,6 @@ constexpr int EchoGraceMs = 1000;
 // A serial number the firmware sends as bare digits is at least this long; a shorter number
 // is a weight.
 constexpr int MinBareSerialDigits = 6;
-
-bool isRefusal(const QString &line)
-{
-    return line.startsWith(QLatin1String("ERR"), Qt::CaseInsensitive);
-}
 
 } // namespace
 
@@ -137,14 +109,15 @@ SensorChannel::Request SensorChannel::classify(int id, const QString &command, b
         text.chop(1);
     text = text.trimmed();
     Request r{id, command, hex, text, Kind::Any, {}};
-    static const QRegularExpression setting(QStringLiteral("^AT\\+([A-Z]+)\\s*=\\s*(.+)$"));
     static const QRegularExpression query(QStringLiteral("^AT\\+([A-Z]+)\\s*\\?$"));
     static const QRegularExpression bare(QStringLiteral("^AT\\+([A-Z]+)$"));
     if (text == QLatin1String("AT")) {
         r.kind = Kind::Action;
-    } else if (const auto m = setting.match(text); m.hasMatch()) {
+    } else if (const WeighGrammar::Line l = WeighGrammar::classify(text);
+               l.kind == WeighGrammar::Echo) {
+        // A setting has the shape of its echo.
         r.kind = Kind::Setting;
-        r.key = m.captured(1);
+        r.key = l.key;
     } else if (const auto m = query.match(text); m.hasMatch()) {
         r.key = m.captured(1);
         r.kind = r.key == QLatin1String("VERSION") ? Kind::Identity
@@ -183,16 +156,15 @@ bool SensorChannel::isAnswerLine(const QString &line) const
 
 bool SensorChannel::isWeightLine(const QString &line)
 {
-    return nativeLine().match(line).hasMatch() || sgLine().match(line).hasMatch()
-            || plainNumber().match(line).hasMatch();
+    return WeighGrammar::isWeightLine(line);
 }
 
 QString SensorChannel::echoValue(const QString &line, const QString &key)
 {
-    const QRegularExpressionMatch m = echoLine().match(line.trimmed());
-    if (!m.hasMatch() || m.captured(1).compare(key, Qt::CaseInsensitive) != 0)
+    const WeighGrammar::Line l = WeighGrammar::classify(line);
+    if (l.kind != WeighGrammar::Echo || l.key.compare(key, Qt::CaseInsensitive) != 0)
         return {};
-    return m.captured(2).trimmed();
+    return l.value;
 }
 
 void SensorChannel::pump()
@@ -275,7 +247,10 @@ void SensorChannel::handleLine(const QByteArray &raw)
     if (line.isEmpty())
         return;
     m_answerIsNewest = false;
-    const bool weight = isWeightLine(line);
+    const WeighGrammar::Line reply = WeighGrammar::classify(line);
+    WeighGrammar::Frame number;
+    const bool weight
+            = reply.kind == WeighGrammar::Weight || WeighGrammar::numberLine(line, number);
     if (!weight)
         Q_EMIT lineReceived(line);
     if (!m_current) {
@@ -288,7 +263,7 @@ void SensorChannel::handleLine(const QByteArray &raw)
     }
     const Request &r = *m_current;
     if (r.kind == Kind::Weight) {
-        if (weight || isRefusal(line))
+        if (weight || WeighGrammar::isRefusal(line))
             finish(weight, line);
         return;
     }
@@ -300,27 +275,28 @@ void SensorChannel::handleLine(const QByteArray &raw)
             finish(true, line);
         return;
     }
-    if (isRefusal(line)) {
+    if (WeighGrammar::isRefusal(line)) {
         finish(false, line);
         return;
     }
-    const bool isEcho = echoLine().match(line).hasMatch();
+    const bool isEcho = reply.kind == WeighGrammar::Echo;
+    const bool isOk = reply.kind == WeighGrammar::Ok;
     if (line.compare(r.text, Qt::CaseInsensitive) == 0 && r.kind != Kind::Setting)
         return; // the firmware repeating the command line
     switch (r.kind) {
     case Kind::Query:
-        if (!echoValue(line, r.key).isEmpty())
+        if (isEcho && reply.key.compare(r.key, Qt::CaseInsensitive) == 0)
             finish(true, line);
         break;
     case Kind::Identity:
     case Kind::SerialNumber:
-        if (!isEcho && line != QLatin1String("OK"))
+        if (!isEcho && !isOk)
             finish(true, line);
         break;
     case Kind::Setting:
-        if (line == QLatin1String("OK")) {
+        if (isOk) {
             finish(true, line);
-        } else if (!echoValue(line, r.key).isEmpty() && !m_echoSeen) {
+        } else if (isEcho && reply.key.compare(r.key, Qt::CaseInsensitive) == 0 && !m_echoSeen) {
             m_echoSeen = true;
             m_echoText = line;
             m_deadline = qMin(m_deadline, m_clock.elapsed() + EchoGraceMs);
@@ -328,7 +304,7 @@ void SensorChannel::handleLine(const QByteArray &raw)
         }
         break;
     case Kind::Action:
-        if (line == QLatin1String("OK"))
+        if (isOk)
             finish(true, line);
         break;
     case Kind::Weight:

@@ -1,6 +1,9 @@
 #include "weighrecorder.h"
 
 #include "recordstore.h"
+#include "serialportmanager.h"
+#include "settingsstore.h"
+#include "weightreading.h"
 
 #include <QDateTime>
 #include <QJSValue>
@@ -192,38 +195,39 @@ QList<QPointF> WeighRecorder::recordPoints(qint64 windowMs, double width, double
     return place(m_marks, now(), windowMs, lo, hi, width, height, 1 << 20);
 }
 
-void WeighRecorder::follow(QObject *display)
+void WeighRecorder::follow(WeightReading *reading)
 {
     disconnect(m_following);
-    m_followed = display;
-    if (!display)
+    disconnect(m_followingLive);
+    m_followed = reading;
+    if (!reading)
         return;
-    const QMetaObject *meta = display->metaObject();
-    const auto property
-            = [meta](const char *name) { return meta->property(meta->indexOfProperty(name)); };
-    m_frame = property("lastFrame");
-    m_weightKg = property("weightValue");
-    m_isStable = property("stable");
-    m_isLive = property("live");
-    m_isOverload = property("overload");
-    m_unitText = property("displayUnitText");
-    const int slot = staticMetaObject.indexOfMethod("takeFollowedFrame()");
-    if (m_frame.hasNotifySignal() && slot >= 0)
-        m_following = connect(display, m_frame.notifySignal(), this, staticMetaObject.method(slot));
+    m_following = connect(reading, &WeightReading::lastFrameChanged, this,
+                          &WeighRecorder::takeFollowedFrame);
+    m_followingLive = connect(reading, &WeightReading::liveChanged, this,
+                              [this] { setLive(m_followed && m_followed->live()); });
 }
 
 void WeighRecorder::takeFollowedFrame()
 {
     if (!m_followed)
         return;
-    const QJSValue frame = m_frame.read(m_followed).value<QJSValue>();
-    if (frame.isNull() || frame.isUndefined() || !frame.toBool()) {
+    if (!m_followed->hasFrame()) {
         setLive(false);
         return;
     }
-    const QJSValue net = frame.property(QStringLiteral("net"));
-    const QString mode = net.isUndefined() ? QString() : net.toBool() ? tr("净重") : tr("毛重");
-    offer(m_weightKg.read(m_followed).toDouble(), m_isStable.read(m_followed).toBool(),
-          m_isLive.read(m_followed).toBool(), m_isOverload.read(m_followed).toBool(),
-          m_unitText.read(m_followed).toString(), mode, m_followedPort);
+    const QString mode = !m_followed->netKnown() ? QString()
+            : m_followed->net()                  ? tr("净重")
+                                                 : tr("毛重");
+    const auto *manager = qobject_cast<SerialPortManager *>(m_followed->port());
+    const QString port = manager ? manager->portName() : m_followedPort;
+    // The unit the operator reads the weight in, as the stored preference names it.
+    bool ok = false;
+    const int unit = SettingsStore::create(nullptr, nullptr)
+                             ->value(QStringLiteral("weight/unit"), 1)
+                             .toString()
+                             .trimmed()
+                             .toInt(&ok);
+    offer(m_followed->weightKg(), m_followed->stable(), m_followed->live(), m_followed->overload(),
+          ok && unit == 0 ? tr("斤") : tr("公斤"), mode, port);
 }

@@ -1,7 +1,8 @@
 #pragma once
 
+#include "weightreading.h"
+
 #include <QList>
-#include <QMetaProperty>
 #include <QObject>
 #include <QPointF>
 #include <QPointer>
@@ -70,12 +71,12 @@ public:
     Q_INVOKABLE QVariantList trendRange(qint64 windowMs) const; // [minKg, maxKg]
     int trendSize() const { return int(m_trend.size()); }
 
-    // Offers every frame the weight display takes (each change of its lastFrame) as the
-    // display shows it, without a script handler per frame: a null frame sets it not live.
-    // The port is the one the frames come from.
-    Q_INVOKABLE void follow(QObject *display);
+    // Offers every frame the reading takes (each change of its lastFrame), and follows its
+    // liveness: a reset sets it not live. The port recorded is the manager the reading
+    // follows, or for another port the one setFollowedPort names.
+    Q_INVOKABLE void follow(WeightReading *reading);
     Q_INVOKABLE void setFollowedPort(const QString &port) { m_followedPort = port; }
-    // What follow() connects the display's lastFrame changes to.
+    // What follow() connects the reading's lastFrame changes to.
     Q_INVOKABLE void takeFollowedFrame();
 
 Q_SIGNALS:
@@ -109,8 +110,7 @@ private:
     qint64 m_slotStart = 0; // when the newest trend sample's slot began
     std::deque<Sample> m_marks;
     int m_revision = 0;
-    QPointer<QObject> m_followed;
-    QMetaObject::Connection m_following;
-    QMetaProperty m_frame, m_weightKg, m_isStable, m_isLive, m_isOverload, m_unitText;
+    QPointer<WeightReading> m_followed;
+    QMetaObject::Connection m_following, m_followingLive;
     QString m_followedPort;
 };

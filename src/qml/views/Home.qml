@@ -57,6 +57,7 @@ Page {
                     Layout.fillWidth: true
                     Layout.fillHeight: true
                     serialPort: Router.serialPortManager
+                    reading: Router.weightReading
                 }
             }
         }
@@ -87,28 +88,10 @@ Page {
             root._parameters.read("QTAR", WeighProtocol.qtarQuery(WeighProtocol.LineEnding.CR))
     }
 
-    // Every reading the display takes goes to the recorder, which keeps the records and the trend.
-    property string _portName: ""
-
-    Connections {
-        target: Router.serialPortManager ? Router.serialPortManager.traffic : null
-        ignoreUnknownSignals: true
-
-        function onOpened(portName) {
-            root._portName = portName
-            WeighRecorder.setFollowedPort(portName)
-        }
-    }
-
-    // The recorder takes each of the display's frames itself (its lastFrame changes), at full
-    // wire speed too, without a script handler per frame.
-    Component.onCompleted: WeighRecorder.follow(weightDisplay)
-
     Connections {
         target: weightDisplay
 
         function onLiveChanged() {
-            WeighRecorder.setLive(weightDisplay.live)
             // Once the stream runs (the display's own commands answered), the tare is asked for.
             if (weightDisplay.live && root._rows["QTAR"] === undefined)
                 root._readTare()

@@ -59,4 +59,7 @@ QtObject {
         }
         Qt.exit(0)
     }
+
+    // The window's current weight (a WeightReading), which every page reads.
+    property var weightReading: null
 }

@@ -5,6 +5,8 @@ import QtQuick.Layouts
 import Pelora
 
 // The live weight panel: caption, readout with unit and badge, and the zero and tare buttons.
+// The reading itself (parsing, freshness, the stale timeout) lives in a WeightReading: the
+// window's, when one is given, else one of the panel's own that follows serialPort.
 Rectangle {
     id: root
 
@@ -12,11 +14,14 @@ Rectangle {
     property var serialPort: null
     property string lineEnding: WeighProtocol.LineEnding.CR
 
-    property real weightValue: 0
-    property bool stable: false
-    property bool overload: false
-    property bool hasWeightFrame: false
-    property string stableText: qsTr("未连接")
+    property real weightValue: root._reading.weightKg
+    property bool stable: root._reading.stable
+    property bool overload: root._reading.overload
+    property bool hasWeightFrame: root._reading.hasFrame
+    property string stableText: !root._portReady ? qsTr("未连接")
+                              : !root._reading.hasFrame || root._reading.stale ? qsTr("等待数据")
+                              : root._reading.overload ? qsTr("超载")
+                              : root._reading.stable ? qsTr("稳定") : qsTr("不稳定")
     property int fractionDigits: 3
     property int unitIndex: 1
     property int outputFormatValue: 1
@@ -31,7 +36,7 @@ Rectangle {
     // Bound to the port's own notifications, so the buttons and the badge follow it.
     readonly property bool _portReady: !!root.serialPort && !!root.serialPort.isConnected
     readonly property color displayBadgeColor: {
-        if (!root._portReady || !root.hasWeightFrame || root._stale)
+        if (!root._portReady || !root.hasWeightFrame || root._reading.stale)
             return "#95A5A6"
         if (root.overload)
             return root.errorColor
@@ -47,33 +52,25 @@ Rectangle {
     // A reading that no newer frame has followed for this long is no longer shown as live.
     property int staleTimeoutMs: 2000
     property color staleValueColor: "#B0BEC5"
-    // The frame last applied (a new object for every frame), null after a reset.
-    property var lastFrame: null
+    // The frame last taken (a new object for every frame), null after a reset.
+    readonly property var lastFrame: root._reading.lastFrame
     // The shown reading is the sensor's current one: a frame of this connection that is
     // younger than staleTimeoutMs.
-    readonly property bool live: root._portReady && root.hasWeightFrame && !root._stale
-    property bool _stale: false
-    // Where the last applied frame ended in the port's received text (see receivedTextEnd).
-    property double _lastFrameEnd: -1
-    // When the last frame was applied (Date.now()), for the stale timeout.
-    property double _lastFrameAt: 0
+    readonly property bool live: root._portReady && root._reading.hasFrame && !root._reading.stale
+    // The tare in kilograms, NaN while unknown: the page that asks the sensor for it sets it.
+    property real tareKg: NaN
+    // The shown reading is net, as its frame says (the "n" of a Merovant frame).
+    readonly property bool net: root._reading.net
+    // The window's reading; without one the panel reads serialPort itself.
+    property WeightReading reading: null
+    readonly property WeightReading _reading: root.reading ? root.reading : ownReading
     // What the port offers beyond receivedData, looked up once per port, not per chunk.
     readonly property bool _portHasTail: !!root.serialPort && typeof root.serialPort.receivedTail === "function"
     readonly property bool _portHasTextEnd: !!root.serialPort && typeof root.serialPort.receivedTextEnd === "function"
-    readonly property bool _portScannable: scanner.canScan(root.serialPort)
-    // The link's command queue knows which lines answered a command rather than report a weight.
-    readonly property SensorChannel _answers: root.serialPort && root.serialPort.session
-                                              ? root.serialPort.session.channel : null
-    // The badge's reading texts, translated once rather than for every frame.
-    readonly property string _overloadText: qsTr("超载")
-    readonly property string _stableLabel: qsTr("稳定")
-    readonly property string _unstableText: qsTr("不稳定")
+    // The reading follows this port's chunks itself.
+    readonly property bool _followed: root._reading.following && root._reading.port === root.serialPort
     // The locale the digits are written in, looked up once rather than for every reading.
     readonly property var _locale: Qt.locale()
-    // The tare in kilograms, NaN while unknown: the page that asks the sensor for it sets it.
-    property real tareKg: NaN
-    // The shown reading is net, as its frame says (the "n" of an SG+ASCII frame).
-    property bool net: false
 
     Layout.fillWidth: true
     Layout.fillHeight: true
@@ -108,47 +105,13 @@ Rectangle {
     }
 
     function resetWeightState() {
-        root.weightValue = 0
-        root.stable = false
-        root.overload = false
-        root.hasWeightFrame = false
-        root.net = false
-        root.stableText = root._isPortConnected() ? qsTr("等待数据") : qsTr("未连接")
-        root.lastFrame = null
-        root._stale = false
-        root._lastFrameEnd = -1
-        staleTimer.stop()
+        root._reading.reset(root._isPortConnected())
     }
 
     function applyWeightFrame(frame) {
         if (!frame)
             return
-        root._showFrame(frame)
-        // A frame applied is a current reading: it is live for the next staleTimeoutMs.
-        root._stale = false
-        root.lastFrame = frame
-        root._lastFrameAt = Date.now()
-        // Restarting a timer for every frame costs more than the frame itself at full wire
-        // speed: a running timer that fires no later than this frame's timeout is left alone,
-        // and when it fires it waits out whatever is left of the newest frame's timeout.
-        if (!staleTimer.running || staleTimer.interval > root.staleTimeoutMs)
-            staleTimer.arm(root.staleTimeoutMs)
-    }
-
-    function _showFrame(frame) {
-        root.net = !!frame.net
-        root._showReading(Number(frame.weight), !!frame.stable, !!frame.overload)
-    }
-
-    // Typed, so that it is compiled ahead of time: it runs for every frame.
-    function _showReading(weight: real, stable: bool, overload: bool) {
-        root.weightValue = weight
-        root.overload = overload
-        // Overload wins: the badge never claims a stable reading beyond the range.
-        root.stable = stable && !overload
-        root.hasWeightFrame = true
-        root.stableText = overload ? root._overloadText
-                        : root.stable ? root._stableLabel : root._unstableText
+        root._reading.applyFrame(frame)
     }
 
     function updateWeightFromBuffer() {
@@ -156,68 +119,15 @@ Rectangle {
             root.resetWeightState()
             return
         }
-        const port = root.serialPort
-        // A SerialPortManager's native frames are read from its buffer by the scanner, which
-        // finds exactly what the script parser finds in the same tails below, and where it ends.
-        if (root._portScannable && root.outputFormatValue !== 2 && root.outputFormatValue !== 3) {
-            if (scanner.scanPort(port))
-                root._takeFrame({
-                    kind: "weight",
-                    status: scanner.status,
-                    weight: scanner.weight,
-                    stable: scanner.stable,
-                    overload: scanner.overload,
-                    raw: scanner.raw
-                }, scanner.end)
-            else
-                root._noFrame()
+        if (root._followed) {
+            root._reading.update()
             return
         }
-        const hasTail = root._portHasTail
-        const parse = root.outputFormatValue === 2 ? WeighProtocol.parseLatestMerovantWeightFromBuffer
-                    : root.outputFormatValue === 3 ? WeighProtocol.parseLatestNumericWeightFromBuffer
-                    : WeighProtocol.parseLatestWeightFromBuffer
         // Only what this connection brought counts, in the printable rendering whatever the
-        // port's hex mode. The newest frame is nearly always in the last few lines, so a
-        // short end is tried first and the parsers' full tail only when it holds none; one
-        // character more than is scanned tells a parser whether its piece starts mid-line.
-        let text = hasTail ? port.receivedTail(65) : port.receivedData
-        let frame = hasTail ? parse(text, 64) : parse(text)
-        if (!frame && hasTail && text.length > 64) {
-            text = port.receivedTail(2049)
-            frame = parse(text)
-        }
-        // A serial number of bare digits reads as a weight of the ASCII format: it is none.
-        if (!frame || (root._answers && root._answers.isAnswerLine(frame.raw))) {
-            root._noFrame()
-            return
-        }
-        // Where the frame ends in the stream, when the port can tell.
-        const end = hasTail && root._portHasTextEnd
-                ? port.receivedTextEnd() - text.length + text.lastIndexOf(frame.raw) + frame.raw.length
-                : null
-        root._takeFrame(frame, end)
-    }
-
-    // Keeps the last reading on display; only leaves the "not connected" state.
-    function _noFrame() {
-        if (root.stableText === qsTr("未连接"))
-            root.stableText = qsTr("等待数据")
-    }
-
-    // The latest frame may be the one already shown (a reply arrived, not a reading): only a
-    // frame that ends further on in the stream (end, null when unknown) keeps the reading live.
-    function _takeFrame(frame, end) {
-        let fresh = true
-        if (end !== null) {
-            fresh = end > root._lastFrameEnd
-            if (fresh)
-                root._lastFrameEnd = end
-        }
-        if (fresh)
-            root.applyWeightFrame(frame)
-        else if (!root._stale)
-            root._showFrame(frame) // the same reading, or an older one of a new format
+        // port's hex mode; where the text ends in the stream tells a new frame from the last.
+        const port = root.serialPort
+        root._reading.takeText(root._portHasTail ? port.receivedTail(2049) : port.receivedData,
+                               root._portHasTextEnd ? port.receivedTextEnd() : -1)
     }
 
     function sendAtCommand(payload) {
@@ -265,9 +175,9 @@ Rectangle {
         }
     }
 
-    // The chunks the scanner does not follow itself.
+    // The chunks of a port the reading does not follow itself.
     Connections {
-        target: root.serialPort && !scanner.port ? root.serialPort : null
+        target: root.serialPort && !root._followed ? root.serialPort : null
         ignoreUnknownSignals: true
 
         function onReceivedDataChanged() {
@@ -289,42 +199,22 @@ Rectangle {
         }
     }
 
-    // A SerialPortManager's chunks in the native format are followed by the scanner, which
-    // writes their frames here as updateWeightFromBuffer() would, without a script call per
-    // chunk.
-    FrameScanner {
-        id: scanner
-        display: root
-        timer: staleTimer
-        port: root._portScannable && root.outputFormatValue !== 2 && root.outputFormatValue !== 3
-              ? root.serialPort : null
+    WeightReading {
+        id: ownReading
+
+        port: root.reading ? null : root.serialPort
     }
 
-    Timer {
-        id: staleTimer
-
-        function arm(ms) {
-            staleTimer.interval = Math.max(1, ms)
-            staleTimer.restart()
-        }
-
-        onTriggered: {
-            if (!root.hasWeightFrame)
-                return
-            const left = root._lastFrameAt + root.staleTimeoutMs - Date.now()
-            if (left > root.staleTimeoutMs) {
-                // The wall clock was set back: count the timeout afresh from now.
-                root._lastFrameAt = Date.now()
-                staleTimer.arm(root.staleTimeoutMs)
-                return
-            }
-            if (left > 0) {
-                staleTimer.arm(left)
-                return
-            }
-            root._stale = true
-            root.stableText = qsTr("等待数据")
-        }
+    // The panel's format and timeout are the reading's.
+    Binding {
+        target: root._reading
+        property: "format"
+        value: root.outputFormatValue
+    }
+    Binding {
+        target: root._reading
+        property: "staleTimeoutMs"
+        value: root.staleTimeoutMs
     }
 
     RowLayout {

@@ -65,8 +65,10 @@ ToolPage {
     property int _calRequest: -1
     property string calMessage: ""
     property real calReferenceKg: 0
-    property real liveWeight: 0
-    property bool liveValid: false
+    // The check weighs with the window's reading: only a live one is a weight to check.
+    readonly property WeightReading reading: Router.weightReading
+    readonly property real liveWeight: root.reading ? root.reading.weightKg : 0
+    readonly property bool liveValid: !!root.reading && root.reading.live
 
     function _plain(values) {
         const options = []
@@ -248,21 +250,6 @@ ToolPage {
         root.calStep = 0
         root.calMessage = left
     }
-    function _updateLive() {
-        if (root.calStep !== 3 || !root.serialPort)
-            return
-        const text = root.serialPort.receivedTail(2049)
-        let frame
-        if (root.storedFormat === 2)
-            frame = WeighProtocol.parseLatestMerovantWeightFromBuffer(text)
-        else if (root.storedFormat === 3)
-            frame = WeighProtocol.parseLatestNumericWeightFromBuffer(text)
-        else
-            frame = WeighProtocol.parseLatestWeightFromBuffer(text)
-        root.liveValid = !!frame
-        if (frame)
-            root.liveWeight = frame.weight
-    }
     function _loadStoredFormat() {
         const f = parseInt(String(SettingsStore.value("scale/outputFormatIndex", 1)))
         root.storedFormat = (f === 1 || f === 2 || f === 3) ? f : 1
@@ -355,11 +342,6 @@ ToolPage {
             if (key === "scale/outputFormatIndex")
                 root._loadStoredFormat()
         }
-    }
-    Connections {
-        target: root.serialPort
-        enabled: root.calStep === 3
-        function onReceivedDataChanged() { root._updateLive() }
     }
 
     ScrollView {
