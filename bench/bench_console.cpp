@@ -11,13 +11,13 @@
 #include "ptypair.h"
 #include "serialportmanager.h"
 #include "startup.h"
+#include "weightreading.h"
 
 #include <QCoreApplication>
 #include <QGuiApplication>
 #include <QLoggingCategory>
 #include <QProcess>
 #include <QQmlApplicationEngine>
-#include <QQmlProperty>
 #include <QQuickItem>
 #include <QQuickWindow>
 #include <QSerialPort>
@@ -65,18 +65,6 @@ int finish(Result &r, const Writer &writer)
     return 0;
 }
 
-// Hears the display's weight change; a QML property's notify signal needs a real slot.
-class WeightProbe : public QObject
-{
-    Q_OBJECT
-
-public:
-    std::function<void()> onChange;
-
-public Q_SLOTS:
-    void changed() { onChange(); }
-};
-
 // The whole tool: the real window and module, connecting by itself to the pty; with console,
 // the traffic console is opened before the stream starts.
 int runWindow(int argc, char *argv[], int count, bool fullSpeed, bool console,
@@ -98,10 +86,9 @@ int runWindow(int argc, char *argv[], int count, bool fullSpeed, bool console,
     QQmlApplicationEngine engine;
     Pelora::loadRoot(engine, app);
     auto *window = qobject_cast<QQuickWindow *>(engine.rootObjects().value(0));
-    auto *display
-            = window ? window->findChild<QQuickItem *>(QStringLiteral("weightDisplay")) : nullptr;
+    auto *reading = window ? window->findChild<WeightReading *>() : nullptr;
     auto *manager = window ? window->findChild<SerialPortManager *>() : nullptr;
-    if (!display || !manager)
+    if (!reading || !manager)
         return 2;
     QObject::connect(window, &QQuickWindow::frameSwapped, &app, [&] {
         if (result.startMs < 0)
@@ -122,10 +109,10 @@ int runWindow(int argc, char *argv[], int count, bool fullSpeed, bool console,
         writer.start();
     });
 
-    WeightProbe probe;
-    probe.onChange = [&] {
+    // The display binds to the reading: its weight changes with the reading's.
+    QObject::connect(reading, &WeightReading::weightKgChanged, &app, [&] {
         const auto now = Clock::now();
-        const int i = int(std::lround(display->property("weightValue").toDouble() * 1000));
+        const int i = int(std::lround(reading->weightKg() * 1000));
         if (i < 1 || i > writer.written())
             return;
         if (result.firstWeightMs < 0)
@@ -135,9 +122,7 @@ int runWindow(int argc, char *argv[], int count, bool fullSpeed, bool console,
             result.cpuPerSecond = writer.cpuPerSecond();
             QCoreApplication::quit();
         }
-    };
-    QQmlProperty(display, QStringLiteral("weightValue"))
-            .connectNotifySignal(&probe, SLOT(changed()));
+    });
     QTimer::singleShot(std::chrono::seconds(60), &app, [] { QCoreApplication::exit(3); });
     const int code = QCoreApplication::exec();
     return code == 0 ? finish(result, writer) : code;
@@ -200,5 +185,3 @@ int main(int argc, char *argv[])
     return runAll(QCoreApplication::applicationFilePath(),
                   argc > 1 ? QByteArray(argv[1]).toInt() : 3000);
 }
-
-#include "bench_console.moc"

@@ -11,6 +11,7 @@
 #include "ptypair.h"
 #include "serialportmanager.h"
 #include "startup.h"
+#include "weightreading.h"
 
 #include <QFile>
 #include <QGuiApplication>
@@ -79,9 +80,8 @@ int main(int argc, char *argv[])
     QQmlApplicationEngine engine;
     Pelora::loadRoot(engine, app);
     auto *window = qobject_cast<QQuickWindow *>(engine.rootObjects().value(0));
-    auto *display
-            = window ? window->findChild<QQuickItem *>(QStringLiteral("weightDisplay")) : nullptr;
-    if (!display) {
+    auto *reading = window ? window->findChild<WeightReading *>() : nullptr;
+    if (!reading) {
         stop = true;
         writer.join();
         return 2;
@@ -95,7 +95,7 @@ int main(int argc, char *argv[])
         if (first < 0)
             first = last;
         std::printf("minute %3d  RSS %7.1f MiB  lines %10lld  shown %s\n", minute, last,
-                    written.load(), qPrintable(display->property("weightValue").toString()));
+                    written.load(), qPrintable(QString::number(reading->weightKg())));
         std::fflush(stdout);
         if (minute >= minutes)
             QCoreApplication::quit();

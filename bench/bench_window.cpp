@@ -19,6 +19,9 @@
 //
 //   bench_window [lines-at-full-speed] [runs]
 //
+// PELORA_BENCH_FORMAT=2 or 3 streams Merovant or ASCII lines instead of native ones, and
+// PELORA_BENCH_PACE=fast or slow runs only that pace.
+//
 // Run it offscreen (QT_QPA_PLATFORM=offscreen) and under an X server with the default
 // OpenGL renderer (xvfb-run -a -s "-screen 0 1280x800x24" bench_window): see README.
 
@@ -26,6 +29,7 @@
 #include "ptypair.h"
 #include "serialportmanager.h"
 #include "startup.h"
+#include "weightreading.h"
 
 #include <QCoreApplication>
 #include <QGuiApplication>
@@ -145,16 +149,16 @@ int runWindow(int argc, char *argv[], int count, bool fullSpeed, qint64 processS
     PtyPair pty;
     SerialPortManager::setDefaultPortEnumerator([&pty] { return QStringList{pty.slavePath()}; });
     QSettings().setValue(QStringLiteral("serial/portName"), pty.slavePath());
+    QSettings().setValue(QStringLiteral("scale/outputFormatIndex"), BenchWire::format());
 
     Result result;
     Writer writer(pty, count, fullSpeed);
     QQmlApplicationEngine engine;
     Pelora::loadRoot(engine, app);
     auto *window = qobject_cast<QQuickWindow *>(engine.rootObjects().value(0));
-    auto *display
-            = window ? window->findChild<QQuickItem *>(QStringLiteral("weightDisplay")) : nullptr;
+    auto *reading = window ? window->findChild<WeightReading *>() : nullptr;
     auto *manager = window ? window->findChild<SerialPortManager *>() : nullptr;
-    if (!display || !manager)
+    if (!reading || !manager)
         return 2;
     if (!recording) {
         const int type = qmlTypeId("Pelora", 254, 0, "WeighRecorder");
@@ -172,8 +176,9 @@ int runWindow(int argc, char *argv[], int count, bool fullSpeed, qint64 processS
     });
     FrameWatch watch(
             window, writer, result,
-            [display] {
-                return int(std::lround(display->property("weightValue").toDouble() * 1000));
+            [reading] {
+                // The display binds to the reading: what the scene holds is its weight.
+                return int(std::lround(reading->weightKg() * 1000));
             },
             processStartNs);
     QTimer::singleShot(std::chrono::seconds(90), &app, [] { QCoreApplication::exit(3); });
@@ -222,7 +227,7 @@ int runRender(int argc, char *argv[], int count, bool fullSpeed, qint64 processS
         if (end < 0)
             return;
         const qsizetype start = pending.lastIndexOf('\n', end - 1) + 1;
-        const QByteArray last = pending.mid(start + 2, pending.indexOf(',', start) - start - 2);
+        const QByteArray last = numberIn(pending.mid(start, end - start));
         pending.remove(0, end + 1);
         number->setProperty("text", QString::fromLatin1(last));
         shown.store(int(std::lround(last.toDouble() * 1000)));
@@ -291,7 +296,10 @@ int runAll(const QString &self, int fastLines, int runs)
     QTemporaryDir dataDir;
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.insert(QStringLiteral("XDG_DATA_HOME"), dataDir.path());
-    const char *paces[] = {"slow", "fast"};
+    std::vector<const char *> paces = {"slow", "fast"};
+    const QByteArray onlyPace = qgetenv("PELORA_BENCH_PACE");
+    if (onlyPace == "slow" || onlyPace == "fast")
+        paces = {onlyPace == "slow" ? "slow" : "fast"};
     std::map<QString, Row> rows;
     for (int run = 0; run < runs; ++run) {
         for (const char *pace : paces) {
@@ -325,9 +333,9 @@ int runAll(const QString &self, int fastLines, int runs)
             }
         }
     }
-    std::printf("platform %s, medians of %d runs\n",
+    std::printf("platform %s, output format %d, medians of %d runs\n",
                 qPrintable(qEnvironmentVariable("QT_QPA_PLATFORM", QStringLiteral("default"))),
-                runs);
+                BenchWire::format(), runs);
     std::printf("%-14s %11s %8s %8s %8s %9s %9s %8s\n", "case", "lines", "p50 ms", "p99 ms",
                 "CPU %", "start ms", "peak MiB", "frames");
     for (const char *pace : paces) {

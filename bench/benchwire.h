@@ -8,6 +8,7 @@
 #include <QByteArray>
 
 #include <atomic>
+#include <cctype>
 #include <chrono>
 #include <cstdio>
 #include <thread>
@@ -45,13 +46,46 @@ inline double msBetween(Clock::time_point from, Clock::time_point to)
     return std::chrono::duration<double, std::milli>(to - from).count();
 }
 
+// The output format the wire carries: PELORA_BENCH_FORMAT is 1 (native, the default), 2
+// (Merovant) or 3 (ASCII), as the stored setting numbers them.
+inline int format()
+{
+    static const int f = [] {
+        const int v = qEnvironmentVariableIntValue("PELORA_BENCH_FORMAT");
+        return v == 2 || v == 3 ? v : 1;
+    }();
+    return f;
+}
+
 // Line i carries the weight of i grams, so a shown weight names the line it came from. Every
-// 30th line is unstable, so that a recorder makes a record about once every 30 lines.
+// 30th line is unstable (where the format can say so), so that a recorder makes a record
+// about once every 30 lines.
 inline QByteArray line(int i)
 {
     char text[32];
-    std::snprintf(text, sizeof text, "%s%08.3f,1,0\r\n", i % 30 == 0 ? "US" : "ST", i / 1000.0);
+    const bool unstable = i % 30 == 0;
+    if (format() == 2)
+        std::snprintf(text, sizeof text, "%s%08.3fkg\r\n", unstable ? "wg" : "sg", i / 1000.0);
+    else if (format() == 3)
+        std::snprintf(text, sizeof text, "%.3f\r\n", i / 1000.0);
+    else
+        std::snprintf(text, sizeof text, "%s%08.3f,1,0\r\n", unstable ? "US" : "ST", i / 1000.0);
     return QByteArray(text);
+}
+
+// The number in a line of any of the formats: after the letters, up to the first character
+// that is not part of it.
+inline QByteArray numberIn(const QByteArray &line)
+{
+    qsizetype from = 0;
+    while (from < line.size() && std::isalpha(static_cast<unsigned char>(line.at(from))))
+        ++from;
+    qsizetype to = from;
+    while (to < line.size()
+           && (std::isdigit(static_cast<unsigned char>(line.at(to))) || line.at(to) == '.'
+               || line.at(to) == '-'))
+        ++to;
+    return line.mid(from, to - from);
 }
 
 // Writes lines 1..count into the pty, paced as the wire would carry them.

@@ -1,5 +1,6 @@
 import QtQuick
 import QtTest
+import Pelora
 import "qrc:/qt/qml/Pelora/src/protocol/WeighProtocol.js" as WeighProtocol
 
 TestCase {
@@ -98,21 +99,21 @@ TestCase {
             ["line", "sn without unit", "sn0001.23", { kind: "sn", sn: "0001.23", raw: "sn0001.23" }],
             ["line", "sn before native", "SN005.20,1,0", { kind: "sn", sn: "005.20,1,0", raw: "SN005.20,1,0" }],
             ["line", "stray breaks", "A\rB\nC", textReply("ABC")],
-            ["sgLine", "grams", "wg500g", merovantFrame("WG", 0.5, "wg500g")],
-            ["sgLine", "spaced", "sn .5 kg ", merovantFrame("SN", 0.5, "sn .5 kg")],
-            ["sgLine", "bare point", "sn12.kg\r\n", merovantFrame("SN", 12, "sn12.kg")],
-            ["sgLine", "negative", "wn-001.23kg", merovantFrame("WN", -1.23, "wn-001.23kg")],
-            ["sgLine", "upper case", "SN1.23KG", null], ["sgLine", "no unit", "sn0001.23", null],
+            ["merovantLine", "grams", "wg500g", merovantFrame("WG", 0.5, "wg500g")],
+            ["merovantLine", "spaced", "sn .5 kg ", merovantFrame("SN", 0.5, "sn .5 kg")],
+            ["merovantLine", "bare point", "sn12.kg\r\n", merovantFrame("SN", 12, "sn12.kg")],
+            ["merovantLine", "negative", "wn-001.23kg", merovantFrame("WN", -1.23, "wn-001.23kg")],
+            ["merovantLine", "upper case", "SN1.23KG", null], ["merovantLine", "no unit", "sn0001.23", null],
             ["native", "latest", "ST001.00,1,0\r\nST002.00,0,0\r\nST00", nativeFrame("ST", 2, false, false, "ST002.00,0,0")],
             ["native", "mid-line", "XST005.20,1,0", nativeFrame("ST", 5.2, true, false, "ST005.20,1,0")],
             ["native", "over breaks", "ab\r\n3,1,1", nativeFrame("AB", 3, true, true, "ab\r\n3,1,1")],
             ["native", "flag missing", "ST001.00,1,0\r\nST002.00,1,", nativeFrame("ST", 1, true, false, "ST001.00,1,0")],
             ["native", "bracketed", "ST001.00,1,0\r\nST0[E4]02.00,1,0\r\n[E4][BD][A0]", nativeFrame("ST", 1, true, false, "ST001.00,1,0")],
             ["native", "too far", "ST001.00,1,0" + far, null], ["native", "short tail", "ST001.00,1,0 ", null, 12],
-            ["sg", "latest", "sn0001.23kg\r\nsn0001.2", merovantFrame("SN", 1.23, "sn0001.23kg")],
-            ["sg", "grams", "sg1500g\n", merovantFrame("SG", 1.5, "sg1500g")],
-            ["sg", "unterminated", "sn1kg\rwn2kg", merovantFrame("WN", 2, "wn2kg")],
-            ["sg", "bracketed", "sn1kg\r\nsn[E4]2kg\r\n", merovantFrame("SN", 1, "sn1kg")], ["sg", "too far", "sn1kg" + far, null],
+            ["merovant", "latest", "sn0001.23kg\r\nsn0001.2", merovantFrame("SN", 1.23, "sn0001.23kg")],
+            ["merovant", "grams", "sg1500g\n", merovantFrame("SG", 1.5, "sg1500g")],
+            ["merovant", "unterminated", "sn1kg\rwn2kg", merovantFrame("WN", 2, "wn2kg")],
+            ["merovant", "bracketed", "sn1kg\r\nsn[E4]2kg\r\n", merovantFrame("SN", 1, "sn1kg")], ["merovant", "too far", "sn1kg" + far, null],
             // A bare number counts only once its line break is in, and only as a whole line: a tail
             // that starts inside a line skips that cut-off piece.
             ["ascii", "arriving", "20.000\r\n19.5", asciiFrame(20, "20.000")], ["ascii", "first digit", "2", null],
@@ -124,10 +125,16 @@ TestCase {
         ].map(r => ({ tag: r[0] + " " + r[1], parser: r[0], text: r[2], expected: r[3], tailLen: r[4] }))
     }
     function test_parsers(row) {
-        const parse = { line: WeighProtocol.parseLine, sgLine: WeighProtocol.parseMerovantWeightLine,
-                        native: WeighProtocol.parseLatestWeightFromBuffer, sg: WeighProtocol.parseLatestMerovantWeightFromBuffer,
+        const parse = { line: WeighProtocol.parseLine, merovantLine: WeighProtocol.parseMerovantWeightLine,
+                        native: WeighProtocol.parseLatestWeightFromBuffer, merovant: WeighProtocol.parseLatestMerovantWeightFromBuffer,
                         ascii: WeighProtocol.parseLatestNumericWeightFromBuffer }[row.parser]
         compare(parse(row.text, row.tailLen), row.expected)
+        // The native grammar gives the same answers.
+        const format = { native: 1, merovant: 2, ascii: 3 }[row.parser]
+        if (format)
+            compare(WeighGrammar.latestFrame(format, row.text, row.tailLen || 0), row.expected)
+        else if (row.parser === "line")
+            compare(WeighGrammar.parseLine(row.text), row.expected)
         // A tail length that cannot be read as a number counts as absent.
         for (const odd of [Symbol("n"), Object.create(null), { valueOf() { throw new Error("no") } }])
             compare(parse(row.text, odd), row.tailLen === undefined ? row.expected : parse(row.text))

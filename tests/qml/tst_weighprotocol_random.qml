@@ -36,7 +36,7 @@ TestCase {
         const pieces = tail.split(/[\r\n]+/)
         const cutFirst = tail.length < text.length && !/[\r\n]/.test(text[text.length - tail.length - 1])
         for (let i = pieces.length - 1; i >= 0; --i) {
-            const raw = pieces[i].trim(), frame = format === "sg" && WeighProtocol.parseMerovantWeightLine(raw)
+            const raw = pieces[i].trim(), frame = format === "merovant" && WeighProtocol.parseMerovantWeightLine(raw)
             if (frame)
                 return frame
             if (format === "ascii" && i < pieces.length - 1 && !(i === 0 && cutFirst) && /^[-+]?\d+(?:\.\d+)?$/.test(raw))
@@ -46,9 +46,9 @@ TestCase {
     }
 
     readonly property var parsers: ({ native: WeighProtocol.parseLatestWeightFromBuffer,
-                                      sg: WeighProtocol.parseLatestMerovantWeightFromBuffer,
+                                      merovant: WeighProtocol.parseLatestMerovantWeightFromBuffer,
                                       ascii: WeighProtocol.parseLatestNumericWeightFromBuffer })
-    readonly property var formatIndex: ({ native: 1, sg: 2, ascii: 3 })
+    readonly property var formatIndex: ({ native: 1, merovant: 2, ascii: 3 })
     // Key order is no part of a result, so results compare as sorted [key, value] lists.
     function canonical(o) {
         return JSON.stringify(o && Object.keys(o).sort().map(k => [k, o[k]]))
@@ -68,7 +68,7 @@ TestCase {
         const tokens = ["ST005.20,1,0", "st-1.5, 0, 1", "sn0001.23kg", "wg500g", " sg .5 kg", "20.000", "-7", "wsg5kg",
                         "12.5", "ST", "sn", "kg", "g", "1", ",1,0", ".", "-", " ", "\t", "ab", "[E4]", "OK",
                         "\r\n", "\r\n", "\r", "\n", "\r\n\r\n"]
-        const found = { native: 0, sg: 0, ascii: 0 }
+        const found = { native: 0, merovant: 0, ascii: 0 }
         for (let i = 0; i < 2000; ++i) {
             const parts = []
             for (let length = 0, target = pick([50, 300, 1000, 3000, 6000]); length < target; length += parts[parts.length - 1].length)
@@ -98,7 +98,7 @@ TestCase {
                             "ST00.050,1,0"])
             verify(!nativeDiffers("native", text, 64), JSON.stringify(text))
         // The texts really hold frames of every format for the parsers to find.
-        verify(found.native > 500 && found.sg > 500 && found.ascii > 500, JSON.stringify(found))
+        verify(found.native > 500 && found.merovant > 500 && found.ascii > 500, JSON.stringify(found))
     }
 
     // Reply lines of every kind, whole and cut, with the odd spaces and line terminators the
