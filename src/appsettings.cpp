@@ -77,7 +77,8 @@ bool isScriptSpace(QChar c)
 
 } // namespace
 
-AppSettings::AppSettings(SettingsStore *store, QObject *parent) : QObject(parent), m_store(store)
+AppSettings::AppSettings(SettingsStore *store, QObject *parent)
+    : QObject(parent), m_store(store), m_sharedStore(!store)
 {
     if (store)
         connect(store, &SettingsStore::valueChanged, this, &AppSettings::announceChanges);
@@ -94,9 +95,14 @@ AppSettings *AppSettings::create(QQmlEngine *, QJSEngine *)
     static QMutex creation;
     static QPointer<AppSettings> instance;
     QMutexLocker locker(&creation);
-    if (!instance)
+    if (!instance) {
         instance = new AppSettings(nullptr);
-    return instance;
+        return instance;
+    }
+    AppSettings *existing = instance;
+    locker.unlock(); // following may announce changes, whose handlers may ask again
+    existing->followSharedStore();
+    return existing;
 }
 
 AppSettings *AppSettings::instance()
@@ -202,19 +208,32 @@ void AppSettings::setBigDigits(bool big)
     write(BigDigits, big);
 }
 
-// The shared store's owner may delete it (an engine deletes the singletons it owns): follow
-// the one that is shared from then on, so that changes stored through it are still heard.
+// The shared store's owner may delete it (an engine deletes the singletons it owns). Until
+// this follows the one shared after it, reads go to that one and changes are caught up with
+// on following.
 void AppSettings::followSharedStore()
 {
+    if (m_store || !m_sharedStore)
+        return;
+    const bool catchUp = m_announced[0].isValid(); // not while constructing
     m_store = SettingsStore::create(nullptr, nullptr);
     connect(m_store, &SettingsStore::valueChanged, this, &AppSettings::announceChanges);
-    connect(m_store, &QObject::destroyed, this, &AppSettings::followSharedStore);
+    connect(m_store, &QObject::destroyed, this, [this] {
+        // Not at once: the engine deleting the store may be about to delete this object too,
+        // and a store made now would keep the settings path of this moment.
+        QMetaObject::invokeMethod(this, &AppSettings::followSharedStore, Qt::QueuedConnection);
+    });
+    if (catchUp)
+        announceChanges();
 }
 
 QVariant AppSettings::read(int setting) const
 {
     const Setting &s = settings[setting];
-    const QVariant value = m_store ? m_store->value(s.key) : QVariant();
+    const SettingsStore *store = m_store ? m_store.data()
+            : m_sharedStore              ? SettingsStore::create(nullptr, nullptr)
+                                         : nullptr;
+    const QVariant value = store ? store->value(s.key) : QVariant();
     switch (s.kind) {
     case Kind::Text:
         return value.isNull() ? QString() : scriptText(value);
@@ -230,6 +249,7 @@ QVariant AppSettings::read(int setting) const
 
 void AppSettings::write(int setting, const QVariant &value)
 {
+    followSharedStore();
     if (m_store)
         m_store->setValue(settings[setting].key, value);
 }

@@ -78,5 +78,6 @@ private:
     void announceChanges();
 
     QPointer<SettingsStore> m_store;
+    const bool m_sharedStore;
     std::array<QVariant, 6> m_announced; // each value as last announced
 };
