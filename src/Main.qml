@@ -13,13 +13,10 @@ ApplicationWindow {
     property string _autoPortIdentity: ""
 
     function _loadAutoConnectConfig() {
-        const port = SettingsStore.value("serial/portName", "")
-        window._autoPortName = port === undefined || port === null ? "" : String(port)
+        window._autoPortName = AppSettings.portName
         window._autoReconnectConfigured = window._autoPortName.length > 0
-        const baud = parseInt(String(SettingsStore.value("serial/baudRate", "115200")))
-        window._autoBaudRate = isNaN(baud) ? 115200 : baud
-        const identity = SettingsStore.value("serial/portIdentity", "")
-        window._autoPortIdentity = identity === undefined || identity === null ? "" : String(identity)
+        window._autoBaudRate = AppSettings.baudRate
+        window._autoPortIdentity = AppSettings.portIdentity
     }
 
     function _shouldAutoReconnect() {

@@ -3,17 +3,13 @@
 #include "testsupport.h"
 
 #include <QCoreApplication>
-#include <QDateTime>
-#include <QDir>
 #include <QFile>
-#include <QRect>
 #include <QRegularExpression>
 #include <QScopeGuard>
 #include <QSettings>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
-#include <QTimeZone>
 
 #include <atomic>
 #include <csignal>
@@ -196,73 +192,6 @@ private Q_SLOTS:
         }
     }
 #endif
-
-    // The settings file is the native format's INI text: written the same, byte for byte,
-    // and a file Qt wrote (comments, quotes and escapes by hand included) reads the same.
-    void fileIsTheNativeIniText()
-    {
-#if QT_VERSION >= QT_VERSION_CHECK(6, 5, 0)
-        const QTimeZone utc(QTimeZone::UTC); // Qt 6.8 deprecates passing Qt::UTC itself
-#else
-        const Qt::TimeSpec utc = Qt::UTC;
-#endif
-        const QList<std::pair<QString, QVariant>> values{
-                {"General/x", 1},
-                {"a", QString::fromUtf8("x\0y", 3)},
-                {"b", "@at"},
-                {"c", 1.5f},
-                {"d", QDateTime(QDate(2020, 1, 2), QTime(3, 4, 5), utc)},
-                {"e", QVariant()},
-                {"f", QVariant::fromValue(nullptr)},
-                {"g", QVariantMap{{"k", 1}, {"z", "é"}}},
-                {"h", QVariantList{1, "two", true}},
-                {"i", QStringList()},
-                {"j", QStringList{"only"}},
-                {"k",
-                 " lead;semi,comma=eq \"q\" \\ tab\t nl\n 置零 😀 \x01"
-                 "9\x7f"},
-                {"l",
-                 QByteArray("\0\x01"
-                            "ab\xff",
-                            5)},
-                {"m", QRect(1, 2, 3, 4)},
-                {"n", qlonglong(1) << 40},
-                {"o", QVariantList{QVariantList{1, 2}, "x"}},
-                {"p", "trail "},
-                {"sp ace/k%ey/deep", 3},
-                {"置零/键", 4}};
-        const QString qtFile = m_dir.filePath(QStringLiteral("qt.conf"));
-        {
-            QSettings qt(qtFile, QSettings::NativeFormat);
-            for (const auto &[key, value] : values)
-                qt.setValue(key, value);
-        }
-        const auto restore = qScopeGuard([this] { setSettingsPath(m_scratch.path()); });
-        const QString conf = QStringLiteral("/Pelora/PeloraStoreTest.conf");
-        setSettingsPath(m_dir.filePath(QStringLiteral("written")));
-        {
-            SettingsStore store(nullptr);
-            for (const auto &[key, value] : values)
-                store.setValue(key, value);
-        }
-        QCOMPARE(readAll(m_dir.filePath(QStringLiteral("written")) + conf), readAll(qtFile));
-
-        const QByteArray byHand(
-                "\n; a comment\n[extra]\n spaced = \"  kept  \" \n"
-                "list = one, \"two, three\" , four \nescapes=\\x41\\102\\q\\\nnext\n"
-                "semi=a;b\r\nstray line\n[general]\ntop=2\n");
-        const QByteArray text = "\xEF\xBB\xBF" + readAll(qtFile) + byHand;
-        const QString read = m_dir.filePath(QStringLiteral("read"));
-        QVERIFY(QDir().mkpath(read + QStringLiteral("/Pelora")));
-        for (const QString &path : {read + conf, m_dir.filePath(QStringLiteral("byQt.conf"))})
-            QVERIFY(TestSupport::writeFile(path, text));
-        const QSettings qt(m_dir.filePath(QStringLiteral("byQt.conf")), QSettings::NativeFormat);
-        QCOMPARE(qt.allKeys().size(), values.size() + 5);
-        setSettingsPath(read);
-        SettingsStore store(nullptr);
-        for (const QString &key : qt.allKeys())
-            QCOMPARE(store.value(key), qt.value(key));
-    }
 
     void threadsWriteAndReadAtOnce()
     {

@@ -8,8 +8,8 @@ import QtQuick.Templates as T
 import Pelora
 
 // The one configuration screen: port, baud rate, connect/disconnect, output format and unit.
-// It only writes settings (and talks to the manager); everyone else reacts to
-// SettingsStore.valueChanged. Selections made from code never store or send anything:
+// It only writes settings, through AppSettings (and talks to the manager); everyone else
+// reacts to SettingsStore.valueChanged. Selections made from code never store or send anything:
 // only the combo boxes' activated signals and button clicks do.
 Dialog {
     id: root
@@ -36,8 +36,7 @@ Dialog {
         const seen = {}
         for (const name of names)
             seen[name] = true
-        const stored = SettingsStore.value("serial/portName", "")
-        const extra = [stored === undefined || stored === null ? "" : String(stored)]
+        const extra = [AppSettings.portName]
         for (const path of extra.concat(PortCatalog.devicePaths())) {
             if (path !== "" && !seen[path] && PortCatalog.isSerialDevice(path)) {
                 entries.push({ name: path, description: "", manufacturer: "" })
@@ -58,8 +57,8 @@ Dialog {
                 return i
         }
         // The remembered adapter under the name it has now.
-        const identity = SettingsStore.value("serial/portIdentity", "")
-        const current = identity ? PortCatalog.findByIdentity(String(identity)) : ""
+        const identity = AppSettings.portIdentity
+        const current = identity ? PortCatalog.findByIdentity(identity) : ""
         for (let j = 0; current !== "" && j < list.length; ++j) {
             if (list[j].name === current)
                 return j
@@ -68,21 +67,17 @@ Dialog {
     }
 
     function loadSettings() {
-        const storedPort = SettingsStore.value("serial/portName", "")
-        root.preferredPortName = (storedPort === undefined || storedPort === null) ? "" : String(storedPort)
+        root.preferredPortName = AppSettings.portName
 
-        const baud = parseInt(SettingsStore.value("serial/baudRate", "115200"))
-        root.preferredBaudRate = isNaN(baud) ? 115200 : baud
+        root.preferredBaudRate = AppSettings.baudRate
         // An unlisted rate stays preferred but the box falls back to 115200.
         const baudIndex = root._baudRates.indexOf(String(root.preferredBaudRate))
         baudCombo.currentIndex = baudIndex >= 0 ? baudIndex : 4
 
-        const format = parseInt(SettingsStore.value("scale/outputFormatIndex", 1))
-        root.outputFormatValue = (format >= 1 && format <= 3) ? format : 1
+        root.outputFormatValue = AppSettings.outputFormat
         formatCombo.currentIndex = root.outputFormatValue - 1
 
-        const unit = parseInt(SettingsStore.value("weight/unit", 1))
-        root.weightUnitValue = (unit === 0 || unit === 1) ? unit : 1
+        root.weightUnitValue = AppSettings.weightUnit
         unitCombo.currentIndex = root.weightUnitValue
 
         if (root.preferredPortName !== "" && root._hasManager) {
@@ -122,9 +117,9 @@ Dialog {
         const baudRate = parseInt(baudCombo.currentText)
         // The adapter's identity, then the port: the window's change handler must see both
         // before the rate.
-        SettingsStore.setValue("serial/portIdentity", PortCatalog.identityOf(portName))
-        SettingsStore.setValue("serial/portName", portName)
-        SettingsStore.setValue("serial/baudRate", baudRate)
+        AppSettings.setPortIdentity(PortCatalog.identityOf(portName))
+        AppSettings.setPortName(portName)
+        AppSettings.setBaudRate(baudRate)
         root.preferredPortName = portName
         root.preferredBaudRate = baudRate
         root.serialPort.connectSerialPort(portName, baudRate, 8, 0, 1, 0)
@@ -132,7 +127,7 @@ Dialog {
 
     function _pickFormat(index) {
         root.outputFormatValue = index + 1
-        SettingsStore.setValue("scale/outputFormatIndex", root.outputFormatValue)
+        AppSettings.setOutputFormat(root.outputFormatValue)
         if (root._connected) {
             root.serialPort.sendData(WeighProtocol.printxSet(root.outputFormatValue,
                                                              WeighProtocol.LineEnding.CR), false)
@@ -141,7 +136,7 @@ Dialog {
 
     function _pickUnit(index) {
         root.weightUnitValue = index
-        SettingsStore.setValue("weight/unit", root.weightUnitValue)
+        AppSettings.setWeightUnit(root.weightUnitValue)
     }
 
     Connections {

@@ -24,8 +24,7 @@ Rectangle {
     property bool _portRemembered: false
 
     function _loadRememberedPort() {
-        const port = SettingsStore.value("serial/portName", "")
-        root._portRemembered = port !== undefined && port !== null && String(port).length > 0
+        root._portRemembered = AppSettings.portName.length > 0
     }
 
     Component.onCompleted: root._loadRememberedPort()

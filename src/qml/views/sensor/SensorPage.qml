@@ -251,8 +251,7 @@ ToolPage {
         root.calMessage = left
     }
     function _loadStoredFormat() {
-        const f = parseInt(String(SettingsStore.value("scale/outputFormatIndex", 1)))
-        root.storedFormat = (f === 1 || f === 2 || f === 3) ? f : 1
+        root.storedFormat = AppSettings.outputFormat
     }
 
     function _opened() {
@@ -291,7 +290,7 @@ ToolPage {
         // The display keeps parsing the format the sensor now sends.
         function onConfirmed(key, value) {
             if (key === "PRINTX")
-                SettingsStore.setValue("scale/outputFormatIndex", Number(value))
+                AppSettings.setOutputFormat(Number(value))
         }
     }
 
