@@ -80,6 +80,7 @@ ApplicationWindow {
 
         objectName: "weightReading"
         port: serialPortManager
+        format: AppSettings.outputFormat
     }
 
     Timer {

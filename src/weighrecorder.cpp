@@ -1,8 +1,8 @@
 #include "weighrecorder.h"
 
+#include "appsettings.h"
 #include "recordstore.h"
 #include "serialportmanager.h"
-#include "settingsstore.h"
 #include "weightreading.h"
 
 #include <QDateTime>
@@ -221,13 +221,7 @@ void WeighRecorder::takeFollowedFrame()
                                                  : tr("毛重");
     const auto *manager = qobject_cast<SerialPortManager *>(m_followed->port());
     const QString port = manager ? manager->portName() : m_followedPort;
-    // The unit the operator reads the weight in, as the stored preference names it.
-    bool ok = false;
-    const int unit = SettingsStore::create(nullptr, nullptr)
-                             ->value(QStringLiteral("weight/unit"), 1)
-                             .toString()
-                             .trimmed()
-                             .toInt(&ok);
     offer(m_followed->weightKg(), m_followed->stable(), m_followed->live(), m_followed->overload(),
-          ok && unit == 0 ? tr("斤") : tr("公斤"), mode, port);
+          // the unit the operator reads the weight in
+          AppSettings::instance()->weightUnit() == 0 ? tr("斤") : tr("公斤"), mode, port);
 }

@@ -91,17 +91,9 @@ Rectangle {
         return !!root.serialPort && !!root.serialPort.isConnected
     }
 
-    // Leading whole number of a stored value, decimal or 0x hex; NaN when there is none.
-    // Settings may come back as numbers or as their text, so both go through String().
-    function _readInteger(value) {
-        return parseInt(String(value))
-    }
-
     function loadDisplayPreferences() {
-        const unit = root._readInteger(SettingsStore.value("weight/unit", 1))
-        root.unitIndex = (unit === 0 || unit === 1) ? unit : 1
-        const format = root._readInteger(SettingsStore.value("scale/outputFormatIndex", 1))
-        root.outputFormatValue = (format === 1 || format === 2 || format === 3) ? format : 1
+        root.unitIndex = AppSettings.weightUnit
+        root.outputFormatValue = AppSettings.outputFormat
     }
 
     function resetWeightState() {
@@ -307,7 +299,7 @@ Rectangle {
                         implicitHeight: 22
                         font.pixelSize: 13
                         text: qsTr("大字")
-                        onClicked: SettingsStore.setValue("display/bigDigits", !root.bigDigits)
+                        onClicked: AppSettings.setBigDigits(!root.bigDigits)
                     }
                     Rectangle {
                         objectName: "badge"
@@ -441,14 +433,5 @@ Rectangle {
     }
 
     // Digits that fill the readout, for a display read from across the shop floor; remembered.
-    property bool bigDigits: String(SettingsStore.value("display/bigDigits", false)) === "true"
-
-    Connections {
-        target: SettingsStore
-
-        function onValueChanged(key, value) {
-            if (key === "display/bigDigits")
-                root.bigDigits = String(value) === "true"
-        }
-    }
+    readonly property bool bigDigits: AppSettings.bigDigits
 }
