@@ -76,6 +76,32 @@ double toNumber(QStringView text)
     return negative ? -value : value;
 }
 
+// [-+]?\d+(?:\.\d+)? from i; the end, or -1.
+qsizetype plainNumberEnd(QStringView s, qsizetype i)
+{
+    const qsizetype n = s.size();
+    if (i < n && (s[i] == u'-' || s[i] == u'+'))
+        ++i;
+    const qsizetype digits = i;
+    while (i < n && isDigit(s[i].unicode()))
+        ++i;
+    if (i == digits)
+        return -1;
+    if (i + 1 < n && s[i] == u'.' && isDigit(s[i + 1].unicode())) {
+        i += 2;
+        while (i < n && isDigit(s[i].unicode()))
+            ++i;
+    }
+    return i;
+}
+
+qsizetype skipSpaces(QStringView s, qsizetype i)
+{
+    while (i < s.size() && isSpace(s[i].unicode()))
+        ++i;
+    return i;
+}
+
 struct Match
 {
     qsizetype numberFrom = 0, numberTo = 0, end = 0;
@@ -89,29 +115,15 @@ bool matchAt(QStringView s, qsizetype p, Match &m)
     const qsizetype n = s.size();
     if (p + 2 > n || !isLetter(s[p].unicode()) || !isLetter(s[p + 1].unicode()))
         return false;
-    qsizetype i = p + 2;
-    while (i < n && isSpace(s[i].unicode()))
-        ++i;
-    m.numberFrom = i;
-    if (i < n && (s[i] == u'-' || s[i] == u'+'))
-        ++i;
-    const qsizetype digits = i;
-    while (i < n && isDigit(s[i].unicode()))
-        ++i;
-    if (i == digits)
+    m.numberFrom = skipSpaces(s, p + 2);
+    qsizetype i = plainNumberEnd(s, m.numberFrom);
+    if (i < 0)
         return false;
-    if (i + 1 < n && s[i] == u'.' && isDigit(s[i + 1].unicode())) {
-        i += 2;
-        while (i < n && isDigit(s[i].unicode()))
-            ++i;
-    }
     m.numberTo = i;
     const auto flag = [&](bool &value) {
         if (i >= n || s[i] != u',')
             return false;
-        ++i;
-        while (i < n && isSpace(s[i].unicode()))
-            ++i;
+        i = skipSpaces(s, i + 1);
         if (i >= n || (s[i] != u'0' && s[i] != u'1'))
             return false;
         value = s[i] == u'1';
@@ -153,32 +165,6 @@ QStringView trimSpaces(QStringView s)
 bool equalsUpper(QChar c, char16_t upper)
 {
     return c.unicode() == upper || (upper >= u'A' && upper <= u'Z' && c.unicode() == upper + 32);
-}
-
-// [-+]?\d+(?:\.\d+)? from i; the end, or -1.
-qsizetype plainNumberEnd(QStringView s, qsizetype i)
-{
-    const qsizetype n = s.size();
-    if (i < n && (s[i] == u'-' || s[i] == u'+'))
-        ++i;
-    const qsizetype digits = i;
-    while (i < n && isDigit(s[i].unicode()))
-        ++i;
-    if (i == digits)
-        return -1;
-    if (i + 1 < n && s[i] == u'.' && isDigit(s[i + 1].unicode())) {
-        i += 2;
-        while (i < n && isDigit(s[i].unicode()))
-            ++i;
-    }
-    return i;
-}
-
-qsizetype skipSpaces(QStringView s, qsizetype i)
-{
-    while (i < s.size() && isSpace(s[i].unicode()))
-        ++i;
-    return i;
 }
 
 // The last piece between runs of line breaks that read() takes, the last piece first;
