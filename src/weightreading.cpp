@@ -62,6 +62,13 @@ void WeightReading::setStaleTimeoutMs(int ms)
     Q_EMIT staleTimeoutMsChanged();
 }
 
+QVariant WeightReading::lastFrame() const
+{
+    if (!m_hasLastFrame)
+        return QVariant::fromValue(nullptr);
+    return m_appliedFrame.isValid() ? m_appliedFrame : WeighGrammar::frameValue(m_frame);
+}
+
 void WeightReading::update()
 {
     if (!m_manager)
@@ -142,7 +149,8 @@ void WeightReading::take(const WeighGrammar::Frame &frame, double end)
     show(frame);
     setStale(false);
     announce(before);
-    m_lastFrame = WeighGrammar::frameValue(frame);
+    m_frame = frame;
+    m_appliedFrame = QVariant();
     m_hasLastFrame = true;
     armStaleTimer();
     Q_EMIT lastFrameChanged();
@@ -174,7 +182,7 @@ void WeightReading::applyFrame(const QVariant &value)
     show(frame);
     setStale(false);
     announce(before);
-    m_lastFrame = kept;
+    m_appliedFrame = kept;
     m_hasLastFrame = true;
     armStaleTimer();
     Q_EMIT lastFrameChanged();
@@ -237,7 +245,7 @@ void WeightReading::reset(bool connected)
     announce(before);
     if (m_hasLastFrame) {
         m_hasLastFrame = false;
-        m_lastFrame = QVariant::fromValue(nullptr);
+        m_appliedFrame = QVariant();
         Q_EMIT lastFrameChanged();
     }
 }

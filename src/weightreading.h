@@ -79,7 +79,7 @@ public:
     bool stale() const { return m_stale; }
     bool live() const { return m_connected && m_hasFrame && !m_stale; }
     State state() const;
-    QVariant lastFrame() const { return m_lastFrame; }
+    QVariant lastFrame() const;
 
     // Reads the followed manager's received text again (a manager's chunks are read without
     // being asked).
@@ -139,8 +139,11 @@ private:
     int m_net = -1;
     bool m_connected = false;
     bool m_stale = false;
-    QVariant m_lastFrame = QVariant::fromValue(nullptr);
+    // The frame last taken: a found one, or one applied from elsewhere (m_appliedFrame); its
+    // script-shaped form is made only when someone asks for it.
     bool m_hasLastFrame = false;
+    WeighGrammar::Frame m_frame;
+    QVariant m_appliedFrame;
     double m_lastEnd = -1;
 
     QTimer m_staleTimer;

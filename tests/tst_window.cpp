@@ -9,6 +9,7 @@
 #include "serialtraffic.h"
 #include "startup.h"
 #include "testsupport.h"
+#include "weightreading.h"
 
 #include <QElapsedTimer>
 #include <QFileInfo>
@@ -199,8 +200,8 @@ private Q_SLOTS:
                      QStringLiteral("皮重 %1 斤").arg(QLocale().toString(15.0, 'f', 3)));
         QVERIFY(netLabel && netLabel->isVisible());
         const auto frameStatus = [this] {
-            return r.item("weightDisplay")
-                    ->property("lastFrame")
+            return r.window->findChild<WeightReading *>()
+                    ->lastFrame()
                     .toMap()
                     .value("status")
                     .toString();

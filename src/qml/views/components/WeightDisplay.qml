@@ -52,8 +52,6 @@ Rectangle {
     // A reading that no newer frame has followed for this long is no longer shown as live.
     property int staleTimeoutMs: 2000
     property color staleValueColor: "#B0BEC5"
-    // The frame last taken (a new object for every frame), null after a reset.
-    readonly property var lastFrame: root._reading.lastFrame
     // The shown reading is the sensor's current one: a frame of this connection that is
     // younger than staleTimeoutMs.
     readonly property bool live: root._portReady && root._reading.hasFrame && !root._reading.stale
@@ -334,7 +332,8 @@ Rectangle {
                     font.family: weightText.font.family
                     font.bold: true
                     font.pixelSize: 60
-                    text: weightText.text
+                    // Measured only while it is needed: a layout for every reading costs.
+                    text: root.bigDigits ? weightText.text : ""
                 }
 
                 Label {
