@@ -59,26 +59,30 @@ inline int format()
 
 // Line i carries the weight of i grams, so a shown weight names the line it came from. Every
 // 30th line is unstable (where the format can say so), so that a recorder makes a record
-// about once every 30 lines.
+// about once every 30 lines. Lines of every format are 16 bytes long (the other two padded
+// with spaces, which their parsers skip), so that a full-speed wire carries as many readings
+// a second whatever the format.
 inline QByteArray line(int i)
 {
     char text[32];
     const bool unstable = i % 30 == 0;
     if (format() == 2)
-        std::snprintf(text, sizeof text, "%s%08.3fkg\r\n", unstable ? "wg" : "sg", i / 1000.0);
+        std::snprintf(text, sizeof text, "%s  %08.3fkg\r\n", unstable ? "wg" : "sg", i / 1000.0);
     else if (format() == 3)
-        std::snprintf(text, sizeof text, "%.3f\r\n", i / 1000.0);
+        std::snprintf(text, sizeof text, "      %08.3f\r\n", i / 1000.0);
     else
-        std::snprintf(text, sizeof text, "%s%08.3f,1,0\r\n", unstable ? "US" : "ST", i / 1000.0);
+        std::snprintf(text, sizeof text, "%s%08.3f,%d,0\r\n", unstable ? "US" : "ST", i / 1000.0,
+                      unstable ? 0 : 1);
     return QByteArray(text);
 }
 
-// The number in a line of any of the formats: after the letters, up to the first character
-// that is not part of it.
+// The number in a line of any of the formats: after the letters and spaces, up to the first
+// character that is not part of it.
 inline QByteArray numberIn(const QByteArray &line)
 {
     qsizetype from = 0;
-    while (from < line.size() && std::isalpha(static_cast<unsigned char>(line.at(from))))
+    while (from < line.size()
+           && (std::isalpha(static_cast<unsigned char>(line.at(from))) || line.at(from) == ' '))
         ++from;
     qsizetype to = from;
     while (to < line.size()

@@ -5,6 +5,7 @@
 #include "serialportmanager.h"
 
 #include <QJSValue>
+#include <QLocale>
 
 #include <cmath>
 
@@ -67,6 +68,13 @@ QVariant WeightReading::lastFrame() const
     if (!m_hasLastFrame)
         return QVariant::fromValue(nullptr);
     return m_appliedFrame.isValid() ? m_appliedFrame : WeighGrammar::frameValue(m_frame);
+}
+
+QString WeightReading::formatWeight(double value, int fractionDigits)
+{
+    const int digits = qBound(0, fractionDigits, 12);
+    const double half = 0.5 / std::pow(10.0, digits);
+    return QLocale().toString(std::abs(value) < half ? 0.0 : value, 'f', digits);
 }
 
 void WeightReading::update()

@@ -91,6 +91,9 @@ public:
     Q_INVOKABLE void takeText(const QString &text, double textEnd = -1);
     // A frame from elsewhere, in the script's shape (weight, stable, overload, net).
     Q_INVOKABLE void applyFrame(const QVariant &frame);
+    // A weight as the operator reads it: fixed point with fractionDigits decimals in the
+    // default locale; one that rounds to zero has no sign ("-0.000" is no weight at all).
+    Q_INVOKABLE static QString formatWeight(double value, int fractionDigits);
 
 Q_SIGNALS:
     void portChanged();

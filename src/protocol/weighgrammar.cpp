@@ -204,30 +204,40 @@ WeighGrammar::Format WeighGrammar::formatOf(int index)
     return index == 2 ? Merovant : index == 3 ? Ascii : Native;
 }
 
-QString WeighGrammar::trimLine(QStringView line)
+// The line without its breaks and surrounding white space. A line without breaks (nearly
+// every one) is only narrowed; the others are copied into storage without them.
+static QStringView lineView(QStringView line, QString &storage)
 {
-    QString text;
-    text.reserve(line.size());
+    if (std::none_of(line.begin(), line.end(), [](QChar c) { return isBreak(c.unicode()); }))
+        return trimSpaces(line);
+    storage.reserve(line.size());
     for (QChar c : line) {
         if (!isBreak(c.unicode()))
-            text.append(c);
+            storage.append(c);
     }
-    return trimSpaces(text).toString();
+    return trimSpaces(storage);
+}
+
+QString WeighGrammar::trimLine(QStringView line)
+{
+    QString storage;
+    return lineView(line, storage).toString();
 }
 
 bool WeighGrammar::nativeLine(QStringView line, Frame &out)
 {
-    const QString raw = trimLine(line);
+    QString storage;
+    const QStringView raw = lineView(line, storage);
     Match m;
     if (!matchAt(raw, 0, m) || skipSpaces(raw, m.end) != raw.size())
         return false;
     out = Frame{Native,
-                raw.left(2).toUpper(),
-                toNumber(QStringView(raw).mid(m.numberFrom, m.numberTo - m.numberFrom)),
+                raw.left(2).toString().toUpper(),
+                toNumber(raw.mid(m.numberFrom, m.numberTo - m.numberFrom)),
                 m.stable,
                 m.overload,
                 -1,
-                raw,
+                raw.toString(),
                 -1};
     return true;
 }
@@ -235,8 +245,8 @@ bool WeighGrammar::nativeLine(QStringView line, Frame &out)
 // ^([sw])([ng])\s*([-+]?(?:\d+(?:\.\d*)?|\.\d+))\s*(kg|g)\s*$
 bool WeighGrammar::merovantLine(QStringView line, Frame &out)
 {
-    const QString raw = trimLine(line);
-    const QStringView s(raw);
+    QString storage;
+    const QStringView s = lineView(line, storage);
     const qsizetype n = s.size();
     if (n < 4 || (s[0] != u's' && s[0] != u'w') || (s[1] != u'n' && s[1] != u'g'))
         return false;
@@ -279,17 +289,18 @@ bool WeighGrammar::merovantLine(QStringView line, Frame &out)
     double weight = toNumber(s.mid(numberFrom, numberTo - numberFrom));
     if (grams)
         weight /= 1000;
-    out = Frame{Merovant, raw.left(2).toUpper(), weight, s[0] == u's',
-                false,    s[1] == u'n' ? 1 : 0,  raw,    -1};
+    out = Frame{Merovant, s.left(2).toString().toUpper(), weight,       s[0] == u's',
+                false,    s[1] == u'n' ? 1 : 0,           s.toString(), -1};
     return true;
 }
 
 bool WeighGrammar::numberLine(QStringView line, Frame &out)
 {
-    const QString raw = trimLine(line);
+    QString storage;
+    const QStringView raw = lineView(line, storage);
     if (raw.isEmpty() || plainNumberEnd(raw, 0) != raw.size())
         return false;
-    out = Frame{Ascii, QString(), toNumber(raw), true, false, -1, raw, -1};
+    out = Frame{Ascii, QString(), toNumber(raw), true, false, -1, raw.toString(), -1};
     return true;
 }
 

@@ -67,8 +67,6 @@ Rectangle {
     readonly property bool _portHasTextEnd: !!root.serialPort && typeof root.serialPort.receivedTextEnd === "function"
     // The reading follows this port's chunks itself.
     readonly property bool _followed: root._reading.following && root._reading.port === root.serialPort
-    // The locale the digits are written in, looked up once rather than for every reading.
-    readonly property var _locale: Qt.locale()
 
     Layout.fillWidth: true
     Layout.fillHeight: true
@@ -76,13 +74,6 @@ Rectangle {
     radius: 12
     border.width: 1
     border.color: Material.dividerColor
-
-    // A reading that rounds to zero shows without a sign: "-0.000" is no weight at all.
-    function _formatWeight(value) {
-        const half = 0.5 / Math.pow(10, root.fractionDigits)
-        const shown = Math.abs(value) < half ? 0 : value
-        return Number(shown).toLocaleString(root._locale, "f", root.fractionDigits)
-    }
 
     // Reads the port state afresh: handlers may run before the bindings above have caught up.
     function _isPortConnected() {
@@ -278,7 +269,8 @@ Rectangle {
                         objectName: "tareText"
                         visible: isFinite(root.tareKg)
                         text: qsTr("皮重 %1 %2")
-                              .arg(root._formatWeight(root.unitIndex === 0 ? root.tareKg * 2.0 : root.tareKg))
+                              .arg(root._reading.formatWeight(root.unitIndex === 0 ? root.tareKg * 2.0 : root.tareKg,
+                                                             root.fractionDigits))
                               .arg(root.displayUnitText)
                         font.pixelSize: 13
                         color: Material.hintTextColor
@@ -341,7 +333,7 @@ Rectangle {
 
                     objectName: "weightText"
                     anchors.centerIn: parent
-                    text: root._formatWeight(root.displayWeight)
+                    text: root._reading.formatWeight(root.displayWeight, root.fractionDigits)
                     font.bold: true
                     // Big, the digits grow from their 60 px until the readout's width or height
                     // stops them.
