@@ -345,7 +345,7 @@ QVariantMap RecordStore::dayRange(const QString &from, const QString &to) const
     for (int i : {0, 1}) {
         if (texts[i].isEmpty())
             continue; // an open bound
-        // fromString() alone takes "2025-2-3"; the pattern holds it to the form shown.
+        // fromString() also takes a time after the date; the pattern holds it to the day alone.
         static const QRegularExpression form(QStringLiteral("^\\d{4}-\\d{2}-\\d{2}$"));
         days[i] = QDate::fromString(texts[i], Qt::ISODate);
         if (!form.match(texts[i]).hasMatch() || !days[i].isValid()) {
