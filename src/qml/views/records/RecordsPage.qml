@@ -11,15 +11,14 @@ ToolPage {
     property string exportMessage: ""
 
     // The days the export covers, checked before the dialog opens and used when it is accepted.
-    property var _range: ({})
+    property var _range: ({ fromMs: -1, toMs: -1 })
 
     function startExport() {
-        const range = RecordStore.dayRange(fromField.text, toField.text)
-        if (range["error"] !== undefined) {
-            root.exportMessage = range["error"]
+        root._range = RecordStore.dayRange(fromField.text, toField.text)
+        if (root._range.error !== undefined) {
+            root.exportMessage = root._range.error
             return
         }
-        root._range = range
         root.exportMessage = ""
         fileDialog.start()
     }
@@ -30,9 +29,12 @@ ToolPage {
     }
 
     function exportToday() {
-        const result = RecordStore.exportToday()
-        root.exportMessage = result["error"].length > 0 ? result["error"]
-                                                     : qsTr("今日记录已导出到 %1").arg(result["path"])
+        root._sayExported(RecordStore.exportToday())
+    }
+
+    function _sayExported(result) {
+        root.exportMessage = result.error.length > 0 ? result.error
+                                                     : qsTr("今日记录已导出到 %1").arg(result.path)
     }
 
     titleText: qsTr("称重记录")
