@@ -61,6 +61,7 @@ public:
     // export is written) where it can be, else in the home folder.
     Q_INVOKABLE QString suggestedExportPath() const;
 
+    // A text cell of the export, quoted and neutralised as CsvFormat::textCell() does.
     static QString csvField(const QString &text);
 
     // The local calendar days "yyyy-MM-dd" from and to (either may be empty for an open
