@@ -88,6 +88,25 @@ private Q_SLOTS:
         QCOMPARE(RecordStore(path).count(), 0);
     }
 
+    // Only real calendar days in the form shown bound an export; a day ends at the next one.
+    void dayRanges()
+    {
+        QTemporaryDir dir;
+        RecordStore store(dir.filePath(QStringLiteral("records.sqlite")));
+        for (const auto &[from, to] : {std::pair{"2025-02-30", ""},
+                                       {"", "2025-13-01"},
+                                       {"2025-6-1", ""},
+                                       {"2025-06-01T10:00", ""},
+                                       {"2025-06-02", "2025-06-01"}})
+            QVERIFY2(store.dayRange(from, to).contains(QStringLiteral("error")), from);
+        const QVariantMap range = store.dayRange(QStringLiteral(" 2024-02-29"), "2024-02-29");
+        QCOMPARE(range.value(QStringLiteral("fromMs")),
+                 QDate(2024, 2, 29).startOfDay().toMSecsSinceEpoch());
+        QCOMPARE(range.value(QStringLiteral("toMs")),
+                 QDate(2024, 3, 1).startOfDay().toMSecsSinceEpoch() - 1);
+        QCOMPARE(store.dayRange({}, {}).value(QStringLiteral("toMs")), -1);
+    }
+
     void killedWriterLosesNothingCommitted()
     {
 #ifndef Q_OS_UNIX
