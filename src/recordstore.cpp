@@ -1,9 +1,12 @@
 #include "recordstore.h"
 
+#include "csvformat.h"
+
 #include <QDateTime>
 #include <QDir>
 #include <QFileInfo>
 #include <QQmlEngine>
+#include <QRegularExpression>
 #include <QSaveFile>
 #include <QSqlError>
 #include <QSqlQuery>
@@ -23,6 +26,27 @@ QString newConnectionName()
 QString text(const QString &s)
 {
     return s.isNull() ? QStringLiteral("") : s;
+}
+
+// A day runs from its first local millisecond to the next day's, whatever its length.
+qint64 dayStart(QDate day)
+{
+    return day.startOfDay().toMSecsSinceEpoch();
+}
+
+// Whether path is a folder, or one that could be made: the nearest that exists is writable.
+bool canMakeFolder(const QString &path)
+{
+    QFileInfo info(path);
+    if (info.exists())
+        return info.isDir();
+    do {
+        const QString parent = info.absolutePath();
+        if (parent == info.absoluteFilePath())
+            return false;
+        info = QFileInfo(parent);
+    } while (!info.exists());
+    return info.isDir() && info.isWritable();
 }
 
 QString reason(const QSqlError &error)
@@ -268,14 +292,7 @@ void RecordStore::reload()
 
 QString RecordStore::csvField(const QString &text)
 {
-    static const QString special = QStringLiteral(",\"\r\n");
-    bool quote = false;
-    for (QChar c : text)
-        quote = quote || special.contains(c);
-    if (!quote)
-        return text;
-    QString copy = text;
-    return u'"' + copy.replace(u'"', QStringLiteral("\"\"")) + u'"';
+    return CsvFormat::textCell(text);
 }
 
 QString RecordStore::exportCsv(const QUrl &file, qint64 fromMs, qint64 toMs) const
@@ -287,25 +304,14 @@ QString RecordStore::exportCsvToPath(const QString &path, qint64 fromMs, qint64 
 {
     if (!m_ok)
         return tr("记录数据库无法读取，无法导出");
-    QString text = QStringLiteral("\uFEFF") + tr("时间,重量(kg),显示单位,净重/毛重,端口,方式")
-            + QStringLiteral("\r\n");
+    QString text = CsvFormat::head();
     const QVariantList rows = recordsBetween(fromMs, toMs);
-    for (const QVariant &row : rows) {
-        const QVariantMap r = row.toMap();
-        const QDateTime time
-                = QDateTime::fromMSecsSinceEpoch(r.value(QStringLiteral("timeMs")).toLongLong());
-        const QStringList fields{
-                time.toOffsetFromUtc(time.offsetFromUtc()).toString(Qt::ISODate),
-                QString::number(r.value(QStringLiteral("weightKg")).toDouble(), 'f', 3),
-                r.value(QStringLiteral("unit")).toString(),
-                r.value(QStringLiteral("mode")).toString(),
-                r.value(QStringLiteral("port")).toString(),
-                r.value(QStringLiteral("manual")).toBool() ? tr("手动") : tr("自动")};
-        QStringList quoted;
-        for (const QString &f : fields)
-            quoted << csvField(f);
-        text += quoted.join(u',') + QStringLiteral("\r\n");
-    }
+    for (const QVariant &row : rows)
+        text += CsvFormat::row(row.toMap());
+    // A fresh account may have no documents folder yet.
+    const QString folder = QFileInfo(path).absolutePath();
+    if (!QDir().mkpath(folder))
+        return tr("无法导出到 %1：无法建立文件夹 %2").arg(path, QDir::toNativeSeparators(folder));
     QSaveFile out(path);
     if (!out.open(QIODevice::WriteOnly))
         return tr("无法导出到 %1：%2").arg(path, out.errorString());
@@ -323,10 +329,47 @@ QString RecordStore::exportCsvToPath(const QString &path, qint64 fromMs, qint64 
 
 QString RecordStore::suggestedExportPath() const
 {
+    // The documents folder is made by the export; where it cannot be, the home folder will do.
     QString folder = QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation);
-    if (folder.isEmpty() || !QFileInfo(folder).isDir())
+    if (folder.isEmpty() || !canMakeFolder(folder))
         folder = QDir::homePath();
-    return QDir(folder).filePath(
-            QStringLiteral("pelora-records-%1.csv")
-                    .arg(QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-HHmmss"))));
+    return QDir(folder).filePath(QStringLiteral("pelora-records-%1.csv")
+                                         .arg(QDate::currentDate().toString(Qt::ISODate)));
+}
+
+QVariantMap RecordStore::dayRange(const QString &from, const QString &to) const
+{
+    QVariantMap range{{QStringLiteral("fromMs"), -1}, {QStringLiteral("toMs"), -1}};
+    QDate days[2];
+    const QString texts[2] = {from.trimmed(), to.trimmed()};
+    for (int i : {0, 1}) {
+        if (texts[i].isEmpty())
+            continue; // an open bound
+        // fromString() also takes a time after the date; the pattern holds it to the day alone.
+        static const QRegularExpression form(QStringLiteral("^\\d{4}-\\d{2}-\\d{2}$"));
+        days[i] = QDate::fromString(texts[i], Qt::ISODate);
+        if (!form.match(texts[i]).hasMatch() || !days[i].isValid()) {
+            range.insert(QStringLiteral("error"),
+                         tr("日期 %1 无效，应为实际存在的日期，如 2026-01-31").arg(texts[i]));
+            return range;
+        }
+    }
+    if (days[0].isValid() && days[1].isValid() && days[0] > days[1]) {
+        range.insert(QStringLiteral("error"), tr("开始日期晚于结束日期"));
+        return range;
+    }
+    if (days[0].isValid())
+        range.insert(QStringLiteral("fromMs"), dayStart(days[0]));
+    if (days[1].isValid())
+        range.insert(QStringLiteral("toMs"), dayStart(days[1].addDays(1)) - 1);
+    return range;
+}
+
+QVariantMap RecordStore::exportToday() const
+{
+    const QDate today = QDate::currentDate();
+    const QString path = suggestedExportPath();
+    return {{QStringLiteral("path"), path},
+            {QStringLiteral("error"),
+             exportCsvToPath(path, dayStart(today), dayStart(today.addDays(1)) - 1)}};
 }

@@ -4,6 +4,7 @@
 #include <QSqlDatabase>
 #include <QUrl>
 #include <QVariantList>
+#include <QVariantMap>
 #include <QtQml/qqmlregistration.h>
 
 class QQmlEngine;
@@ -56,10 +57,18 @@ public:
     Q_INVOKABLE QString exportCsv(const QUrl &file, qint64 fromMs = -1, qint64 toMs = -1) const;
     Q_INVOKABLE QString exportCsvToPath(const QString &path, qint64 fromMs = -1,
                                         qint64 toMs = -1) const;
-    // A new file name for an export, in the documents folder where there is one, else home.
+    // The file name an export of today is offered, in the documents folder (made when the
+    // export is written) where it can be, else in the home folder.
     Q_INVOKABLE QString suggestedExportPath() const;
 
+    // A text cell of the export, quoted and neutralised as CsvFormat::textCell() does.
     static QString csvField(const QString &text);
+
+    // The local calendar days "yyyy-MM-dd" from and to (either may be empty for an open
+    // bound) as {fromMs, toMs} for exportCsv(), or {error} when one is no real date.
+    Q_INVOKABLE QVariantMap dayRange(const QString &from, const QString &to) const;
+    // Today's records, local midnight to midnight, to suggestedExportPath(): {path, error}.
+    Q_INVOKABLE QVariantMap exportToday() const;
 
 Q_SIGNALS:
     void errorTextChanged();

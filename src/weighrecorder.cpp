@@ -2,6 +2,8 @@
 
 #include "appsettings.h"
 #include "recordstore.h"
+#include "sensorparameters.h"
+#include "sensorsession.h"
 #include "serialportmanager.h"
 #include "weightreading.h"
 
@@ -208,6 +210,26 @@ void WeighRecorder::follow(WeightReading *reading)
                               [this] { setLive(m_followed && m_followed->live()); });
 }
 
+// A frame that does not say net or gross (the native format) shows net while the sensor
+// holds a tare: the tare as last read in this connection tells, and nothing while unknown.
+static QString modeFromTare(const SerialPortManager *manager)
+{
+    const SensorParameters *parameters
+            = manager && manager->session() ? manager->session()->parameters() : nullptr;
+    if (!parameters)
+        return QString();
+    bool ok = false;
+    const double tare = parameters->rows()
+                                .value(QStringLiteral("QTAR"))
+                                .toMap()
+                                .value(QStringLiteral("value"))
+                                .toString()
+                                .toDouble(&ok);
+    if (!ok || tare < 0)
+        return QString();
+    return tare > 0 ? WeighRecorder::tr("净重") : WeighRecorder::tr("毛重");
+}
+
 void WeighRecorder::takeFollowedFrame()
 {
     if (!m_followed)
@@ -216,10 +238,10 @@ void WeighRecorder::takeFollowedFrame()
         setLive(false);
         return;
     }
-    const QString mode = !m_followed->netKnown() ? QString()
+    const auto *manager = qobject_cast<SerialPortManager *>(m_followed->port());
+    const QString mode = !m_followed->netKnown() ? modeFromTare(manager)
             : m_followed->net()                  ? tr("净重")
                                                  : tr("毛重");
-    const auto *manager = qobject_cast<SerialPortManager *>(m_followed->port());
     const QString port = manager ? manager->portName() : m_followedPort;
     offer(m_followed->weightKg(), m_followed->stable(), m_followed->live(), m_followed->overload(),
           // the unit the operator reads the weight in

@@ -10,6 +10,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTextStream>
+#include <QTimeZone>
 
 using TestSupport::readAll;
 
@@ -64,15 +65,19 @@ private Q_SLOTS:
         QVERIFY(bytes.startsWith("\xEF\xBB\xBF"));
         const QStringList rows = QString::fromUtf8(bytes.mid(3)).split(QStringLiteral("\r\n"));
         QCOMPARE(rows.size(), 4); // and an empty piece after the last line break
-        QCOMPARE(rows[0], QStringLiteral("时间,重量(kg),显示单位,净重/毛重,端口,方式"));
-        QCOMPARE(rows[1].section(u',', 1), QStringLiteral("1.250,公斤,净重,/dev/ttyUSB0,自动"));
-        QCOMPARE(rows[2].section(u',', 1),
+        QCOMPARE(rows[0],
+                 QStringLiteral("时间,时区(UTC偏移),重量(kg),显示单位,净重/毛重,端口,方式"));
+        QCOMPARE(rows[1].section(u',', 2), QStringLiteral("1.250,公斤,净重,/dev/ttyUSB0,自动"));
+        QCOMPARE(rows[2].section(u',', 2),
                  QStringLiteral("2.500,斤,\"净,毛\",\"COM3 \"\"x\"\"\",手动"));
-        // The time carries its offset, so it reads back as the same moment anywhere.
+        // Local wall time, and the offset that makes it the same moment anywhere.
         for (int i : {1, 2}) {
-            const QDateTime time = QDateTime::fromString(rows[i].section(u',', 0, 0), Qt::ISODate);
+            QDateTime time = QDateTime::fromString(rows[i].section(u',', 0, 0),
+                                                   QStringLiteral("yyyy-MM-dd HH:mm:ss"));
+            const QString zone = rows[i].section(u',', 1, 1);
+            time.setTimeZone(QTimeZone((zone[3] == u'-' ? -60 : 60)
+                                       * (zone.mid(4, 2).toInt() * 60 + zone.mid(7, 2).toInt())));
             QCOMPARE(time.toMSecsSinceEpoch(), t0 + (i - 1) * 60000);
-            QVERIFY(time.timeSpec() != Qt::LocalTime);
         }
         const QString all = dir.filePath(QStringLiteral("all.csv"));
         QCOMPARE(store.exportCsv(QUrl::fromLocalFile(all)), QString());
@@ -81,6 +86,25 @@ private Q_SLOTS:
         QVERIFY(store.clearAll());
         QCOMPARE(store.count(), 0);
         QCOMPARE(RecordStore(path).count(), 0);
+    }
+
+    // Only real calendar days in the form shown bound an export; a day ends at the next one.
+    void dayRanges()
+    {
+        QTemporaryDir dir;
+        RecordStore store(dir.filePath(QStringLiteral("records.sqlite")));
+        for (const auto &[from, to] : {std::pair{"2025-02-30", ""},
+                                       {"", "2025-13-01"},
+                                       {"2025-6-1", ""},
+                                       {"2025-06-01T10:00", ""},
+                                       {"2025-06-02", "2025-06-01"}})
+            QVERIFY2(store.dayRange(from, to).contains(QStringLiteral("error")), from);
+        const QVariantMap range = store.dayRange(QStringLiteral(" 2024-02-29"), "2024-02-29");
+        QCOMPARE(range.value(QStringLiteral("fromMs")),
+                 QDate(2024, 2, 29).startOfDay().toMSecsSinceEpoch());
+        QCOMPARE(range.value(QStringLiteral("toMs")),
+                 QDate(2024, 3, 1).startOfDay().toMSecsSinceEpoch() - 1);
+        QCOMPARE(store.dayRange({}, {}).value(QStringLiteral("toMs")), -1);
     }
 
     void killedWriterLosesNothingCommitted()

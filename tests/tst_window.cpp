@@ -4,6 +4,8 @@
 #include "portcatalog.h"
 #include "ptypair.h"
 #include "recordstore.h"
+#include "sensorparameters.h"
+#include "sensorsession.h"
 #include "sensorsimulator.h"
 #include "serialportmanager.h"
 #include "serialtraffic.h"
@@ -33,6 +35,8 @@
 #include <sys/fsuid.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+using namespace Qt::StringLiterals;
 
 class TestWindow : public QObject
 {
@@ -658,8 +662,14 @@ private Q_SLOTS:
         QVERIFY(store->databasePath().startsWith(m_scratch.path()));
         QVERIFY2(store->errorText().isEmpty(), qPrintable(store->errorText()));
         QVERIFY(store->clearAll()); // what the other cases weighed
+        // A native frame says neither net nor gross: the tare the home page read tells.
+        SensorParameters *parameters = r.manager->session()->parameters();
+        const auto mode
+                = [store] { return store->records().first().toMap()[u"mode"_s].toString(); };
+        QTRY_VERIFY(parameters->hasValue(u"QTAR"_s));
         put(2.5);
         QCOMPARE(weights(store), QList<double>{2.5});
+        QCOMPARE(mode(), u"毛重"_s);
         readings(40); // left standing
         for (double kg : {0.0, 4.0, 7.0, 250.0, 7.0}) // 7 added on top, then beyond the capacity
             put(kg);
@@ -697,13 +707,47 @@ private Q_SLOTS:
         QCOMPARE(manual.value(QStringLiteral("port")).toString(), r.sensor->portName());
         QTRY_VERIFY(r.item("recordMarks")->property("count").toInt() >= 3);
 
+        // No day that does not exist is exported, and no dialog opens for one.
+        r.item("toField")->setProperty("text", u"2025-02-30"_s);
+        r.click(u"exportButton"_s);
+        QVERIFY(r.text("exportMessage").contains(u"2025-02-30"_s));
+        QVERIFY(!r.object(u"fileDialog"_s)->property("visible").toBool());
+        r.item("toField")->setProperty("text", QString());
+        // Today's export goes to a documents folder made for it, the day's edges held.
+        QTemporaryDir home;
+        const auto restore
+                = qScopeGuard([old = qgetenv("HOME"), config = qgetenv("XDG_CONFIG_HOME")] {
+                      qputenv("HOME", old);
+                      if (!config.isNull())
+                          qputenv("XDG_CONFIG_HOME", config);
+                  });
+        qputenv("HOME", QFile::encodeName(home.path()));
+        qunsetenv("XDG_CONFIG_HOME"); // no user-dirs.dirs: the documents folder is ~/Documents
+        const QDate today = QDate::currentDate();
+        const qint64 edges[] = {
+                store->addRecord(1, {}, {}, {}, true, today.startOfDay().toMSecsSinceEpoch() - 1),
+                store->addRecord(1, {}, {}, {}, true,
+                                 today.addDays(1).startOfDay().toMSecsSinceEpoch())};
+        r.click(u"exportTodayButton"_s);
+        const QString csv = home.filePath(u"Documents/pelora-records-%1.csv"_s)
+                                    .arg(today.toString(Qt::ISODate));
+        QVERIFY2(r.text("exportMessage").endsWith(csv), qPrintable(r.text("exportMessage")));
+        QCOMPARE(TestSupport::readAll(csv).count("\r\n"), 1 + 4);
+        for (qint64 id : edges)
+            QVERIFY(store->removeRecord(id));
+
         // Back home, F4 records by hand, F3 tares and F2 zeroes.
         r.js(QStringLiteral("Components.Router.navigate('/home')"));
         QTRY_VERIFY(r.object("recordShortcut")
                     && r.object("recordShortcut")->property("enabled").toBool());
         press({Qt::Key_F4});
         QCOMPARE(weights(store).size(), 5);
-        press({Qt::Key_F3, Qt::Key_F2});
+        press({Qt::Key_F3});
+        QTRY_VERIFY(parameters->rows()[u"QTAR"_s].toMap()[u"value"_s].toDouble() > 0);
+        put(9); // 2 kg net on the 7 kg tare
+        QCOMPARE(weights(store).size(), 6);
+        QCOMPARE(mode(), u"净重"_s);
+        press({Qt::Key_F2});
         QTRY_VERIFY(r.sensor->commands().contains(QStringLiteral("AT+ZERO")));
         QVERIFY(r.sensor->commands().contains(QStringLiteral("AT+TARE")));
     }

@@ -10,24 +10,31 @@ ToolPage {
 
     property string exportMessage: ""
 
-    // "" is an open bound; a day counts from its first to its last millisecond.
-    function _dayBound(text, end) {
-        const t = text.trim()
-        if (t.length === 0)
-            return -1
-        const d = new Date(t + (end ? "T23:59:59.999" : "T00:00:00"))
-        return isNaN(d.getTime()) ? NaN : d.getTime()
+    // The days the export covers, checked before the dialog opens and used when it is accepted.
+    property var _range: ({ fromMs: -1, toMs: -1 })
+
+    function startExport() {
+        root._range = RecordStore.dayRange(fromField.text, toField.text)
+        if (root._range.error !== undefined) {
+            root.exportMessage = root._range.error
+            return
+        }
+        root.exportMessage = ""
+        fileDialog.start()
     }
 
     function exportTo(url) {
-        const from = root._dayBound(fromField.text, false)
-        const to = root._dayBound(toField.text, true)
-        if (isNaN(from) || isNaN(to)) {
-            root.exportMessage = qsTr("日期格式应为 2026-01-31")
-            return
-        }
-        const error = RecordStore.exportCsv(url, from, to)
+        const error = RecordStore.exportCsv(url, root._range.fromMs, root._range.toMs)
         root.exportMessage = error.length > 0 ? error : qsTr("已导出到 %1").arg(url.toString())
+    }
+
+    function exportToday() {
+        root._sayExported(RecordStore.exportToday())
+    }
+
+    function _sayExported(result) {
+        root.exportMessage = result.error.length > 0 ? result.error
+                                                     : qsTr("今日记录已导出到 %1").arg(result.path)
     }
 
     titleText: qsTr("称重记录")
@@ -117,7 +124,12 @@ ToolPage {
             Button {
                 objectName: "exportButton"
                 text: qsTr("导出 CSV")
-                onClicked: fileDialog.start()
+                onClicked: root.startExport()
+            }
+            Button {
+                objectName: "exportTodayButton"
+                text: qsTr("导出今日")
+                onClicked: root.exportToday()
             }
             Label {
                 objectName: "exportMessage"

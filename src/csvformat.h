@@ -1,0 +1,36 @@
+#pragma once
+
+#include <QCoreApplication>
+#include <QString>
+#include <QVariantMap>
+
+class QDateTime;
+
+// How a weighing record becomes a line of CSV that a spreadsheet reads right: times as local
+// date-times it recognises, weights as numbers, and no text it could take for a formula.
+// Pure functions, shared by every export.
+class CsvFormat
+{
+    Q_DECLARE_TR_FUNCTIONS(CsvFormat)
+
+public:
+    static QString lineEnd() { return QStringLiteral("\r\n"); }
+    // Written when the reading never said whether a weight was net or gross.
+    static QString unknownMode() { return QStringLiteral("—"); }
+
+    // The byte order mark and the header line, with its line end.
+    static QString head();
+    // A record as recordsBetween() gives it, as one line with its line end.
+    static QString row(const QVariantMap &record);
+
+    // A text cell. Text a spreadsheet would take for a formula (one starting with =, +, -, @,
+    // a tab or a CR) gets an apostrophe in front and is quoted; so is text holding a comma,
+    // a quote or a line break.
+    static QString textCell(const QString &text);
+    // A number cell, never quoted nor prefixed.
+    static QString numberCell(double value, int decimals);
+    // "2025-06-01 10:00:00" in the time's own zone, which spreadsheets read as a date-time.
+    static QString dateTimeCell(const QDateTime &time);
+    // That zone's offset from UTC, "UTC+02:00".
+    static QString offsetCell(const QDateTime &time);
+};

@@ -1,0 +1,79 @@
+#include "csvformat.h"
+
+#include <QDateTime>
+#include <QTest>
+#include <QTimeZone>
+
+using namespace Qt::StringLiterals;
+
+class tst_CsvFormat : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void cells_data()
+    {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<QString>("cell");
+        const auto row = [](const char *name, const QString &text, const QString &cell) {
+            QTest::newRow(name) << text << cell;
+        };
+        row("plain", u"/dev/ttyUSB0"_s, u"/dev/ttyUSB0"_s);
+        row("empty", QString(), QString());
+        row("comma", u"净,毛"_s, u"\"净,毛\""_s);
+        row("quote", u"COM3 \"x\""_s, u"\"COM3 \"\"x\"\"\""_s);
+        row("line break", u"a\nb"_s, u"\"a\nb\""_s);
+        row("formula", u"=HYPERLINK(\"x\",\"点我\")"_s,
+            u"\"'=HYPERLINK(\"\"x\"\",\"\"点我\"\")\""_s);
+        row("plus", u"+1"_s, u"\"'+1\""_s);
+        row("minus", u"-2"_s, u"\"'-2\""_s);
+        row("at", u"@x"_s, u"\"'@x\""_s);
+        row("tab", u"\tx"_s, u"\"'\tx\""_s);
+        row("carriage return", u"\r=1"_s, u"\"'\r=1\""_s);
+        row("inside only", u"a=b-c"_s, u"a=b-c"_s);
+    }
+    void cells()
+    {
+        QFETCH(QString, text);
+        QFETCH(QString, cell);
+        QCOMPARE(CsvFormat::textCell(text), cell);
+    }
+
+    // The same moment in three zones; the local columns follow the zone, the weight stays a
+    // number whatever its sign.
+    void rows_data()
+    {
+        QTest::addColumn<int>("offset");
+        QTest::addColumn<QString>("local");
+        QTest::addColumn<QString>("zone");
+        QTest::newRow("east") << 7200 << u"2025-06-01 10:00:00"_s << u"UTC+02:00"_s;
+        QTest::newRow("half hour") << 19800 << u"2025-06-01 13:30:00"_s << u"UTC+05:30"_s;
+        QTest::newRow("west") << -12600 << u"2025-06-01 04:30:00"_s << u"UTC-03:30"_s;
+        QTest::newRow("utc") << 0 << u"2025-06-01 08:00:00"_s << u"UTC+00:00"_s;
+    }
+    void rows()
+    {
+        QFETCH(int, offset);
+        QFETCH(QString, local);
+        QFETCH(QString, zone);
+        const QDateTime utc(QDate(2025, 6, 1), QTime(8, 0), Qt::UTC);
+        const QDateTime time = utc.toTimeZone(QTimeZone(offset));
+        QCOMPARE(CsvFormat::dateTimeCell(time), local);
+        QCOMPARE(CsvFormat::offsetCell(time), zone);
+
+        const QDateTime here = utc.toLocalTime();
+        const QVariantMap record{{u"timeMs"_s, utc.toMSecsSinceEpoch()},
+                                 {u"weightKg"_s, -1.25},
+                                 {u"unit"_s, u"公斤"_s},
+                                 {u"mode"_s, QString()},
+                                 {u"port"_s, u"@COM3"_s},
+                                 {u"manual"_s, true}};
+        QCOMPARE(CsvFormat::row(record),
+                 CsvFormat::dateTimeCell(here) + u',' + CsvFormat::offsetCell(here)
+                         + u",-1.250,公斤,—,\"'@COM3\",手动\r\n"_s);
+        QVERIFY(CsvFormat::head().startsWith(u"\uFEFF时间,时区(UTC偏移),重量(kg),"_s));
+    }
+};
+
+QTEST_APPLESS_MAIN(tst_CsvFormat)
+#include "tst_csvformat.moc"
