@@ -56,7 +56,7 @@ private Q_SLOTS:
         QFETCH(int, offset);
         QFETCH(QString, local);
         QFETCH(QString, zone);
-        const QDateTime utc(QDate(2025, 6, 1), QTime(8, 0), Qt::UTC);
+        const QDateTime utc(QDate(2025, 6, 1), QTime(8, 0), QTimeZone::utc());
         const QDateTime time = utc.toTimeZone(QTimeZone(offset));
         QCOMPARE(CsvFormat::dateTimeCell(time), local);
         QCOMPARE(CsvFormat::offsetCell(time), zone);
