@@ -48,8 +48,8 @@ private Q_SLOTS:
                 << u"低于最小称量 0.200 kg"_s;
         QTest::newRow("a load settling from 4.990 to 5.010")
                 << native << d << 100
-                << QStringList{"2", "4.99", "4.99s*3", "5s*3", "5.01s*15", "5s*15"}
-                << Weights{5.01} << QString();
+                << QStringList{"2", "4.99", "4.99s*3", "5s*3", "5.01s*15", "5s*15"} << Weights{5.01}
+                << QString();
         QTest::newRow("added to while loaded, emptied, a new load")
                 << native << d << 100 << QStringList{"5s*15", "8s*15", "0.1s", "3s*15"}
                 << Weights{5, 3} << QString();
@@ -60,8 +60,8 @@ private Q_SLOTS:
                 << native << d << 100 << QStringList{"5s*15", "R", "5s*15"} << Weights{5}
                 << QString();
         QTest::newRow("restart after the platform was emptied")
-                << native << d << 100 << QStringList{"5s*15", "R", "0s", "5s*15"}
-                << Weights{5, 5} << QString();
+                << native << d << 100 << QStringList{"5s*15", "R", "0s", "5s*15"} << Weights{5, 5}
+                << QString();
         QTest::newRow("the minimum load is kept")
                 << native << d << 100 << QStringList{"m50", "R", "0.3s*15"} << Weights{}
                 << u"低于最小称量 0.500 kg"_s;
@@ -75,12 +75,12 @@ private Q_SLOTS:
         QStringList ramp{"0s*5"};
         for (int i = 1; i <= 20; ++i)
             ramp << QString::number(i * 0.5) + u's';
-        QTest::newRow("ASCII ramp to 10 kg") << ascii << d << 200 << (ramp << u"10s*10"_s)
-                                             << Weights{10} << QString();
+        QTest::newRow("ASCII ramp to 10 kg")
+                << ascii << d << 200 << (ramp << u"10s*10"_s) << Weights{10} << QString();
         // Within one division is the same run: 12 then 12.5 settles a second after 12.
-        QTest::newRow("coarse division") << native << 0.5 << 100
-                                         << QStringList{"5s*15", "12s*5", "12.5s*6"}
-                                         << Weights{12.5} << QString();
+        QTest::newRow("coarse division")
+                << native << 0.5 << 100 << QStringList{"5s*15", "12s*5", "12.5s*6"} << Weights{12.5}
+                << QString();
     }
 
     void oneRecordPerLoad()
