@@ -71,7 +71,10 @@ private Q_SLOTS:
         QTest::newRow("never stable where the format says it")
                 << native << d << 100 << QStringList{"5*20"} << Weights{} << u"读数未稳定"_s;
         QTest::newRow("ASCII: the settle time alone decides")
-                << ascii << d << 100 << QStringList{"5*5"} << Weights{} << u"读数未稳定"_s;
+                << ascii << d << 100 << QStringList{"5*15"} << Weights{5} << QString();
+        QTest::newRow("reconnect with the load standing")
+                << native << d << 100 << QStringList{"5s*15", "5sx*3", "5s*15"} << Weights{5}
+                << QString();
         QStringList ramp{"0s*5"};
         for (int i = 1; i <= 20; ++i)
             ramp << QString::number(i * 0.5) + u's';

@@ -685,6 +685,8 @@ private Q_SLOTS:
         QTRY_VERIFY(!r.manager->isConnected());
         QSignalSpy sent(r.manager->traffic(), &SerialTraffic::sent);
         press({Qt::Key_F2, Qt::Key_F3, Qt::Key_F4}); // nothing to zero, tare or record
+        r.click(u"recordButton"_s); // and the button says why
+        QCOMPARE(r.text("recordMessage"), u"读数不是当前的"_s);
         QCOMPARE(weights(store).size(), 2);
 
         // The records page shows them; the manual button follows the reading.
