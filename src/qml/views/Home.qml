@@ -65,10 +65,28 @@ Page {
                     spacing: 16
 
                     Button {
+                        id: recordButton
+
                         objectName: "recordButton"
                         text: qsTr("记录")
+                        font.pixelSize: 20
+                        font.bold: true
+                        Layout.preferredWidth: 160
+                        Layout.preferredHeight: 56
                         enabled: RecordStore.writable
                         onClicked: root.recordByHand()
+
+                        contentItem: Label {
+                            text: recordButton.text
+                            font: recordButton.font
+                            color: "white"
+                            horizontalAlignment: Text.AlignHCenter
+                            verticalAlignment: Text.AlignVCenter
+                        }
+                        background: Rectangle {
+                            radius: 12
+                            color: recordButton.down ? "#1B5E20" : recordButton.enabled ? "#2E7D32" : "#B0BEC5"
+                        }
                     }
                     Label {
                         id: recordMessage
