@@ -98,6 +98,8 @@ ToolPage {
             }
             Label {
                 objectName: "minLoadLabel"
+                Layout.fillWidth: true
+                elide: Text.ElideRight
                 text: qsTr("个分度（%1 kg）：低于它的读数不自动记录，回到它以下才记录下一次")
                         .arg(Number(WeighRecorder.minLoadKg).toFixed(3))
                 color: "#607080"
