@@ -162,6 +162,9 @@ void RecordStore::open()
                     && exec(QStringLiteral("CREATE INDEX IF NOT EXISTS records_time"
                                            " ON records(time_ms)"),
                             &why)
+                    && exec(QStringLiteral("CREATE TABLE IF NOT EXISTS state ("
+                                           " key TEXT PRIMARY KEY, value NOT NULL)"),
+                            &why)
                     && exec(QStringLiteral("PRAGMA user_version=%1").arg(schemaVersion), &why)
                     && exec(QStringLiteral("COMMIT"), &why)));
     if (!prepared) {
@@ -238,6 +241,33 @@ static QVariantMap recordFrom(const QSqlQuery &query)
             {QStringLiteral("mode"), query.value(4)},
             {QStringLiteral("port"), query.value(5)},
             {QStringLiteral("manual"), query.value(6).toInt() != 0}};
+}
+
+QVariant RecordStore::stateValue(const QString &key, const QVariant &fallback) const
+{
+    if (!m_ok)
+        return fallback;
+    QSqlQuery query(m_db);
+    query.prepare(QStringLiteral("SELECT value FROM state WHERE key = ?"));
+    query.addBindValue(key);
+    if (!query.exec() || !query.next())
+        return fallback;
+    return query.value(0);
+}
+
+bool RecordStore::setStateValue(const QString &key, const QVariant &value)
+{
+    if (!m_ok || !m_writable)
+        return false;
+    QSqlQuery query(m_db);
+    query.prepare(QStringLiteral("INSERT OR REPLACE INTO state (key, value) VALUES (?, ?)"));
+    query.addBindValue(key);
+    query.addBindValue(value);
+    if (!query.exec()) {
+        setError(tr("记录状态未能保存（%1）：%2").arg(m_path, reason(query.lastError())), true);
+        return false;
+    }
+    return true;
 }
 
 QVariantList RecordStore::recordsBetween(qint64 fromMs, qint64 toMs) const

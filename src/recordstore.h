@@ -11,7 +11,8 @@ class QQmlEngine;
 class QJSEngine;
 
 // The weighing records, kept in an SQLite file. Every record is committed on its own with
-// synchronous=FULL, so a killed process or a power cut loses none that was made. A file that
+// synchronous=FULL, so a killed process or a power cut loses none that was made. The
+// recorder's own state lives in the same file, in a key/value table. A file that
 // cannot be opened or written is left exactly as it is; the problem is told in errorText.
 class RecordStore : public QObject
 {
@@ -28,7 +29,7 @@ class RecordStore : public QObject
     Q_PROPERTY(double todayTotalKg READ todayTotalKg NOTIFY recordsChanged)
 
 public:
-    static constexpr int schemaVersion = 1;
+    static constexpr int schemaVersion = 2; // 2: the state table
     static constexpr int listLimit = 1000; // the page shows the newest ones
 
     // No default constructor: documents get the one store of their engine from create().
@@ -69,6 +70,11 @@ public:
     Q_INVOKABLE QVariantMap dayRange(const QString &from, const QString &to) const;
     // Today's records, local midnight to midnight, to suggestedExportPath(): {path, error}.
     Q_INVOKABLE QVariantMap exportToday() const;
+
+    // What the recorder keeps across runs (its arm state, the last record, the minimum load),
+    // by key in the same file; fallback while the key was never written or cannot be read.
+    QVariant stateValue(const QString &key, const QVariant &fallback = QVariant()) const;
+    bool setStateValue(const QString &key, const QVariant &value);
 
 Q_SIGNALS:
     void errorTextChanged();

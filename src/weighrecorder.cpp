@@ -15,7 +15,9 @@
 #include <cmath>
 
 WeighRecorder::WeighRecorder(RecordStore *store, QObject *parent) : QObject(parent), m_store(store)
-{ }
+{
+    loadState();
+}
 
 WeighRecorder *WeighRecorder::create(QQmlEngine *engine, QJSEngine *js)
 {
@@ -27,7 +29,79 @@ void WeighRecorder::setStore(RecordStore *store)
     if (m_store == store)
         return;
     m_store = store;
+    loadState();
     Q_EMIT changed();
+}
+
+namespace {
+const QString armedKey = QStringLiteral("recorder/armed");
+const QString lastKey = QStringLiteral("recorder/lastKg");
+const QString minKey = QStringLiteral("recorder/minDivisions");
+} // namespace
+
+// A store that never held them (a new or an older file) gives the defaults.
+void WeighRecorder::loadState()
+{
+    m_armed = true;
+    m_last = qQNaN();
+    m_minDivisions = 20;
+    if (!m_store)
+        return;
+    m_armed = m_store->stateValue(armedKey, true).toBool();
+    bool ok = false;
+    const double last = m_store->stateValue(lastKey).toDouble(&ok);
+    if (ok)
+        m_last = last;
+    m_minDivisions = qBound(1, m_store->stateValue(minKey, 20).toInt(), 100000);
+}
+
+void WeighRecorder::setArmed(bool armed)
+{
+    if (m_armed == armed)
+        return;
+    m_armed = armed;
+    if (m_store)
+        m_store->setStateValue(armedKey, armed);
+    Q_EMIT changed();
+}
+
+void WeighRecorder::setMinDivisions(int divisions)
+{
+    divisions = qBound(1, divisions, 100000);
+    if (divisions == m_minDivisions)
+        return;
+    m_minDivisions = divisions;
+    if (m_store)
+        m_store->setStateValue(minKey, divisions);
+    Q_EMIT changed();
+}
+
+void WeighRecorder::setSettleMs(int ms)
+{
+    ms = qMax(0, ms);
+    if (ms == m_settleMs)
+        return;
+    m_settleMs = ms;
+    Q_EMIT changed();
+}
+
+// Without a followed reading (a recorder fed by hand) the flag is taken to be there.
+bool WeighRecorder::formatHasStableFlag() const
+{
+    return !m_followed || m_followed->format() != WeighGrammar::Ascii;
+}
+
+QString WeighRecorder::refusal() const
+{
+    if (!m_live)
+        return tr("读数不是当前的");
+    if (m_overload)
+        return tr("读数超载");
+    if (!m_settled)
+        return tr("读数未稳定");
+    if (m_weight < minLoadKg() - m_division * 1e-3)
+        return tr("低于最小称量 %1 kg").arg(WeightReading::formatWeight(minLoadKg(), 3));
+    return QString();
 }
 
 void WeighRecorder::setEnabled(bool on)
@@ -54,7 +128,7 @@ qint64 WeighRecorder::now() const
 void WeighRecorder::setLive(bool live)
 {
     if (!live)
-        m_armed = true;
+        m_inRun = m_settled = false; // what comes back settles afresh
     if (live == m_live)
         return;
     m_live = live;
@@ -65,7 +139,7 @@ qint64 WeighRecorder::offer(double weightKg, bool stable, bool live, bool overlo
                             const QString &unit, const QString &mode, const QString &port,
                             qint64 timeMs)
 {
-    const bool wasRecordable = canRecordNow();
+    const QString refusedBefore = refusal();
     m_live = live;
     m_stable = stable && !overload;
     m_overload = overload;
@@ -74,12 +148,25 @@ qint64 WeighRecorder::offer(double weightKg, bool stable, bool live, bool overlo
     m_mode = mode;
     m_port = port;
     m_lastTime = timeMs >= 0 ? timeMs : QDateTime::currentMSecsSinceEpoch();
-    if (wasRecordable != canRecordNow())
-        Q_EMIT changed();
-    if (!live)
-        m_armed = true; // what comes back is checked against the last record again
-    if (!live || !std::isfinite(weightKg))
+    if (!live || !std::isfinite(weightKg)) {
+        // Neither arms nor records: the load may still stand when the readings come back.
+        m_inRun = m_settled = false;
+        if (refusal() != refusedBefore)
+            Q_EMIT changed();
         return -1;
+    }
+
+    // A run: readings within one division (and a rounding's worth) of the one that began it.
+    if (!m_inRun || m_lastTime < m_runStart
+        || std::abs(weightKg - m_runKg) > m_division * (1 + 1e-3)) {
+        m_inRun = true;
+        m_runKg = weightKg;
+        m_runStart = m_lastTime;
+    }
+    m_settled = !overload && (stable || !formatHasStableFlag())
+            && m_lastTime - m_runStart >= m_settleMs;
+    if (refusal() != refusedBefore)
+        Q_EMIT changed();
 
     // A full-speed stream brings hundreds of readings a second, far more than a chart can
     // show: within trendResolutionMs of the reading that began the newest slot, each reading
@@ -100,16 +187,11 @@ qint64 WeighRecorder::offer(double weightKg, bool stable, bool live, bool overlo
 
     if (overload)
         return -1;
-    if (std::abs(weightKg) < m_division) {
-        m_armed = true;
-        m_hasLast = false;
+    if (weightKg < minLoadKg() - m_division * 1e-3) {
+        setArmed(true); // the platform is empty: the next load is a new weighing
         return -1;
     }
-    if (!stable) {
-        m_armed = true;
-        return -1;
-    }
-    if (!m_enabled || !m_armed || (m_hasLast && std::abs(weightKg - m_last) <= m_division))
+    if (!m_enabled || !m_armed || !m_settled)
         return -1;
     return save(false);
 }
@@ -128,9 +210,9 @@ qint64 WeighRecorder::save(bool manual)
     const qint64 id = m_store->addRecord(m_weight, m_unit, m_mode, m_port, manual, now());
     if (id < 0)
         return -1; // not saved: stay armed, the next stable reading tries again
-    m_armed = false;
-    m_hasLast = true;
     m_last = m_weight;
+    m_store->setStateValue(lastKey, m_weight);
+    setArmed(false);
     m_marks.push_back({now(), m_weight});
     Q_EMIT recorded(id, m_weight);
     Q_EMIT trendChanged();

@@ -14,17 +14,19 @@ class RecordStore;
 class QQmlEngine;
 class QJSEngine;
 
-// Makes one record each time a new load settles, and keeps the recent readings for the
+// Makes one record for each load put on the platform, and keeps the recent readings for the
 // trend chart.
 //
-// The rule: a reading is recorded when it is live, stable, not overloaded, at least one
-// division away from zero, more than one division away from the last record's weight, and
-// the reading was unstable or near zero (within one division) since that record. Near zero
-// also forgets the last weight, so the same load put on again is recorded again. A load left
-// standing, noise within a division, overload, a lost connection and stale readings never
-// make a record. After a lost connection or a stale reading the next stable reading counts
-// again if it differs from the last record, so a reconnect under the same load records
-// nothing and a load changed meanwhile is recorded once.
+// The rule, as scale indicators print automatically: a reading is recorded when it is live,
+// not overloaded, at least the minimum load (minDivisions divisions; so never negative),
+// settled, and the recorder is armed. Settled: the reading has stayed within one division of
+// where its run began for settleMs, and the sensor says stable where its format can say it
+// (the ASCII format always says stable, so there the run alone decides). A record disarms the
+// recorder; only a live reading below the minimum load (the platform emptied) arms it again,
+// so a load that drifts or is added to while it stands is still the same weighing. A lost
+// connection neither arms nor records: the arm state and the last record are kept in the
+// records file, so a load left standing across a restart or a reconnect is not recorded
+// again, and one taken off meanwhile arms the recorder with the first reading.
 class WeighRecorder : public QObject
 {
     Q_OBJECT
@@ -37,6 +39,12 @@ class WeighRecorder : public QObject
     Q_PROPERTY(bool canRecordNow READ canRecordNow NOTIFY changed)
     Q_PROPERTY(double currentKg READ currentKg NOTIFY changed)
     Q_PROPERTY(int trendRevision READ trendRevision NOTIFY trendChanged)
+    Q_PROPERTY(int minDivisions READ minDivisions WRITE setMinDivisions NOTIFY changed)
+    Q_PROPERTY(double minLoadKg READ minLoadKg NOTIFY changed)
+    Q_PROPERTY(int settleMs READ settleMs WRITE setSettleMs NOTIFY changed)
+    Q_PROPERTY(bool armed READ armed NOTIFY changed)
+    Q_PROPERTY(double lastRecordKg READ lastRecordKg NOTIFY changed)
+    Q_PROPERTY(QString refusal READ refusal NOTIFY changed)
 
 public:
     static constexpr qint64 trendSpanMs = 15 * 60 * 1000;
@@ -52,7 +60,7 @@ public:
     void setEnabled(bool on);
     double division() const { return m_division; }
     void setDivision(double division);
-    bool canRecordNow() const { return m_live && m_stable && !m_overload; }
+    bool canRecordNow() const { return refusal().isEmpty(); }
     double currentKg() const { return m_weight; }
     int trendRevision() const { return m_revision; }
 
@@ -79,6 +87,16 @@ public:
     // What follow() connects the reading's lastFrame changes to.
     Q_INVOKABLE void takeFollowedFrame();
 
+    int minDivisions() const { return m_minDivisions; }
+    void setMinDivisions(int divisions); // 1 to 100000, stored with the records
+    double minLoadKg() const { return m_minDivisions * m_division; }
+    int settleMs() const { return m_settleMs; }
+    void setSettleMs(int ms);
+    bool armed() const { return m_armed; }
+    double lastRecordKg() const { return m_last; } // NaN before the first record
+    // Why recordNow() would record nothing, in the operator's words; empty when it can.
+    QString refusal() const;
+
 Q_SIGNALS:
     void changed();
     void trendChanged();
@@ -95,13 +113,15 @@ private:
     qint64 save(bool manual);
     void scale(qint64 windowMs, double *lo, double *hi) const;
     qint64 now() const;
+    void loadState();
+    void setArmed(bool armed);
+    bool formatHasStableFlag() const;
 
     QPointer<RecordStore> m_store;
     bool m_enabled = true;
     double m_division = 0.01;
     bool m_armed = true;
-    bool m_hasLast = false;
-    double m_last = 0;
+    double m_last = qQNaN();
     bool m_live = false, m_stable = false, m_overload = false;
     double m_weight = 0;
     QString m_unit, m_mode, m_port;
@@ -113,4 +133,10 @@ private:
     QPointer<WeightReading> m_followed;
     QMetaObject::Connection m_following, m_followingLive;
     QString m_followedPort;
+    int m_minDivisions = 20;
+    int m_settleMs = 1000;
+    bool m_settled = false;
+    bool m_inRun = false; // a settle run has begun: m_runKg at m_runStart
+    double m_runKg = 0;
+    qint64 m_runStart = 0;
 };

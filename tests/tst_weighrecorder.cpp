@@ -2,8 +2,14 @@
 #include "weighrecorder.h"
 
 #include <QRegularExpression>
+#include <QSqlError>
+#include <QSqlQuery>
 #include <QTemporaryDir>
 #include <QTest>
+
+#include <memory>
+
+using namespace Qt::StringLiterals;
 
 using Weights = QList<double>;
 
@@ -11,81 +17,151 @@ class tst_WeighRecorder : public QObject
 {
     Q_OBJECT
 
-private Q_SLOTS:
-    void recordsOncePerSettledLoad_data()
+    static QList<double> weights(const RecordStore &store)
     {
-        // Each step is "<kg><flags>": s stable, o overloaded, x not live.
+        QList<double> out;
+        for (const QVariant &r : store.recordsBetween(-1, -1))
+            out << r.toMap().value(u"weightKg"_s).toDouble();
+        return out;
+    }
+
+private Q_SLOTS:
+    void oneRecordPerLoad_data()
+    {
+        // A reading every stepMs, each step "<kg><flags>[*n]" (s stable, o overloaded, x not
+        // live; n times); "R" restarts on the same file, "m<n>" sets the minimum divisions.
+        // Then the manual record's refusal: "" when recordNow() records the last reading.
+        QTest::addColumn<int>("format");
         QTest::addColumn<double>("division");
+        QTest::addColumn<int>("stepMs");
         QTest::addColumn<QStringList>("steps");
         QTest::addColumn<Weights>("recorded");
+        QTest::addColumn<QString>("refusal");
+        const int native = WeighGrammar::Native, ascii = WeighGrammar::Ascii;
         const double d = 0.01;
-        QTest::newRow("on and off")
-                << d << QStringList{"0s", "1.0", "1.5", "1.5s", "1.5s", "1.5s", "0.6", "0s"}
-                << Weights{1.5};
-        QTest::newRow("noise on a standing load")
-                << d << QStringList{"1.5s", "1.504", "1.5s", "1.506s", "1.51", "1.492s"}
-                << Weights{1.5};
-        QTest::newRow("same load again after zero")
-                << d << QStringList{"1.5s", "0.004s", "1.5", "1.5s"} << Weights{1.5, 1.5};
-        QTest::newRow("a load added on top")
-                << d << QStringList{"1.5s", "2.0", "2.5s", "2.5s"} << Weights{1.5, 2.5};
-        QTest::newRow("a load added while stable")
-                << d << QStringList{"1.5s", "2.5s"} << Weights{1.5};
-        QTest::newRow("overload") << d << QStringList{"30so", "30o", "30so", "1.0", "1.0s"}
-                                  << Weights{1.0};
-        QTest::newRow("not live") << d << QStringList{"1.5sx", "1.5sx", "0x", "2sx"} << Weights{};
-        QTest::newRow("reconnect under the same load")
-                << d << QStringList{"1.5s", "1.5sx", "1.5s", "1.5s"} << Weights{1.5};
-        QTest::newRow("load changed while away")
-                << d << QStringList{"1.5s", "1.5sx", "3s", "3s"} << Weights{1.5, 3};
-        QTest::newRow("near zero") << d << QStringList{"0.005s", "0", "-0.008s"} << Weights{};
-        QTest::newRow("tare: negative load") << d << QStringList{"-1", "-1.2s"} << Weights{-1.2};
-        // One whole division apart is still the same load.
+        QTest::newRow("empty platform wandering a division")
+                << native << d << 100
+                << QStringList{"0s*5", "0.01s*15", "-0.01s*15", "0.01s", "0s*15"} << Weights{}
+                << u"低于最小称量 0.200 kg"_s;
+        QTest::newRow("tare, then the load taken off")
+                << native << d << 100 << QStringList{"7s*15", "0s*15", "-7s*15"} << Weights{7}
+                << u"低于最小称量 0.200 kg"_s;
+        QTest::newRow("a load settling from 4.990 to 5.010")
+                << native << d << 100
+                << QStringList{"2", "4.99", "4.99s*3", "5s*3", "5.01s*15", "5s*15"} << Weights{5.01}
+                << QString();
+        QTest::newRow("added to while loaded, emptied, a new load")
+                << native << d << 100 << QStringList{"5s*15", "8s*15", "0.1s", "3s*15"}
+                << Weights{5, 3} << QString();
+        QTest::newRow("the minimum load is a whole one")
+                << native << d << 100 << QStringList{"0.19s*15", "0.2s*15"} << Weights{0.2}
+                << QString();
+        QTest::newRow("restart with the load standing")
+                << native << d << 100 << QStringList{"5s*15", "R", "5s*15"} << Weights{5}
+                << QString();
+        QTest::newRow("restart after the platform was emptied")
+                << native << d << 100 << QStringList{"5s*15", "R", "0s", "5s*15"} << Weights{5, 5}
+                << QString();
+        QTest::newRow("the minimum load is kept")
+                << native << d << 100 << QStringList{"m50", "R", "0.3s*15"} << Weights{}
+                << u"低于最小称量 0.500 kg"_s;
+        QTest::newRow("overloaded, then not live")
+                << native << d << 100 << QStringList{"30so*15", "5sx*15"} << Weights{}
+                << u"读数不是当前的"_s;
+        QTest::newRow("never stable where the format says it")
+                << native << d << 100 << QStringList{"5*20"} << Weights{} << u"读数未稳定"_s;
+        QTest::newRow("ASCII: the settle time alone decides")
+                << ascii << d << 100 << QStringList{"5*15"} << Weights{5} << QString();
+        QTest::newRow("reconnect with the load standing")
+                << native << d << 100 << QStringList{"5s*15", "5sx*3", "5s*15"} << Weights{5}
+                << QString();
+        QStringList ramp{"0s*5"};
+        for (int i = 1; i <= 20; ++i)
+            ramp << QString::number(i * 0.5) + u's';
+        QTest::newRow("ASCII ramp to 10 kg")
+                << ascii << d << 200 << (ramp << u"10s*10"_s) << Weights{10} << QString();
+        // Within one division is the same run: 12 then 12.5 settles a second after 12.
         QTest::newRow("coarse division")
-                << 0.5 << QStringList{"1s", "1.5", "1.5s", "1.6", "1.6s"} << Weights{1, 1.6};
+                << native << 0.5 << 100 << QStringList{"5s*15", "12s*5", "12.5s*6"} << Weights{12.5}
+                << QString();
     }
 
-    void recordsOncePerSettledLoad()
+    void oneRecordPerLoad()
     {
+        QFETCH(int, format);
         QFETCH(double, division);
+        QFETCH(int, stepMs);
         QFETCH(QStringList, steps);
         QFETCH(Weights, recorded);
+        QFETCH(QString, refusal);
         QTemporaryDir dir;
-        RecordStore store(dir.filePath(QStringLiteral("r.sqlite")));
-        WeighRecorder recorder(&store);
-        recorder.setDivision(division);
+        const QString path = dir.filePath(u"r.sqlite"_s);
+        WeightReading reading;
+        reading.setFormat(format);
+        std::unique_ptr<RecordStore> store;
+        std::unique_ptr<WeighRecorder> recorder;
+        const auto start = [&] {
+            recorder.reset();
+            store = std::make_unique<RecordStore>(path);
+            recorder = std::make_unique<WeighRecorder>(store.get());
+            recorder->setDivision(division);
+            recorder->follow(&reading);
+        };
+        start();
         qint64 t = 1'000'000;
         for (const QString &step : std::as_const(steps)) {
-            QString kg = step;
-            kg.remove(QRegularExpression(QStringLiteral("[sox]")));
-            recorder.offer(kg.toDouble(), step.contains(u's'), !step.contains(u'x'),
-                           step.contains(u'o'), QStringLiteral("公斤"), {},
-                           QStringLiteral("/dev/pts/1"), t += 100);
+            if (step == u"R") {
+                start();
+                continue;
+            }
+            if (step.startsWith(u'm')) {
+                recorder->setMinDivisions(step.mid(1).toInt());
+                continue;
+            }
+            QString kg = step.section(u'*', 0, 0);
+            kg.remove(QRegularExpression(u"[sox]"_s));
+            for (int n = qMax(1, step.section(u'*', 1).toInt()); n > 0; --n)
+                recorder->offer(kg.toDouble(), step.contains(u's'), !step.contains(u'x'),
+                                step.contains(u'o'), u"公斤"_s, {}, u"/dev/pts/1"_s, t += stepMs);
         }
-        Weights got;
-        for (const QVariant &r : store.recordsBetween(-1, -1))
-            got << r.toMap().value(QStringLiteral("weightKg")).toDouble();
-        QCOMPARE(got, recorded);
+        QCOMPARE(weights(*store), recorded);
+        QCOMPARE(recorder->refusal(), refusal);
+        QCOMPARE(recorder->recordNow() > 0, refusal.isEmpty());
+        QCOMPARE(store->count(), recorded.size() + (refusal.isEmpty() ? 1 : 0));
+        if (refusal.isEmpty())
+            QVERIFY(store->records().first().toMap().value(u"manual"_s).toBool());
     }
 
-    void manualRecordNeedsAStableLiveReading()
+    // A file of the version before the recorder kept its state keeps its records and takes it.
+    void olderFileKeepsItsRecords()
     {
         QTemporaryDir dir;
-        RecordStore store(dir.filePath(QStringLiteral("r.sqlite")));
-        WeighRecorder recorder(&store);
-        recorder.setEnabled(false); // only by hand
-        // stable, live, overloaded: only the second reading may be recorded.
-        for (const auto &[stable, live, over] : {std::tuple{false, true, false},
-                                                 {true, true, false},
-                                                 {true, true, true},
-                                                 {true, false, false}}) {
-            recorder.offer(2, stable, true, over, {}, {}, {});
-            recorder.setLive(live);
-            QCOMPARE(recorder.canRecordNow(), stable && live && !over);
-            QCOMPARE(recorder.recordNow() > 0, stable && live && !over);
+        const QString path = dir.filePath(u"old.sqlite"_s);
+        {
+            QSqlDatabase db = QSqlDatabase::addDatabase(u"QSQLITE"_s, u"old"_s);
+            db.setDatabaseName(path);
+            QVERIFY(db.open());
+            QSqlQuery q(db);
+            for (const char *sql :
+                 {"CREATE TABLE records (id INTEGER PRIMARY KEY AUTOINCREMENT, time_ms INTEGER"
+                  " NOT NULL, weight_kg REAL NOT NULL, unit TEXT NOT NULL DEFAULT '', mode TEXT"
+                  " NOT NULL DEFAULT '', port TEXT NOT NULL DEFAULT '', manual INTEGER NOT NULL"
+                  " DEFAULT 0)",
+                  "INSERT INTO records (time_ms, weight_kg) VALUES (1000, 4.5)",
+                  "PRAGMA user_version=1"})
+                QVERIFY2(q.exec(QString::fromLatin1(sql)), qPrintable(q.lastError().text()));
         }
-        QCOMPARE(store.count(), 1);
-        QVERIFY(store.records().first().toMap().value(QStringLiteral("manual")).toBool());
+        QSqlDatabase::removeDatabase(u"old"_s);
+        for (int run = 0; run < 2; ++run) {
+            RecordStore store(path);
+            QVERIFY2(store.writable(), qPrintable(store.errorText()));
+            WeighRecorder recorder(&store);
+            QCOMPARE(recorder.armed(), run == 0);
+            for (qint64 t = 1'000'000; t < 1'002'000; t += 100)
+                recorder.offer(6, true, true, false, {}, {}, {}, t);
+            QCOMPARE(weights(store), (Weights{4.5, 6}));
+            QCOMPARE(recorder.lastRecordKg(), 6.0);
+        }
     }
 
     void trendKeepsOnlyItsWindow()

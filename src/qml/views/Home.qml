@@ -59,6 +59,45 @@ Page {
                     serialPort: Router.serialPortManager
                     reading: Router.weightReading
                 }
+
+                RowLayout {
+                    Layout.fillWidth: true
+                    spacing: 16
+
+                    Button {
+                        id: recordButton
+
+                        objectName: "recordButton"
+                        text: qsTr("记录")
+                        font.pixelSize: 20
+                        font.bold: true
+                        Layout.preferredWidth: 160
+                        Layout.preferredHeight: 56
+                        enabled: RecordStore.writable
+                        onClicked: root.recordByHand()
+
+                        contentItem: Label {
+                            text: recordButton.text
+                            font: recordButton.font
+                            color: "white"
+                            horizontalAlignment: Text.AlignHCenter
+                            verticalAlignment: Text.AlignVCenter
+                        }
+                        background: Rectangle {
+                            radius: 12
+                            color: recordButton.down ? "#1B5E20" : recordButton.enabled ? "#2E7D32" : "#B0BEC5"
+                        }
+                    }
+                    Label {
+                        id: recordMessage
+
+                        objectName: "recordMessage"
+                        Layout.fillWidth: true
+                        visible: recordMessageTimer.running
+                        font.pixelSize: 20
+                        elide: Text.ElideRight
+                    }
+                }
             }
         }
 
@@ -69,6 +108,35 @@ Page {
             statusText: Router.serialPortManager ? Router.serialPortManager.statusMessage : ""
             hintText: PortCatalog.accessHint(statusText)
             serialPort: Router.serialPortManager
+        }
+    }
+
+    // A record by hand of the current reading, or why there is none.
+    function recordByHand() {
+        if (WeighRecorder.recordNow() < 0)
+            root._say(WeighRecorder.refusal.length > 0 ? WeighRecorder.refusal : RecordStore.errorText)
+    }
+
+    function _say(text) {
+        recordMessage.text = text
+        recordMessageTimer.restart()
+    }
+
+    Timer {
+        id: recordMessageTimer
+
+        interval: 3000
+    }
+
+    // Each record, automatic or by hand, is told for a few seconds in the display's unit.
+    Connections {
+        target: WeighRecorder
+
+        function onRecorded(id, weightKg) {
+            const shown = weightDisplay.unitIndex === 0 ? weightKg * 2.0 : weightKg
+            const text = Router.weightReading ? Router.weightReading.formatWeight(shown, weightDisplay.fractionDigits)
+                                              : Number(shown).toFixed(weightDisplay.fractionDigits)
+            root._say(qsTr("已记录 %1 %2").arg(text).arg(weightDisplay.displayUnitText))
         }
     }
 
@@ -134,6 +202,6 @@ Page {
         objectName: "recordShortcut"
         sequence: "F4"
         enabled: root._shown && WeighRecorder.canRecordNow && RecordStore.writable
-        onActivated: WeighRecorder.recordNow()
+        onActivated: root.recordByHand()
     }
 }

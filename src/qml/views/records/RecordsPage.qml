@@ -79,6 +79,33 @@ ToolPage {
             }
         }
 
+        RowLayout {
+            Layout.fillWidth: true
+            spacing: 8
+
+            Label {
+                text: qsTr("最小称量")
+            }
+            SpinBox {
+                id: minDivisionsBox
+
+                objectName: "minDivisionsBox"
+                from: 1
+                to: 100000
+                editable: true
+                value: WeighRecorder.minDivisions
+                onValueModified: WeighRecorder.minDivisions = minDivisionsBox.value
+            }
+            Label {
+                objectName: "minLoadLabel"
+                Layout.fillWidth: true
+                elide: Text.ElideRight
+                text: qsTr("个分度（%1 kg）：低于它的读数不自动记录，回到它以下才记录下一次")
+                        .arg(Number(WeighRecorder.minLoadKg).toFixed(3))
+                color: "#607080"
+            }
+        }
+
         Label {
             objectName: "storeError"
             Layout.fillWidth: true
