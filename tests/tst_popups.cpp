@@ -191,6 +191,13 @@ private Q_SLOTS:
     void exportDialogSaves()
     {
         open("recordsButton", u"recordsPage"_s);
+        // A raised button is drawn as one by every renderer, not as a bare label on the page.
+        QQuickItem *button = r.item(u"exportButton"_s);
+        const QImage shot = r.window->grabWindow();
+        const QPoint inside = button->mapToScene(QPointF(6, button->height() / 2)).toPoint();
+        const QPoint beside = button->mapToScene(QPointF(-3, button->height() / 2)).toPoint();
+        QVERIFY2(qAbs(qGray(shot.pixel(inside)) - qGray(shot.pixel(beside))) > 8,
+                 "the export button has no background of its own");
         r.click(u"exportButton"_s); // open bounds: every record
         QObject *field = r.object(u"exportPathField"_s);
         QTRY_VERIFY(r.object(u"fileDialog"_s)->property("opened").toBool());

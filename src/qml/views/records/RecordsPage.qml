@@ -6,6 +6,20 @@ import Pelora
 ToolPage {
     id: root
 
+    // Raised buttons draw a plain background of their own: the style's is a shader effect,
+    // which the software renderer (a PC without a GPU driver) leaves out, so that an enabled
+    // button would read as a label.
+    component RaisedButton: Button {
+        id: raised
+
+        background: Rectangle {
+            implicitWidth: 64
+            implicitHeight: 36
+            radius: 4
+            color: !raised.enabled ? "#1F000000" : raised.down ? "#BDBDBD" : "#E0E0E0"
+        }
+    }
+
     objectName: "recordsPage"
 
     property string exportMessage: ""
@@ -71,7 +85,7 @@ ToolPage {
                 model: [qsTr("1 分钟"), qsTr("5 分钟"), qsTr("15 分钟")]
                 popup.background: PopupFrame {}
             }
-            Button {
+            RaisedButton {
                 objectName: "recordNowButton"
                 text: qsTr("手动记录")
                 enabled: WeighRecorder.canRecordNow && RecordStore.writable
@@ -148,12 +162,12 @@ ToolPage {
                 // Room for the whole hint inside newer Material styles' wider padding.
                 Layout.preferredWidth: 140
             }
-            Button {
+            RaisedButton {
                 objectName: "exportButton"
                 text: qsTr("导出 CSV")
                 onClicked: root.startExport()
             }
-            Button {
+            RaisedButton {
                 objectName: "exportTodayButton"
                 text: qsTr("导出今日")
                 onClicked: root.exportToday()
@@ -164,7 +178,7 @@ ToolPage {
                 text: root.exportMessage
                 elide: Text.ElideMiddle
             }
-            Button {
+            RaisedButton {
                 objectName: "clearButton"
                 text: qsTr("清空记录")
                 enabled: RecordStore.count > 0 && RecordStore.writable
