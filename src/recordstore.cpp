@@ -1,6 +1,7 @@
 #include "recordstore.h"
 
 #include "csvformat.h"
+#include "tools.h"
 
 #include <QDateTime>
 #include <QDir>
@@ -32,21 +33,6 @@ QString text(const QString &s)
 qint64 dayStart(QDate day)
 {
     return day.startOfDay().toMSecsSinceEpoch();
-}
-
-// Whether path is a folder, or one that could be made: the nearest that exists is writable.
-bool canMakeFolder(const QString &path)
-{
-    QFileInfo info(path);
-    if (info.exists())
-        return info.isDir();
-    do {
-        const QString parent = info.absolutePath();
-        if (parent == info.absoluteFilePath())
-            return false;
-        info = QFileInfo(parent);
-    } while (!info.exists());
-    return info.isDir() && info.isWritable();
 }
 
 QString reason(const QSqlError &error)
@@ -361,7 +347,7 @@ QString RecordStore::suggestedExportPath() const
 {
     // The documents folder is made by the export; where it cannot be, the home folder will do.
     QString folder = QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation);
-    if (folder.isEmpty() || !canMakeFolder(folder))
+    if (folder.isEmpty() || !Tools::canMakeFolder(folder))
         folder = QDir::homePath();
     return QDir(folder).filePath(QStringLiteral("pelora-records-%1.csv")
                                          .arg(QDate::currentDate().toString(Qt::ISODate)));

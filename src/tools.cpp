@@ -427,3 +427,17 @@ QColor Tools::imageMainColor(const QImage &image, double bright)
     }
     return QColor(channels[0], channels[1], channels[2]);
 }
+
+bool Tools::canMakeFolder(const QString &path)
+{
+    QFileInfo info(path);
+    if (info.exists())
+        return info.isDir();
+    do {
+        const QString parent = info.absolutePath();
+        if (parent == info.absoluteFilePath())
+            return false;
+        info = QFileInfo(parent);
+    } while (!info.exists());
+    return info.isDir() && info.isWritable();
+}

@@ -73,4 +73,8 @@ public:
     Q_INVOKABLE QString getWallpaperFilePath();
     // The default argument gives the meta-object a second, one-argument entry.
     Q_INVOKABLE QColor imageMainColor(const QImage &image, double bright = 1.0);
+
+    // For native code: whether saving could make this folder, without making it (the folder
+    // exists, or the nearest one above it that exists is a folder we may write in).
+    static bool canMakeFolder(const QString &path);
 };

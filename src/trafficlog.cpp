@@ -1,6 +1,7 @@
 #include "trafficlog.h"
 
 #include "sensorchannel.h"
+#include "tools.h"
 
 #include <QDateTime>
 #include <QDir>
@@ -26,22 +27,6 @@ auto findLine(Lines &lines, qint64 seq)
     auto it = std::lower_bound(lines.begin(), lines.end(), seq,
                                [](const auto &line, qint64 s) { return line.seq < s; });
     return it != lines.end() && it->seq == seq ? it : lines.end();
-}
-
-// Whether saving could make this folder, without making it.
-bool canMakeFolder(const QString &path)
-{
-    QFileInfo info(path);
-    if (info.exists())
-        return info.isDir();
-    // The nearest folder that exists must be one we may write in.
-    do {
-        const QString parent = info.absolutePath();
-        if (parent == info.absoluteFilePath())
-            return false;
-        info = QFileInfo(parent);
-    } while (!info.exists());
-    return info.isDir() && info.isWritable();
 }
 
 } // namespace
@@ -357,7 +342,7 @@ QString TrafficLog::suggestedFilePath() const
     QString dir = QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation);
     // A fresh account may have none yet: saving makes it, so opening the page leaves no folder
     // behind. Where it cannot be made (a file in its way, no rights), the home folder will do.
-    if (dir.isEmpty() || !canMakeFolder(dir))
+    if (dir.isEmpty() || !Tools::canMakeFolder(dir))
         dir = QDir::homePath();
     const QString stamp = QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-HHmmss"));
     return QDir(dir).filePath(QStringLiteral("pelora-traffic-%1.txt").arg(stamp));
