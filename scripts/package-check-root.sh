@@ -20,7 +20,7 @@ cleanup() {
 trap cleanup EXIT
 mkdir -p "$scratch/config/Pelora" "$scratch/data"
 mkdir -m 700 "$scratch/runtime"
-"$files/pelora-sensor-sim" --link "$scratch/sensor" --rate 10 </dev/null >"$scratch/sim.log" 2>&1 &
+"$files/pelora-sensor-sim" --link "$scratch/sensor" --rate 10 --load 2.5 </dev/null >"$scratch/sim.log" 2>&1 &
 sim=$!
 for _ in $(seq 100); do [ -e "$scratch/sensor" ] && break; sleep 0.05; done
 [ -e "$scratch/sensor" ] || { echo "package check: the simulated sensor did not start" >&2; cat "$scratch/sim.log" >&2; exit 1; }

@@ -103,15 +103,19 @@ int main(int argc, char *argv[])
                                           QStringLiteral("text"), QStringLiteral("SN102145"));
     const QCommandLineOption crOption(QStringLiteral("cr-only"),
                                       QStringLiteral("End every line with CR alone."));
+    const QCommandLineOption loadOption(QStringLiteral("load"),
+                                        QStringLiteral("The load on the platform at start, in kg."),
+                                        QStringLiteral("kg"), QStringLiteral("0"));
     parser.addOptions({portOption, linkOption, formatOption, rateOption, latencyOption,
                        oneAtATimeOption, confirmOption, errorOption, silentOption, versionOption,
-                       serialOption, crOption});
+                       serialOption, crOption, loadOption});
     parser.process(app);
     SensorSimulator::quitOnTerminationSignals();
 
     SensorSimulator sim;
     sim.setFormat(parser.value(formatOption).toInt());
     sim.setReportRate(parser.value(rateOption).toInt());
+    sim.setLoad(parser.value(loadOption).toDouble());
     if (parser.isSet(latencyOption)) {
         const QStringList range = parser.value(latencyOption).split(QLatin1Char('-'));
         sim.setReplyLatency(range.value(0).toInt(), range.value(range.size() - 1).toInt());
