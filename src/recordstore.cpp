@@ -202,6 +202,7 @@ bool RecordStore::removeRecord(qint64 id)
     if (query.numRowsAffected() <= 0)
         return false;
     reload();
+    Q_EMIT recordsRemoved();
     return true;
 }
 
@@ -215,6 +216,7 @@ bool RecordStore::clearAll()
         return false;
     }
     reload();
+    Q_EMIT recordsRemoved();
     return true;
 }
 

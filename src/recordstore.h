@@ -79,6 +79,8 @@ public:
 Q_SIGNALS:
     void errorTextChanged();
     void recordsChanged();
+    // Records were deleted (one, or all): whatever shows them must let them go.
+    void recordsRemoved();
 
 private:
     void open();

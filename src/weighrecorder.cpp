@@ -17,6 +17,7 @@
 WeighRecorder::WeighRecorder(RecordStore *store, QObject *parent) : QObject(parent), m_store(store)
 {
     loadState();
+    followRemovals();
 }
 
 WeighRecorder *WeighRecorder::create(QQmlEngine *engine, QJSEngine *js)
@@ -30,7 +31,33 @@ void WeighRecorder::setStore(RecordStore *store)
         return;
     m_store = store;
     loadState();
+    followRemovals();
     Q_EMIT changed();
+}
+
+// The chart's record marks are the records still in the store: a deleted record's mark goes.
+void WeighRecorder::followRemovals()
+{
+    disconnect(m_removals);
+    if (m_store)
+        m_removals = connect(m_store, &RecordStore::recordsRemoved, this,
+                             &WeighRecorder::reloadMarks);
+}
+
+void WeighRecorder::reloadMarks()
+{
+    m_marks.clear();
+    if (m_store) {
+        const qint64 end = now();
+        for (const QVariant &v : m_store->recordsBetween(end - trendSpanMs, end + 1)) {
+            const QVariantMap record = v.toMap();
+            m_marks.push_back({record.value(QStringLiteral("timeMs")).toLongLong(),
+                               record.value(QStringLiteral("weightKg")).toDouble()});
+        }
+        std::sort(m_marks.begin(), m_marks.end(),
+                  [](const Sample &a, const Sample &b) { return a.timeMs < b.timeMs; });
+    }
+    Q_EMIT trendChanged();
 }
 
 namespace {

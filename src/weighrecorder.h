@@ -110,6 +110,9 @@ public:
     };
 
 private:
+    void followRemovals();
+    void reloadMarks();
+    QMetaObject::Connection m_removals;
     qint64 save(bool manual);
     void scale(qint64 windowMs, double *lo, double *hi) const;
     qint64 now() const;

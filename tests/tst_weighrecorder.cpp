@@ -1,7 +1,9 @@
 #include "recordstore.h"
 #include "weighrecorder.h"
 
+#include <QDateTime>
 #include <QRegularExpression>
+#include <QSignalSpy>
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QTemporaryDir>
@@ -162,6 +164,27 @@ private Q_SLOTS:
             QCOMPARE(weights(store), (Weights{4.5, 6}));
             QCOMPARE(recorder.lastRecordKg(), 6.0);
         }
+    }
+
+    // The chart's record marks are the records the store still holds.
+    void marksFollowDeletions()
+    {
+        QTemporaryDir dir;
+        RecordStore store(dir.filePath(u"marks.sqlite"_s));
+        WeighRecorder recorder(&store);
+        QSignalSpy recorded(&recorder, &WeighRecorder::recorded);
+        qint64 t = QDateTime::currentMSecsSinceEpoch() - 60'000;
+        for (double kg : {5.0, 0.0, 3.0, 0.0}) {
+            for (int i = 0; i < 20; ++i, t += 100)
+                recorder.offer(kg, true, true, false, {}, {}, {}, t);
+        }
+        QCOMPARE(recorded.count(), 2);
+        const auto marks = [&] { return recorder.recordPoints(120'000, 100, 100).size(); };
+        QCOMPARE(marks(), 2);
+        QVERIFY(store.removeRecord(recorded.first().first().toLongLong()));
+        QCOMPARE(marks(), 1);
+        QVERIFY(store.clearAll());
+        QCOMPARE(marks(), 0);
     }
 
     void trendKeepsOnlyItsWindow()

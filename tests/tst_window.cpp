@@ -738,8 +738,15 @@ private Q_SLOTS:
                                     .arg(today.toString(Qt::ISODate));
         QVERIFY2(r.text("exportMessage").endsWith(csv), qPrintable(r.text("exportMessage")));
         QCOMPARE(TestSupport::readAll(csv).count("\r\n"), 1 + 3);
-        for (qint64 id : edges)
-            QVERIFY(store->removeRecord(id));
+        // The newest record, next midnight's, is the list's first: deleting it asks first.
+        const int before = store->count();
+        r.click(u"deleteButton"_s);
+        QTRY_VERIFY(r.object(u"deleteDialog"_s)->property("opened").toBool());
+        QCOMPARE(store->count(), before);
+        QMetaObject::invokeMethod(r.object(u"deleteDialog"_s), "accept");
+        QTRY_COMPARE(store->count(), before - 1);
+        QVERIFY(!store->removeRecord(edges[1]));
+        QVERIFY(store->removeRecord(edges[0]));
 
         // Back home, F4 records by hand, F3 tares and F2 zeroes.
         r.js(QStringLiteral("Components.Router.navigate('/home')"));

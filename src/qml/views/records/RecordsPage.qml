@@ -1,3 +1,5 @@
+pragma ComponentBehavior: Bound
+
 import QtQuick
 import QtQuick.Controls
 import QtQuick.Layouts
@@ -236,10 +238,11 @@ ToolPage {
                         elide: Text.ElideMiddle
                     }
                     Button {
+                        objectName: "deleteButton"
                         text: qsTr("删除")
                         flat: true
                         enabled: RecordStore.writable
-                        onClicked: RecordStore.removeRecord(row.modelData.id)
+                        onClicked: deleteDialog.ask(row.modelData)
                     }
                 }
             }
@@ -330,6 +333,39 @@ ToolPage {
 
         Label {
             text: qsTr("确定删除全部 %1 条记录吗？此操作无法撤销。").arg(RecordStore.count)
+        }
+    }
+
+    // A record is deleted only once the operator has said so, seeing which one it is.
+    Dialog {
+        id: deleteDialog
+
+        property var recordId: -1
+        property string recordText: ""
+
+        function ask(record) {
+            deleteDialog.recordId = record.id
+            deleteDialog.recordText = qsTr("%1　%2 kg").arg(new Date(record.timeMs).toLocaleString(Qt.locale(), "yyyy-MM-dd HH:mm:ss"))
+                                                     .arg(Number(record.weightKg).toFixed(3))
+            deleteDialog.open()
+        }
+
+        objectName: "deleteDialog"
+        anchors.centerIn: parent
+        modal: true
+        title: qsTr("删除记录")
+        standardButtons: Dialog.Ok | Dialog.Cancel
+        // The frame reaches one pixel past the button row, which would cover its edge.
+        background: PopupFrame {}
+        topInset: -1
+        bottomInset: -1
+        leftInset: -1
+        rightInset: -1
+        onAccepted: RecordStore.removeRecord(deleteDialog.recordId)
+
+        Label {
+            objectName: "deleteDialogText"
+            text: qsTr("确定删除这条记录吗？此操作无法撤销。\n%1").arg(deleteDialog.recordText)
         }
     }
 }
