@@ -40,8 +40,8 @@ void WeighRecorder::followRemovals()
 {
     disconnect(m_removals);
     if (m_store)
-        m_removals = connect(m_store, &RecordStore::recordsRemoved, this,
-                             &WeighRecorder::reloadMarks);
+        m_removals
+                = connect(m_store, &RecordStore::recordsRemoved, this, &WeighRecorder::reloadMarks);
 }
 
 void WeighRecorder::reloadMarks()
