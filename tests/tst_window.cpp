@@ -747,6 +747,15 @@ private Q_SLOTS:
         QTRY_COMPARE(store->count(), before - 1);
         QVERIFY(!store->removeRecord(edges[1]));
         QVERIFY(store->removeRecord(edges[0]));
+        // A record shows in the unit it was taken in, its port by name (the path on hover),
+        // under the list's column headers.
+        const qint64 jin = store->addRecord(1.5, u"斤"_s, {}, u"/dev/ttyUSB7"_s, true,
+                                            QDateTime::currentMSecsSinceEpoch());
+        QTRY_COMPARE(r.text("recordWeight"), u"3.000"_s);
+        QCOMPARE(r.text("recordUnit"), u"斤"_s);
+        QCOMPARE(r.text("recordPort"), u"ttyUSB7"_s);
+        QVERIFY(r.item(u"recordHeader"_s)->isVisible());
+        QVERIFY(store->removeRecord(jin));
 
         // Back home, F4 records by hand, F3 tares and F2 zeroes.
         r.js(QStringLiteral("Components.Router.navigate('/home')"));

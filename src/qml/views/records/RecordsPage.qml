@@ -2,6 +2,7 @@ pragma ComponentBehavior: Bound
 
 import QtQuick
 import QtQuick.Controls
+import QtQuick.Controls.Material
 import QtQuick.Layouts
 import Pelora
 
@@ -188,6 +189,46 @@ ToolPage {
             }
         }
 
+        // The list's column headers, laid out as its rows are.
+        RowLayout {
+            objectName: "recordHeader"
+            Layout.fillWidth: true
+            Layout.leftMargin: 12
+            Layout.rightMargin: 12
+            spacing: 16
+
+            Label {
+                text: qsTr("时间")
+                color: Material.hintTextColor
+                Layout.preferredWidth: 170
+            }
+            Label {
+                text: qsTr("重量")
+                color: Material.hintTextColor
+                Layout.preferredWidth: 90
+            }
+            Label {
+                text: qsTr("单位")
+                color: Material.hintTextColor
+                Layout.preferredWidth: 50
+            }
+            Label {
+                text: qsTr("净重/毛重")
+                color: Material.hintTextColor
+                Layout.preferredWidth: 70
+            }
+            Label {
+                text: qsTr("方式")
+                color: Material.hintTextColor
+                Layout.preferredWidth: 50
+            }
+            Label {
+                text: qsTr("端口")
+                color: Material.hintTextColor
+                Layout.fillWidth: true
+            }
+        }
+
         ListView {
             objectName: "recordList"
             Layout.fillWidth: true
@@ -215,27 +256,38 @@ ToolPage {
                         text: Qt.formatDateTime(new Date(row.modelData.timeMs), "yyyy-MM-dd hh:mm:ss")
                         Layout.preferredWidth: 170
                     }
+                    // The weight in the unit it was taken in, as the unit column says.
                     Label {
-                        text: Number(row.modelData.weightKg).toFixed(3) + qsTr(" 公斤")
+                        objectName: "recordWeight"
+                        text: Number(row.modelData.weightKg * (row.modelData.unit === "斤" ? 2 : 1)).toFixed(3)
                         font.bold: true
-                        Layout.preferredWidth: 120
+                        Layout.preferredWidth: 90
                     }
                     Label {
-                        text: row.modelData.unit
+                        objectName: "recordUnit"
+                        text: row.modelData.unit === "斤" ? qsTr("斤") : qsTr("公斤")
                         Layout.preferredWidth: 50
                     }
                     Label {
-                        text: row.modelData.mode
-                        Layout.preferredWidth: 50
+                        text: row.modelData.mode !== "" ? row.modelData.mode : "—"
+                        Layout.preferredWidth: 70
                     }
                     Label {
                         text: row.modelData.manual ? qsTr("手动") : qsTr("自动")
                         Layout.preferredWidth: 50
                     }
+                    // The port by its name; the whole path on hover.
                     Label {
-                        text: row.modelData.port
+                        objectName: "recordPort"
+                        text: String(row.modelData.port).split(/[\\/]/).pop()
                         Layout.fillWidth: true
                         elide: Text.ElideMiddle
+                        ToolTip.visible: portHover.hovered && String(row.modelData.port) !== ""
+                        ToolTip.text: row.modelData.port
+
+                        HoverHandler {
+                            id: portHover
+                        }
                     }
                     Button {
                         objectName: "deleteButton"
