@@ -4,18 +4,42 @@
 // the chart's cost for its widest window, and the resident memory after each hour.
 //
 //   build/bench/bench_records [hours]
+//
+// With "history [count]" (1,000,000 records by default) it measures instead what an operator
+// of a busy station meets in the real window, with a history made by scripts/make-records.sh:
+// the GUI thread's longest holds (each pass of its event loop, awake to asleep) while the
+// records page is opened and while records are added, against the same with no history in
+// the same run; and an export of all of it, its time against a bare read of the same rows
+// and the memory it takes above what the process held before.
+//
+//   build/bench/bench_records history [count]
 
+#include "recordlistmodel.h"
 #include "recordstore.h"
+#include "testsupport.h"
 #include "weighrecorder.h"
 
+#include <QAbstractEventDispatcher>
 #include <QCoreApplication>
 #include <QDateTime>
+#include <QDir>
 #include <QElapsedTimer>
+#include <QEventLoop>
 #include <QFile>
+#include <QFileInfo>
+#include <QGuiApplication>
+#include <QQmlApplicationEngine>
+#include <QQuickItem>
+#include <QSignalSpy>
+#include <QSqlDatabase>
+#include <QSqlQuery>
 #include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
 
 #include <algorithm>
 #include <cstdio>
+#include <functional>
 #include <vector>
 
 namespace {
@@ -61,10 +85,202 @@ struct Histogram
     }
 };
 
+// The GUI thread's passes through its event loop, awake to asleep, while it is on.
+struct Holds
+{
+    QObject context; // the connections go with it
+    QElapsedTimer clock;
+    qint64 awakeNs = -1;
+    bool on = false;
+    std::vector<double> ms;
+
+    Holds()
+    {
+        clock.start();
+        auto *dispatcher = QAbstractEventDispatcher::instance();
+        QObject::connect(dispatcher, &QAbstractEventDispatcher::awake,
+                         [this] { awakeNs = clock.nsecsElapsed(); });
+        QObject::connect(dispatcher, &QAbstractEventDispatcher::aboutToBlock, &context, [this] {
+            if (on && awakeNs >= 0)
+                ms.push_back(double(clock.nsecsElapsed() - awakeNs) / 1e6);
+            awakeNs = -1;
+        });
+    }
+    void start()
+    {
+        ms.clear();
+        on = true;
+    }
+    double stop(double p)
+    {
+        on = false;
+        if (ms.empty())
+            return 0;
+        std::sort(ms.begin(), ms.end());
+        return ms[std::min(ms.size() - 1, size_t(p * double(ms.size())))];
+    }
+};
+
+// Waits in a real event loop, which sleeps between events as the application's does (a
+// polling wait would hide the passes being measured).
+bool waitUntil(const std::function<bool()> &done, int timeoutMs = 30000)
+{
+    QEventLoop loop;
+    QTimer poll;
+    QElapsedTimer waited;
+    waited.start();
+    QObject::connect(&poll, &QTimer::timeout, &loop, [&] {
+        if (done() || waited.elapsed() > timeoutMs)
+            loop.quit();
+    });
+    poll.start(5);
+    loop.exec();
+    return done();
+}
+
+void pause(int ms)
+{
+    QElapsedTimer waited;
+    waited.start();
+    waitUntil([&] { return waited.elapsed() >= ms; });
+}
+
+struct Phases
+{
+    double openP99 = 0, openWorst = 0, addP99 = 0, addWorst = 0;
+};
+
+// Opens the records page ten times and adds a hundred records, in the real window on the
+// records file at the default place.
+bool windowPhases(Phases *out)
+{
+    TestSupport::Rig r;
+    if (!r.load()) {
+        std::fprintf(stderr, "the window did not load\n");
+        return false;
+    }
+    Holds holds;
+    auto *store = r.engine->property("_peloraRecordStore").value<RecordStore *>();
+    for (int i = 0; i < 10; ++i) {
+        holds.start();
+        r.js(QStringLiteral("Components.Router.navigate('/records')"));
+        // Shown, with its newest rows (none where there is no history).
+        if (!waitUntil([&] {
+                auto *list = r.item(QStringLiteral("recordList"));
+                store = r.engine->property("_peloraRecordStore").value<RecordStore *>();
+                return list && list->isVisible() && store
+                        && list->property("count").toInt() >= std::min(store->count(), 200);
+            })) {
+            std::fprintf(stderr, "the records page did not show\n");
+            return false;
+        }
+        pause(100); // what the page does once it shows, counted too
+        out->openP99 = std::max(out->openP99, holds.stop(0.99));
+        out->openWorst = std::max(out->openWorst, holds.ms.empty() ? 0 : holds.ms.back());
+        r.js(QStringLiteral("Components.Router.navigate('/home')"));
+        pause(100);
+    }
+    if (!store)
+        store = r.engine->property("_peloraRecordStore").value<RecordStore *>();
+    r.js(QStringLiteral("Components.Router.navigate('/records')"));
+    QSignalSpy saved(store, &RecordStore::recordSaved);
+    holds.start();
+    for (int i = 0; i < 100; ++i) {
+        store->addRecord(1 + i, QStringLiteral("公斤"), {}, QStringLiteral("/dev/ttyUSB0"), false);
+        if (!saved.wait(5000))
+            return false;
+    }
+    out->addP99 = holds.stop(0.99);
+    out->addWorst = holds.ms.empty() ? 0 : holds.ms.back();
+    return true;
+}
+
+int history(int count)
+{
+    TestSupport::ScratchSettings scratch;
+    const QString path = RecordStore::defaultPath();
+    Phases floor, busy;
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    if (!windowPhases(&floor))
+        return 2;
+    QFile::remove(path);
+    QElapsedTimer made;
+    made.start();
+    if (!TestSupport::makeRecords(
+                path, count, QDateTime::currentMSecsSinceEpoch() - qint64(count) * 60000, 60000))
+        return 2;
+    std::printf("%d records made by scripts/make-records.sh in %.1f s\n", count,
+                double(made.elapsed()) / 1000);
+    if (!windowPhases(&busy))
+        return 2;
+    std::printf("GUI thread holds, ms            with %d records   with none (floor)\n", count);
+    std::printf("opening the records page: p99   %8.2f            %8.2f\n", busy.openP99,
+                floor.openP99);
+    std::printf("                          worst %8.2f            %8.2f\n", busy.openWorst,
+                floor.openWorst);
+    std::printf("adding a record:          p99   %8.2f            %8.2f\n", busy.addP99,
+                floor.addP99);
+    std::printf("                          worst %8.2f            %8.2f\n", busy.addWorst,
+                floor.addWorst);
+    std::printf("goal: p99 under 16 ms with the history: page %s, add %s\n",
+                busy.openP99 < 16 ? "met" : "NOT met", busy.addP99 < 16 ? "met" : "NOT met");
+
+    // The floor of an export: every row read, nothing written.
+    QElapsedTimer bare;
+    {
+        QSqlDatabase db
+                = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("bare"));
+        db.setDatabaseName(path);
+        db.open();
+        QSqlQuery q(db);
+        q.setForwardOnly(true);
+        bare.start();
+        q.exec(QStringLiteral("SELECT id, time_ms, weight_kg, unit, mode, port, manual FROM records"
+                              " ORDER BY time_ms, id"));
+        qint64 rows = 0;
+        while (q.next())
+            rows += q.value(0).toLongLong() > 0 ? 1 : 0;
+        if (rows != count + 100)
+            return 2;
+    }
+    const double bareS = double(bare.elapsed()) / 1000;
+    QSqlDatabase::removeDatabase(QStringLiteral("bare"));
+
+    RecordStore store(path);
+    if (!QTest::qWaitFor([&] { return store.health() == RecordWorker::Ok; }, 30000))
+        return 2;
+    const long before = residentKiB();
+    long peak = before;
+    QTimer sample;
+    QObject::connect(&sample, &QTimer::timeout, [&] { peak = std::max(peak, residentKiB()); });
+    sample.start(20);
+    QSignalSpy done(&store, &RecordStore::exportFinished);
+    QElapsedTimer exportTime;
+    exportTime.start();
+    QTemporaryDir out;
+    store.exportCsvToPath(out.filePath(QStringLiteral("all.csv")));
+    if (!done.wait(120000) || !done.first().at(1).toString().isEmpty())
+        return 2;
+    const double exportS = double(exportTime.elapsed()) / 1000;
+    std::printf("\nexport of all %d records: %.2f s (a bare read of the rows: %.2f s, %.1fx);"
+                " resident memory %.1f MB at the start, %.1f MB above it at the most\n",
+                count + 100, exportS, bareS, exportS / bareS, double(before) / 1024,
+                double(peak - before) / 1024);
+    std::printf("goal: under 5 s %s; under 100 MB %s\n", exportS < 5 ? "met" : "NOT met",
+                peak - before < 100 * 1024 ? "met" : "NOT met");
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
 {
+    if (argc > 1 && qstrcmp(argv[1], "history") == 0) {
+        if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+            qputenv("QT_QPA_PLATFORM", "offscreen");
+        QGuiApplication app(argc, argv);
+        return history(argc > 2 ? QByteArray(argv[2]).toInt() : 1000000);
+    }
     QCoreApplication app(argc, argv);
     const double hours = argc > 1 ? QByteArray(argv[1]).toDouble() : 8.0;
     constexpr int perSecond = 30;

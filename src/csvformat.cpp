@@ -13,18 +13,69 @@ QString CsvFormat::head()
 
 QString CsvFormat::row(const QVariantMap &record)
 {
-    const QDateTime time
-            = QDateTime::fromMSecsSinceEpoch(record.value(QStringLiteral("timeMs")).toLongLong());
-    const QString mode = record.value(QStringLiteral("mode")).toString();
-    const QStringList cells{
-            dateTimeCell(time),
-            offsetCell(time),
-            numberCell(record.value(QStringLiteral("weightKg")).toDouble(), 3),
-            textCell(record.value(QStringLiteral("unit")).toString()),
-            textCell(mode.isEmpty() ? unknownMode() : mode),
-            textCell(record.value(QStringLiteral("port")).toString()),
-            textCell(record.value(QStringLiteral("manual")).toBool() ? tr("手动") : tr("自动"))};
-    return cells.join(u',') + lineEnd();
+    QString line;
+    LocalTimes times;
+    appendRow(&line, &times, record.value(QStringLiteral("timeMs")).toLongLong(),
+              record.value(QStringLiteral("weightKg")).toDouble(),
+              record.value(QStringLiteral("unit")).toString(),
+              record.value(QStringLiteral("mode")).toString(),
+              record.value(QStringLiteral("port")).toString(),
+              record.value(QStringLiteral("manual")).toBool());
+    return line;
+}
+
+void CsvFormat::appendRow(QString *line, LocalTimes *times, qint64 timeMs, double weightKg,
+                          const QString &unit, const QString &mode, const QString &port,
+                          bool manual)
+{
+    const auto [offset, text] = times->at(timeMs);
+    *line += text;
+    *line += u',';
+    *line += offset;
+    *line += u',';
+    *line += numberCell(weightKg, 3);
+    *line += u',';
+    *line += textCell(unit);
+    *line += u',';
+    *line += textCell(mode.isEmpty() ? unknownMode() : mode);
+    *line += u',';
+    *line += textCell(port);
+    *line += u',';
+    *line += manual ? tr("手动") : tr("自动");
+    *line += lineEnd();
+}
+
+// The zone's offset holds for a quarter of an hour at a time at least (zones change on
+// whole quarters), so it is asked for once per quarter, and the wall time is counted out.
+std::pair<QString, QString> CsvFormat::LocalTimes::at(qint64 timeMs)
+{
+    constexpr qint64 quarter = 15 * 60 * 1000;
+    const qint64 block = timeMs >= 0 ? timeMs / quarter : (timeMs - quarter + 1) / quarter;
+    if (block != m_block || m_offsetText.isEmpty()) {
+        const QDateTime start = QDateTime::fromMSecsSinceEpoch(block * quarter);
+        const QDateTime end = QDateTime::fromMSecsSinceEpoch(block * quarter + quarter - 1);
+        m_block = block;
+        m_offsetMs = qint64(start.offsetFromUtc()) * 1000;
+        m_exact = start.offsetFromUtc() == end.offsetFromUtc();
+        m_offsetText = offsetCell(start);
+    }
+    if (!m_exact) { // the quarter a zone changes in: each time asked for
+        const QDateTime time = QDateTime::fromMSecsSinceEpoch(timeMs);
+        return {offsetCell(time), dateTimeCell(time)};
+    }
+    const qint64 wall = timeMs + m_offsetMs;
+    constexpr qint64 dayMs = 24 * 3600 * 1000;
+    const qint64 days = wall >= 0 ? wall / dayMs : (wall - dayMs + 1) / dayMs;
+    const qint64 ms = wall - days * dayMs;
+    const QDate date = QDate::fromJulianDay(QDate(1970, 1, 1).toJulianDay() + days);
+    const auto two = [](qint64 n) {
+        return QString(QChar(u'0' + int(n / 10))) + QChar(u'0' + int(n % 10));
+    };
+    const qint64 seconds = ms / 1000;
+    return {m_offsetText,
+            QString::number(date.year()).rightJustified(4, u'0') + u'-' + two(date.month()) + u'-'
+                    + two(date.day()) + u' ' + two(seconds / 3600) + u':' + two(seconds / 60 % 60)
+                    + u':' + two(seconds % 60)};
 }
 
 QString CsvFormat::textCell(const QString &text)

@@ -4,6 +4,8 @@
 #include <QString>
 #include <QVariantMap>
 
+#include <utility>
+
 class QDateTime;
 
 // How a weighing record becomes a line of CSV that a spreadsheet reads right: times as local
@@ -20,8 +22,27 @@ public:
 
     // The byte order mark and the header line, with its line end.
     static QString head();
-    // A record as recordsBetween() gives it, as one line with its line end.
+    // A record ({timeMs, weightKg, unit, mode, port, manual}) as one line with its line end.
     static QString row(const QVariantMap &record);
+
+    // Local wall times and offsets of a run of times, the zone asked once per quarter hour:
+    // what makes an export of a million records quick.
+    class LocalTimes
+    {
+    public:
+        // {offset cell, date-time cell} of a time.
+        std::pair<QString, QString> at(qint64 timeMs);
+
+    private:
+        qint64 m_block = 0;
+        qint64 m_offsetMs = 0;
+        bool m_exact = false;
+        QString m_offsetText;
+    };
+    // The same line, added to *line, for an export that goes through many in order.
+    static void appendRow(QString *line, LocalTimes *times, qint64 timeMs, double weightKg,
+                          const QString &unit, const QString &mode, const QString &port,
+                          bool manual);
 
     // A text cell. Text a spreadsheet would take for a formula (one starting with =, +, -, @,
     // a tab or a CR) gets an apostrophe in front and is quoted; so is text holding a comma,

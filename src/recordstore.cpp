@@ -1,59 +1,95 @@
 #include "recordstore.h"
 
 #include "csvformat.h"
+#include "recordlistmodel.h"
 #include "tools.h"
 
-#include <QDateTime>
 #include <QDir>
 #include <QFileInfo>
 #include <QQmlEngine>
 #include <QRegularExpression>
-#include <QSaveFile>
-#include <QSqlError>
-#include <QSqlQuery>
 #include <QStandardPaths>
-#include <QUrl>
-
-#include <atomic>
+#include <QThread>
 
 namespace {
-QString newConnectionName()
-{
-    static std::atomic<int> next{0};
-    return QStringLiteral("pelora-records-%1").arg(next++);
-}
-
-// A null QString binds as NULL, which the NOT NULL columns refuse.
-QString text(const QString &s)
-{
-    return s.isNull() ? QStringLiteral("") : s;
-}
-
 // A day runs from its first local millisecond to the next day's, whatever its length.
 qint64 dayStart(QDate day)
 {
     return day.startOfDay().toMSecsSinceEpoch();
 }
-
-QString reason(const QSqlError &error)
-{
-    const QString text = error.driverText().isEmpty() ? error.text() : error.driverText();
-    return error.databaseText().isEmpty() ? text : error.databaseText();
-}
 } // namespace
 
 RecordStore::RecordStore(const QString &path, QObject *parent)
-    : QObject(parent), m_path(path), m_connection(newConnectionName())
+    : QObject(parent)
+    , m_path(path)
+    , m_thread(new QThread(this))
+    , m_worker(new RecordWorker(path))
+    , m_list(new RecordListModel(this))
+    , m_clock([] { return QDateTime::currentDateTime(); })
 {
-    open();
-    reload();
+    m_thread->setObjectName(QStringLiteral("records"));
+    m_worker->moveToThread(m_thread);
+    connect(m_worker, &RecordWorker::healthChanged, this, &RecordStore::setHealth);
+    connect(m_worker, &RecordWorker::stateLoaded, this, [this](const QVariantMap &state) {
+        m_state = state;
+        for (auto it = m_stateWritten.cbegin(); it != m_stateWritten.cend(); ++it)
+            m_state.insert(it.key(), it.value()); // set here while the file was being read
+        m_stateKnown = true;
+        Q_EMIT stateLoaded();
+    });
+    connect(m_worker, &RecordWorker::saved, this, [this](qint64 ticket, const QVariantMap &record) {
+        m_pending = qMax(0, m_pending - 1);
+        m_list->takeSaved(record);
+        updateError();
+        Q_EMIT pendingChanged();
+        Q_EMIT recordSaved(ticket, record.value(QStringLiteral("id")).toLongLong());
+    });
+    connect(m_worker, &RecordWorker::removed, this, [this](qint64 id) {
+        m_list->takeRemoved(id);
+        Q_EMIT recordsRemoved();
+    });
+    connect(m_worker, &RecordWorker::cleared, this, [this] {
+        m_list->takeCleared();
+        Q_EMIT recordsRemoved();
+    });
+    connect(m_worker, &RecordWorker::totals, this, [this](int count, int day, double total) {
+        m_count = count;
+        m_todayCount = day;
+        m_todayTotal = total;
+        Q_EMIT recordsChanged();
+    });
+    connect(m_worker, &RecordWorker::page, m_list, &RecordListModel::takePage);
+    connect(m_worker, &RecordWorker::between, this, &RecordStore::recordsFetched);
+    connect(m_worker, &RecordWorker::exportProgress, this, [this](qint64 done, qint64 total) {
+        m_progress = total > 0 ? double(done) / double(total) : 1.0;
+        Q_EMIT exportChanged();
+    });
+    connect(m_worker, &RecordWorker::exportDone, this,
+            [this](const QString &path, const QString &error) {
+                m_exporting = false;
+                Q_EMIT exportChanged();
+                Q_EMIT exportFinished(path, error);
+            });
+    m_thread->start();
+    post([w = m_worker] { w->open(); });
+    m_midnight.setSingleShot(true);
+    connect(&m_midnight, &QTimer::timeout, this, &RecordStore::followDay);
+    followDay();
+    m_list->reload();
 }
 
 RecordStore::~RecordStore()
 {
-    m_db.close();
-    m_db = QSqlDatabase();
-    QSqlDatabase::removeDatabase(m_connection);
+    // What is still queued is written first: the worker goes after it, then the thread.
+    post([w = m_worker] { delete w; });
+    m_thread->quit();
+    m_thread->wait();
+}
+
+template<typename F>
+void RecordStore::post(F &&f)
+{
+    QMetaObject::invokeMethod(m_worker, std::forward<F>(f), Qt::QueuedConnection);
 }
 
 RecordStore *RecordStore::create(QQmlEngine *engine, QJSEngine *)
@@ -74,275 +110,144 @@ QString RecordStore::defaultPath()
             + QStringLiteral("/records.sqlite");
 }
 
-void RecordStore::setError(const QString &text, bool writable)
+bool RecordStore::writable() const
 {
-    if (m_error == text && m_writable == writable)
+    return m_health != RecordWorker::ReadOnly && m_health != RecordWorker::Unusable;
+}
+
+void RecordStore::setHealth(RecordWorker::Health health, const QString &text)
+{
+    m_health = health;
+    m_healthText = text;
+    updateError();
+    Q_EMIT errorTextChanged(); // writable() follows the health
+    if (health == RecordWorker::Ok)
+        m_list->resume();
+}
+
+// What the file's trouble is, and what waits for it: said for as long as it lasts, and gone
+// the moment the file takes records again.
+void RecordStore::updateError()
+{
+    QString text = m_healthText;
+    if (m_pending > 0 && m_health != RecordWorker::Ok && m_health != RecordWorker::Opening)
+        text += tr("；%1 条记录暂存在内存中，等待保存").arg(m_pending);
+    if (text == m_error)
         return;
     m_error = text;
-    m_writable = writable;
     Q_EMIT errorTextChanged();
 }
 
-bool RecordStore::exec(const QString &sql, QString *why)
+void RecordStore::setClock(std::function<QDateTime()> clock)
 {
-    QSqlQuery query(m_db);
-    if (query.exec(sql))
-        return true;
-    if (why)
-        *why = reason(query.lastError());
-    return false;
+    m_clock = std::move(clock);
+    followDay();
 }
 
-void RecordStore::open()
+// Today is the local calendar day, both ends: looked at again at each midnight, so that
+// the day's count starts afresh, and a record dated tomorrow is never today's.
+void RecordStore::followDay()
 {
-    const QFileInfo info(m_path);
-    if (!QDir().mkpath(info.absolutePath())) {
-        setError(tr("无法打开记录数据库 %1：无法建立文件夹").arg(m_path), false);
-        return;
-    }
-    m_db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), m_connection);
-    m_db.setDatabaseName(m_path);
-    if (!m_db.open()) {
-        setError(tr("无法打开记录数据库 %1：%2").arg(m_path, reason(m_db.lastError())), false);
-        return;
-    }
-    // Reading the version is the first touch of the file: a foreign or damaged file fails
-    // here, before anything could be written to it.
-    QSqlQuery version(m_db);
-    if (!version.exec(QStringLiteral("PRAGMA user_version")) || !version.next()) {
-        setError(tr("记录数据库 %1 已损坏或不是记录数据库（%2），文件未作改动，记录不会保存")
-                         .arg(m_path, reason(version.lastError())),
-                 false);
-        m_db.close();
-        return;
-    }
-    const int found = version.value(0).toInt();
-    version.finish();
-    QSqlQuery check(m_db);
-    if (!check.exec(QStringLiteral("PRAGMA quick_check")) || !check.next()
-        || check.value(0).toString() != QStringLiteral("ok")) {
-        setError(tr("记录数据库 %1 已损坏，文件未作改动，记录不会保存").arg(m_path), false);
-        m_db.close();
-        return;
-    }
-    check.finish();
-    if (found > schemaVersion) {
-        setError(tr("记录数据库 %1 来自更新的版本，只能查看，记录不会保存").arg(m_path), false);
-        m_ok = true;
-        return;
-    }
-    m_ok = true;
-    QString why;
-    const bool prepared = exec(QStringLiteral("PRAGMA synchronous=FULL"), &why)
-            && (found == schemaVersion
-                || (exec(QStringLiteral("BEGIN IMMEDIATE"), &why)
-                    && exec(QStringLiteral("CREATE TABLE IF NOT EXISTS records ("
-                                           " id INTEGER PRIMARY KEY AUTOINCREMENT,"
-                                           " time_ms INTEGER NOT NULL,"
-                                           " weight_kg REAL NOT NULL,"
-                                           " unit TEXT NOT NULL DEFAULT '',"
-                                           " mode TEXT NOT NULL DEFAULT '',"
-                                           " port TEXT NOT NULL DEFAULT '',"
-                                           " manual INTEGER NOT NULL DEFAULT 0)"),
-                            &why)
-                    && exec(QStringLiteral("CREATE INDEX IF NOT EXISTS records_time"
-                                           " ON records(time_ms)"),
-                            &why)
-                    && exec(QStringLiteral("CREATE TABLE IF NOT EXISTS state ("
-                                           " key TEXT PRIMARY KEY, value NOT NULL)"),
-                            &why)
-                    && exec(QStringLiteral("PRAGMA user_version=%1").arg(schemaVersion), &why)
-                    && exec(QStringLiteral("COMMIT"), &why)));
-    if (!prepared) {
-        exec(QStringLiteral("ROLLBACK"));
-        setError(tr("无法写入记录数据库 %1：%2，记录不会保存").arg(m_path, why), false);
-        return;
-    }
-    setError(QString(), true);
+    const QDateTime now = m_clock();
+    const qint64 start = dayStart(now.date());
+    const qint64 end = dayStart(now.date().addDays(1));
+    post([w = m_worker, start, end] { w->setDay(start, end); });
+    m_midnight.start(
+            int(qBound(qint64(1), end - now.toMSecsSinceEpoch() + 1, qint64(3600 * 1000))));
 }
 
 qint64 RecordStore::addRecord(double weightKg, const QString &unit, const QString &mode,
                               const QString &port, bool manual, qint64 timeMs)
 {
-    if (!m_ok || !m_writable)
+    if (!writable())
         return -1;
     if (timeMs < 0)
-        timeMs = QDateTime::currentMSecsSinceEpoch();
-    QSqlQuery query(m_db);
-    query.prepare(QStringLiteral("INSERT INTO records (time_ms, weight_kg, unit, mode, port,"
-                                 " manual) VALUES (?, ?, ?, ?, ?, ?)"));
-    query.addBindValue(timeMs);
-    query.addBindValue(weightKg);
-    query.addBindValue(text(unit));
-    query.addBindValue(text(mode));
-    query.addBindValue(text(port));
-    query.addBindValue(manual ? 1 : 0);
-    if (!query.exec()) {
-        // Still writable next time, once the disk has room again.
-        setError(tr("记录未能保存（%1）：%2").arg(m_path, reason(query.lastError())), true);
-        return -1;
-    }
-    setError(QString(), true);
-    const qint64 id = query.lastInsertId().toLongLong();
-    reload();
-    return id;
+        timeMs = m_clock().toMSecsSinceEpoch();
+    const QVariantMap record{
+            {QStringLiteral("timeMs"), timeMs}, {QStringLiteral("weightKg"), weightKg},
+            {QStringLiteral("unit"), unit},     {QStringLiteral("mode"), mode},
+            {QStringLiteral("port"), port},     {QStringLiteral("manual"), manual}};
+    const qint64 ticket = ++m_tickets;
+    ++m_pending;
+    post([w = m_worker, ticket, record] { w->add(ticket, record); });
+    updateError();
+    Q_EMIT pendingChanged();
+    return ticket;
 }
 
 bool RecordStore::removeRecord(qint64 id)
 {
-    if (!m_ok || !m_writable)
+    if (!writable())
         return false;
-    QSqlQuery query(m_db);
-    query.prepare(QStringLiteral("DELETE FROM records WHERE id = ?"));
-    query.addBindValue(id);
-    if (!query.exec()) {
-        setError(tr("记录未能删除：%1").arg(reason(query.lastError())), true);
-        return false;
-    }
-    if (query.numRowsAffected() <= 0)
-        return false;
-    reload();
-    Q_EMIT recordsRemoved();
+    post([w = m_worker, id] { w->remove(id); });
     return true;
 }
 
 bool RecordStore::clearAll()
 {
-    if (!m_ok || !m_writable)
+    if (!writable())
         return false;
-    QString why;
-    if (!exec(QStringLiteral("DELETE FROM records"), &why)) {
-        setError(tr("记录未能清空：%1").arg(why), true);
-        return false;
-    }
-    reload();
-    Q_EMIT recordsRemoved();
+    post([w = m_worker] { w->clear(); });
     return true;
-}
-
-static QVariantMap recordFrom(const QSqlQuery &query)
-{
-    return {{QStringLiteral("id"), query.value(0)},
-            {QStringLiteral("timeMs"), query.value(1)},
-            {QStringLiteral("weightKg"), query.value(2)},
-            {QStringLiteral("unit"), query.value(3)},
-            {QStringLiteral("mode"), query.value(4)},
-            {QStringLiteral("port"), query.value(5)},
-            {QStringLiteral("manual"), query.value(6).toInt() != 0}};
 }
 
 QVariant RecordStore::stateValue(const QString &key, const QVariant &fallback) const
 {
-    if (!m_ok)
-        return fallback;
-    QSqlQuery query(m_db);
-    query.prepare(QStringLiteral("SELECT value FROM state WHERE key = ?"));
-    query.addBindValue(key);
-    if (!query.exec() || !query.next())
-        return fallback;
-    return query.value(0);
+    return m_state.value(key, fallback);
 }
 
 bool RecordStore::setStateValue(const QString &key, const QVariant &value)
 {
-    if (!m_ok || !m_writable)
+    if (!writable())
         return false;
-    QSqlQuery query(m_db);
-    query.prepare(QStringLiteral("INSERT OR REPLACE INTO state (key, value) VALUES (?, ?)"));
-    query.addBindValue(key);
-    query.addBindValue(value);
-    if (!query.exec()) {
-        setError(tr("记录状态未能保存（%1）：%2").arg(m_path, reason(query.lastError())), true);
-        return false;
-    }
+    m_state.insert(key, value);
+    m_stateWritten.insert(key, value);
+    post([w = m_worker, key, value] { w->setState(key, value); });
     return true;
 }
 
-QVariantList RecordStore::recordsBetween(qint64 fromMs, qint64 toMs) const
+int RecordStore::requestRecords(qint64 fromMs, qint64 toMs)
 {
-    QVariantList out;
-    if (!m_ok)
-        return out;
-    QSqlQuery query(m_db);
-    query.prepare(QStringLiteral("SELECT id, time_ms, weight_kg, unit, mode, port, manual"
-                                 " FROM records WHERE (? < 0 OR time_ms >= ?)"
-                                 " AND (? < 0 OR time_ms <= ?) ORDER BY time_ms, id"));
-    for (qint64 bound : {fromMs, fromMs, toMs, toMs})
-        query.addBindValue(bound);
-    if (!query.exec())
-        return out;
-    while (query.next())
-        out.append(recordFrom(query));
-    return out;
+    const int request = ++m_requests;
+    post([w = m_worker, request, fromMs, toMs] { w->fetchBetween(request, fromMs, toMs); });
+    return request;
 }
 
-void RecordStore::reload()
+void RecordStore::requestPage(int generation, qint64 beforeTimeMs, qint64 beforeId, int limit)
 {
-    m_records.clear();
-    m_count = 0;
-    m_todayCount = 0;
-    m_todayTotal = 0;
-    if (m_ok) {
-        QSqlQuery query(m_db);
-        query.prepare(QStringLiteral("SELECT id, time_ms, weight_kg, unit, mode, port, manual"
-                                     " FROM records ORDER BY time_ms DESC, id DESC LIMIT ?"));
-        query.addBindValue(listLimit);
-        if (query.exec()) {
-            while (query.next())
-                m_records.append(recordFrom(query));
-        }
-        const qint64 midnight = QDateTime(QDate::currentDate(), QTime(0, 0)).toMSecsSinceEpoch();
-        QSqlQuery totals(m_db);
-        totals.prepare(QStringLiteral("SELECT COUNT(*),"
-                                      " SUM(CASE WHEN time_ms >= ? THEN 1 ELSE 0 END),"
-                                      " TOTAL(CASE WHEN time_ms >= ? THEN weight_kg ELSE 0 END)"
-                                      " FROM records"));
-        totals.addBindValue(midnight);
-        totals.addBindValue(midnight);
-        if (totals.exec() && totals.next()) {
-            m_count = totals.value(0).toInt();
-            m_todayCount = totals.value(1).toInt();
-            m_todayTotal = totals.value(2).toDouble();
-        }
-    }
-    Q_EMIT recordsChanged();
+    post([=, w = m_worker] { w->fetchPage(generation, beforeTimeMs, beforeId, limit); });
+}
+
+QString RecordStore::exportCsv(const QUrl &file, qint64 fromMs, qint64 toMs)
+{
+    return exportCsvToPath(file.isLocalFile() ? file.toLocalFile() : file.toString(), fromMs, toMs);
+}
+
+QString RecordStore::exportCsvToPath(const QString &path, qint64 fromMs, qint64 toMs)
+{
+    if (m_exporting)
+        return tr("上一次导出还未完成");
+    if (m_health == RecordWorker::Unusable)
+        return tr("记录数据库无法读取，无法导出");
+    m_exporting = true;
+    m_progress = 0;
+    m_cancel = std::make_shared<std::atomic_bool>(false);
+    post([w = m_worker, path, fromMs, toMs, cancel = m_cancel] {
+        w->exportCsv(path, fromMs, toMs, cancel);
+    });
+    Q_EMIT exportChanged();
+    return QString();
+}
+
+void RecordStore::cancelExport()
+{
+    if (m_cancel)
+        m_cancel->store(true);
 }
 
 QString RecordStore::csvField(const QString &text)
 {
     return CsvFormat::textCell(text);
-}
-
-QString RecordStore::exportCsv(const QUrl &file, qint64 fromMs, qint64 toMs) const
-{
-    return exportCsvToPath(file.isLocalFile() ? file.toLocalFile() : file.toString(), fromMs, toMs);
-}
-
-QString RecordStore::exportCsvToPath(const QString &path, qint64 fromMs, qint64 toMs) const
-{
-    if (!m_ok)
-        return tr("记录数据库无法读取，无法导出");
-    QString text = CsvFormat::head();
-    const QVariantList rows = recordsBetween(fromMs, toMs);
-    for (const QVariant &row : rows)
-        text += CsvFormat::row(row.toMap());
-    // A fresh account may have no documents folder yet.
-    const QString folder = QFileInfo(path).absolutePath();
-    if (!QDir().mkpath(folder))
-        return tr("无法导出到 %1：无法建立文件夹 %2").arg(path, QDir::toNativeSeparators(folder));
-    QSaveFile out(path);
-    if (!out.open(QIODevice::WriteOnly))
-        return tr("无法导出到 %1：%2").arg(path, out.errorString());
-    const QByteArray bytes = text.toUtf8();
-    // The final flush can fail (full disk) while commit() still answers true on Qt 6.4.
-    if (out.write(bytes) != bytes.size() || !out.flush()) {
-        const QString why = out.errorString();
-        out.cancelWriting();
-        return tr("无法导出到 %1：%2").arg(path, why);
-    }
-    if (!out.commit())
-        return tr("无法导出到 %1：%2").arg(path, out.errorString());
-    return QString();
 }
 
 QString RecordStore::suggestedExportPath() const
@@ -351,8 +256,8 @@ QString RecordStore::suggestedExportPath() const
     QString folder = QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation);
     if (folder.isEmpty() || !Tools::canMakeFolder(folder))
         folder = QDir::homePath();
-    return QDir(folder).filePath(QStringLiteral("pelora-records-%1.csv")
-                                         .arg(QDate::currentDate().toString(Qt::ISODate)));
+    return QDir(folder).filePath(
+            QStringLiteral("pelora-records-%1.csv").arg(today().toString(Qt::ISODate)));
 }
 
 QVariantMap RecordStore::dayRange(const QString &from, const QString &to) const
@@ -383,11 +288,11 @@ QVariantMap RecordStore::dayRange(const QString &from, const QString &to) const
     return range;
 }
 
-QVariantMap RecordStore::exportToday() const
+QVariantMap RecordStore::exportToday()
 {
-    const QDate today = QDate::currentDate();
+    const QDate day = today();
     const QString path = suggestedExportPath();
     return {{QStringLiteral("path"), path},
             {QStringLiteral("error"),
-             exportCsvToPath(path, dayStart(today), dayStart(today.addDays(1)) - 1)}};
+             exportCsvToPath(path, dayStart(day), dayStart(day.addDays(1)) - 1)}};
 }

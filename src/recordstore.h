@@ -1,19 +1,31 @@
 #pragma once
 
+#include "recordworker.h"
+
+#include <QDateTime>
 #include <QObject>
-#include <QSqlDatabase>
+#include <QTimer>
 #include <QUrl>
 #include <QVariantList>
 #include <QVariantMap>
 #include <QtQml/qqmlregistration.h>
 
+#include <atomic>
+#include <functional>
+#include <memory>
+
 class QQmlEngine;
 class QJSEngine;
+class QThread;
+class RecordListModel;
 
-// The weighing records, kept in an SQLite file. Every record is committed on its own with
-// synchronous=FULL, so a killed process or a power cut loses none that was made. The
-// recorder's own state lives in the same file, in a key/value table. A file that
-// cannot be opened or written is left exactly as it is; the problem is told in errorText.
+// The weighing records, kept in an SQLite file that only a worker thread touches: the window
+// never waits for the disk, a lock or a long history. Every record is committed on its own
+// with synchronous=FULL, so a killed process or a power cut loses none that was written.
+// A record is taken at once and written as soon as the file lets it; until then it waits, in
+// order, and pendingCount and errorText say so. The recorder's own state lives in the same
+// file, in a key/value table. A file that cannot be opened or written is left exactly as it
+// is; the problem is told in errorText.
 class RecordStore : public QObject
 {
     Q_OBJECT
@@ -23,14 +35,16 @@ class RecordStore : public QObject
     Q_PROPERTY(QString databasePath READ databasePath CONSTANT)
     Q_PROPERTY(QString errorText READ errorText NOTIFY errorTextChanged)
     Q_PROPERTY(bool writable READ writable NOTIFY errorTextChanged)
-    Q_PROPERTY(QVariantList records READ records NOTIFY recordsChanged)
     Q_PROPERTY(int count READ count NOTIFY recordsChanged)
     Q_PROPERTY(int todayCount READ todayCount NOTIFY recordsChanged)
     Q_PROPERTY(double todayTotalKg READ todayTotalKg NOTIFY recordsChanged)
+    Q_PROPERTY(RecordListModel *list READ list CONSTANT)
+    Q_PROPERTY(int pendingCount READ pendingCount NOTIFY pendingChanged)
+    Q_PROPERTY(bool exporting READ exporting NOTIFY exportChanged)
+    Q_PROPERTY(double exportProgress READ exportProgress NOTIFY exportChanged)
 
 public:
-    static constexpr int schemaVersion = 2; // 2: the state table
-    static constexpr int listLimit = 1000; // the page shows the newest ones
+    static constexpr int schemaVersion = RecordWorker::schemaVersion; // 2: the state table
 
     // No default constructor: documents get the one store of their engine from create().
     explicit RecordStore(const QString &path, QObject *parent = nullptr);
@@ -41,23 +55,32 @@ public:
 
     QString databasePath() const { return m_path; }
     QString errorText() const { return m_error; }
-    bool writable() const { return m_writable; }
-    QVariantList records() const { return m_records; }
+    // Whether records can be taken: false for a read-only, damaged or newer file. A file
+    // another program holds is still writable; records wait for it.
+    bool writable() const;
     int count() const { return m_count; }
     int todayCount() const { return m_todayCount; }
     double todayTotalKg() const { return m_todayTotal; }
+    RecordListModel *list() const { return m_list; }
+    int pendingCount() const { return m_pending; }
+    bool exporting() const { return m_exporting; }
+    double exportProgress() const { return m_progress; }
+    RecordWorker::Health health() const { return m_health; }
 
-    // Returns the new record's id, or -1 when it could not be saved (errorText says why).
+    // Takes a record to be written; returns its ticket (recordSaved() gives its id once it is
+    // in the file), or -1 when the file takes no records (errorText says why).
     Q_INVOKABLE qint64 addRecord(double weightKg, const QString &unit, const QString &mode,
                                  const QString &port, bool manual, qint64 timeMs = -1);
+    // Deleting one or all, in turn with the records before them; false when the file takes
+    // no changes. recordsRemoved() follows once it is done.
     Q_INVOKABLE bool removeRecord(qint64 id);
     Q_INVOKABLE bool clearAll();
-    // Records between fromMs and toMs (inclusive; a negative bound is open), oldest first.
-    Q_INVOKABLE QVariantList recordsBetween(qint64 fromMs, qint64 toMs) const;
-    // Writes them as CSV for Excel; returns "" or what went wrong.
-    Q_INVOKABLE QString exportCsv(const QUrl &file, qint64 fromMs = -1, qint64 toMs = -1) const;
-    Q_INVOKABLE QString exportCsvToPath(const QString &path, qint64 fromMs = -1,
-                                        qint64 toMs = -1) const;
+    // Writes the records between the bounds (inclusive; negative is open) as CSV for Excel,
+    // in the background: "" when it has started (exportFinished() tells how it went), else
+    // why it cannot.
+    Q_INVOKABLE QString exportCsv(const QUrl &file, qint64 fromMs = -1, qint64 toMs = -1);
+    Q_INVOKABLE QString exportCsvToPath(const QString &path, qint64 fromMs = -1, qint64 toMs = -1);
+    Q_INVOKABLE void cancelExport();
     // The file name an export of today is offered, in the documents folder (made when the
     // export is written) where it can be, else in the home folder.
     Q_INVOKABLE QString suggestedExportPath() const;
@@ -68,34 +91,64 @@ public:
     // The local calendar days "yyyy-MM-dd" from and to (either may be empty for an open
     // bound) as {fromMs, toMs} for exportCsv(), or {error} when one is no real date.
     Q_INVOKABLE QVariantMap dayRange(const QString &from, const QString &to) const;
-    // Today's records, local midnight to midnight, to suggestedExportPath(): {path, error}.
-    Q_INVOKABLE QVariantMap exportToday() const;
+    // Starts the export of today's records, local midnight to midnight, to
+    // suggestedExportPath(): {path, error}.
+    Q_INVOKABLE QVariantMap exportToday();
 
     // What the recorder keeps across runs (its arm state, the last record, the minimum load),
     // by key in the same file; fallback while the key was never written or cannot be read.
+    // stateKnown() is false until the file has been read (stateLoaded()).
     QVariant stateValue(const QString &key, const QVariant &fallback = QVariant()) const;
     bool setStateValue(const QString &key, const QVariant &value);
+    bool stateKnown() const { return m_stateKnown; }
+
+    // Records between the bounds, oldest first, in recordsFetched(request, rows).
+    int requestRecords(qint64 fromMs, qint64 toMs);
+    void requestPage(int generation, qint64 beforeTimeMs, qint64 beforeId, int limit);
+
+    // The clock that says which day "today" is (the system's unless a test sets another).
+    void setClock(std::function<QDateTime()> clock);
+    QDate today() const { return m_clock().date(); }
 
 Q_SIGNALS:
     void errorTextChanged();
     void recordsChanged();
     // Records were deleted (one, or all): whatever shows them must let them go.
     void recordsRemoved();
+    void pendingChanged();
+    void exportChanged();
+    void exportFinished(const QString &path, const QString &error);
+    void recordSaved(qint64 ticket, qint64 id);
+    void stateLoaded();
+    void recordsFetched(int request, const QVariantList &rows);
 
 private:
-    void open();
-    void setError(const QString &text, bool writable);
-    bool exec(const QString &sql, QString *why = nullptr);
-    void reload();
+    // Runs f on the worker's thread, after everything asked for before it.
+    template<typename F>
+    void post(F &&f);
+    void setHealth(RecordWorker::Health health, const QString &text);
+    void updateError();
+    void followDay();
 
     QString m_path;
-    QString m_connection;
-    QSqlDatabase m_db;
-    bool m_ok = false;
-    bool m_writable = false;
+    QThread *m_thread = nullptr;
+    RecordWorker *m_worker = nullptr;
+    RecordListModel *m_list = nullptr;
+    RecordWorker::Health m_health = RecordWorker::Opening;
+    QString m_healthText;
     QString m_error;
-    QVariantList m_records;
     int m_count = 0;
     int m_todayCount = 0;
     double m_todayTotal = 0;
+    int m_pending = 0;
+    qint64 m_tickets = 0;
+    int m_requests = 0;
+    QVariantMap m_state;
+    QVariantMap m_stateWritten;
+    bool m_stateKnown = false;
+    bool m_exporting = false;
+    double m_progress = 0;
+    std::shared_ptr<std::atomic_bool> m_cancel;
+    std::function<QDateTime()> m_clock;
+    QTimer m_midnight;
 };

@@ -36,28 +36,43 @@ void WeighRecorder::setStore(RecordStore *store)
 }
 
 // The chart's record marks are the records still in the store: a deleted record's mark goes.
+// The store answers from its own thread; the marks are rebuilt when the answer comes.
 void WeighRecorder::followRemovals()
 {
     disconnect(m_removals);
-    if (m_store)
-        m_removals
-                = connect(m_store, &RecordStore::recordsRemoved, this, &WeighRecorder::reloadMarks);
+    disconnect(m_fetched);
+    disconnect(m_loaded);
+    if (!m_store)
+        return;
+    m_removals = connect(m_store, &RecordStore::recordsRemoved, this, &WeighRecorder::reloadMarks);
+    m_fetched = connect(m_store, &RecordStore::recordsFetched, this,
+                        [this](int request, const QVariantList &rows) {
+                            if (request != m_marksRequest)
+                                return;
+                            m_marks.clear();
+                            for (const QVariant &v : rows) {
+                                const QVariantMap record = v.toMap();
+                                m_marks.push_back(
+                                        {record.value(QStringLiteral("timeMs")).toLongLong(),
+                                         record.value(QStringLiteral("weightKg")).toDouble()});
+                            }
+                            Q_EMIT trendChanged();
+                        });
+    m_loaded = connect(m_store, &RecordStore::stateLoaded, this, [this] {
+        loadState();
+        Q_EMIT changed();
+    });
 }
 
 void WeighRecorder::reloadMarks()
 {
-    m_marks.clear();
-    if (m_store) {
-        const qint64 end = now();
-        for (const QVariant &v : m_store->recordsBetween(end - trendSpanMs, end + 1)) {
-            const QVariantMap record = v.toMap();
-            m_marks.push_back({record.value(QStringLiteral("timeMs")).toLongLong(),
-                               record.value(QStringLiteral("weightKg")).toDouble()});
-        }
-        std::sort(m_marks.begin(), m_marks.end(),
-                  [](const Sample &a, const Sample &b) { return a.timeMs < b.timeMs; });
+    if (!m_store) {
+        m_marks.clear();
+        Q_EMIT trendChanged();
+        return;
     }
-    Q_EMIT trendChanged();
+    const qint64 end = now();
+    m_marksRequest = m_store->requestRecords(end - trendSpanMs, end + 1);
 }
 
 namespace {
@@ -66,7 +81,8 @@ const QString lastKey = QStringLiteral("recorder/lastKg");
 const QString minKey = QStringLiteral("recorder/minDivisions");
 } // namespace
 
-// A store that never held them (a new or an older file) gives the defaults.
+// A store that never held them (a new or an older file) gives the defaults. Until the file
+// has been read, nothing is recorded by itself: a load left standing may have been recorded.
 void WeighRecorder::loadState()
 {
     m_armed = true;
@@ -74,6 +90,10 @@ void WeighRecorder::loadState()
     m_minDivisions = 20;
     if (!m_store)
         return;
+    if (!m_store->stateKnown()) {
+        m_armed = false;
+        return;
+    }
     m_armed = m_store->stateValue(armedKey, true).toBool();
     bool ok = false;
     const double last = m_store->stateValue(lastKey).toDouble(&ok);

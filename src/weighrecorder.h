@@ -113,6 +113,9 @@ private:
     void followRemovals();
     void reloadMarks();
     QMetaObject::Connection m_removals;
+    QMetaObject::Connection m_fetched;
+    QMetaObject::Connection m_loaded;
+    int m_marksRequest = 0;
     qint64 save(bool manual);
     void scale(qint64 windowMs, double *lo, double *hi) const;
     qint64 now() const;

@@ -1,8 +1,13 @@
 #include "csvformat.h"
 
 #include <QDateTime>
+#include <QFile>
+#include <QScopeGuard>
+#include <QSet>
 #include <QTest>
 #include <QTimeZone>
+
+#include <ctime>
 
 using namespace Qt::StringLiterals;
 
@@ -72,6 +77,54 @@ private Q_SLOTS:
                  CsvFormat::dateTimeCell(here) + u',' + CsvFormat::offsetCell(here)
                          + u",-1.250,公斤,—,\"'@COM3\",手动\r\n"_s);
         QVERIFY(CsvFormat::head().startsWith(u"\uFEFF时间,时区(UTC偏移),重量(kg),"_s));
+    }
+
+    // A long export counts wall times out from the zone's offset per quarter hour: across a
+    // change of summer time (both ways), before 1970 and in a zone on half hours, every
+    // minute reads as the zone itself says.
+    void wallTimesAcrossZoneChanges_data()
+    {
+        QTest::addColumn<QByteArray>("zone");
+        QTest::addColumn<QDateTime>("from");
+        const QTimeZone utc = QTimeZone::utc();
+        QTest::newRow("spring forward")
+                << "Europe/Berlin"_ba << QDateTime(QDate(2025, 3, 30), QTime(0, 0), utc);
+        QTest::newRow("fall back")
+                << "Europe/Berlin"_ba << QDateTime(QDate(2025, 10, 26), QTime(0, 0), utc);
+        QTest::newRow("half-hour zone change")
+                << "Australia/Adelaide"_ba << QDateTime(QDate(2025, 4, 5), QTime(15, 0), utc);
+        QTest::newRow("before 1970")
+                << "America/New_York"_ba << QDateTime(QDate(1969, 12, 31), QTime(22, 0), utc);
+    }
+    void wallTimesAcrossZoneChanges()
+    {
+        QFETCH(QByteArray, zone);
+        QFETCH(QDateTime, from);
+#ifndef Q_OS_UNIX
+        QSKIP("sets the zone through TZ");
+#else
+        if (!QFile::exists("/usr/share/zoneinfo/" + QString::fromLatin1(zone)))
+            QSKIP("no time zone data");
+        const QByteArray old = qgetenv("TZ");
+        qputenv("TZ", zone);
+        tzset();
+        const auto restore = qScopeGuard([&] {
+            qputenv("TZ", old);
+            tzset();
+        });
+        CsvFormat::LocalTimes times;
+        QSet<QString> offsets;
+        for (qint64 t = from.toMSecsSinceEpoch(), end = t + 4 * 3600 * 1000; t < end;
+             t += 60 * 1000 + 7) {
+            const QDateTime time = QDateTime::fromMSecsSinceEpoch(t);
+            const auto [offset, wall] = times.at(t);
+            QCOMPARE(wall, CsvFormat::dateTimeCell(time));
+            QCOMPARE(offset, CsvFormat::offsetCell(time));
+            offsets << offset;
+        }
+        if (from.date().year() > 2000)
+            QCOMPARE(offsets.size(), 2); // the zone did change on the way
+#endif
     }
 };
 

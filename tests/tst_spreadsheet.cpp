@@ -3,6 +3,7 @@
 #include <QDateTime>
 #include <QFile>
 #include <QProcess>
+#include <QSignalSpy>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
@@ -105,7 +106,10 @@ private Q_SLOTS:
                                     t0.addSecs(i * 3600).toMSecsSinceEpoch())
                     > 0);
         const QString csv = m_dir.filePath(u"records.csv"_s);
+        QSignalSpy exported(&store, &RecordStore::exportFinished);
         QCOMPARE(store.exportCsvToPath(csv), QString());
+        QVERIFY(exported.wait());
+        QCOMPARE(exported.first().at(1).toString(), QString());
 
         // Comma, quote, UTF-8, from line 1, Excel's locale, special numbers detected, formulas
         // evaluated (the 13th field).

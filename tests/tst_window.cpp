@@ -125,7 +125,9 @@ class TestWindow : public QObject
     QList<double> weights(RecordStore *store) const
     {
         QList<double> out;
-        for (const QVariant &record : store->recordsBetween(-1, -1))
+        if (!TestSupport::drain(store))
+            return {-1};
+        for (const QVariant &record : TestSupport::storedRecords(store->databasePath()))
             out << record.toMap().value(QStringLiteral("weightKg")).toDouble();
         return out;
     }
@@ -653,9 +655,16 @@ private Q_SLOTS:
         r.remember(r.sensor->portName());
         QVERIFY(start());
         QTRY_VERIFY(r.manager->isConnected());
-        const auto put = [this](double kg) {
+        // A load is put on, and waited for until the window reads it (net of any tare) and
+        // the recorder has seen it settle: the wait is on the application, however slow.
+        const auto put = [this](double kg, double tare = 0) {
             r.sensor->setLoad(kg);
-            readings(25); // the load settles well within this
+            readings(5);
+            const auto *reading = r.window->findChild<WeightReading *>();
+            QTRY_VERIFY(kg > 200 ? reading->overload()
+                                 : !reading->overload()
+                                        && std::abs(reading->weightKg() - (kg - tare)) < 0.05);
+            QTRY_VERIFY(r.js(u"WeighRecorder.refusal"_s).toString() != u"读数未稳定"_s);
         };
         put(0);
         auto *store = r.engine->property("_peloraRecordStore").value<RecordStore *>();
@@ -665,8 +674,12 @@ private Q_SLOTS:
         QVERIFY(store->clearAll()); // what the other cases weighed
         // A native frame says neither net nor gross: the tare the home page read tells.
         SensorParameters *parameters = r.manager->session()->parameters();
-        const auto mode
-                = [store] { return store->records().first().toMap()[u"mode"_s].toString(); };
+        const auto mode = [store] {
+            return TestSupport::storedRecords(store->databasePath())
+                    .last()
+                    .toMap()[u"mode"_s]
+                    .toString();
+        };
         QTRY_VERIFY(parameters->hasValue(u"QTAR"_s));
         r.sensor->setLoad(2.5); // with the simulator's noise
         QTRY_COMPARE(weights(store), QList<double>{2.5});
@@ -707,7 +720,7 @@ private Q_SLOTS:
         QCOMPARE(weights(store).size(), 2);
         r.click(button);
         QTRY_COMPARE(weights(store).size(), 3);
-        const QVariantMap manual = store->records().first().toMap();
+        const QVariantMap manual = TestSupport::storedRecords(store->databasePath()).last().toMap();
         QVERIFY(manual.value(QStringLiteral("manual")).toBool());
         QCOMPARE(manual.value(QStringLiteral("port")).toString(), r.sensor->portName());
         QTRY_VERIFY(r.item("recordMarks")->property("count").toInt() >= 2);
@@ -729,33 +742,51 @@ private Q_SLOTS:
         qputenv("HOME", QFile::encodeName(home.path()));
         qunsetenv("XDG_CONFIG_HOME"); // no user-dirs.dirs: the documents folder is ~/Documents
         const QDate today = QDate::currentDate();
-        const qint64 edges[] = {
-                store->addRecord(1, {}, {}, {}, true, today.startOfDay().toMSecsSinceEpoch() - 1),
-                store->addRecord(1, {}, {}, {}, true,
-                                 today.addDays(1).startOfDay().toMSecsSinceEpoch())};
+        const qint64 edges[] = {today.startOfDay().toMSecsSinceEpoch() - 1,
+                                today.addDays(1).startOfDay().toMSecsSinceEpoch()};
+        for (qint64 edge : edges)
+            QVERIFY(store->addRecord(1, {}, {}, {}, true, edge) > 0);
+        QVERIFY(TestSupport::drain(store));
+        const auto idAt = [store](qint64 timeMs) {
+            for (const QVariant &r : TestSupport::storedRecords(store->databasePath())) {
+                if (r.toMap()[u"timeMs"_s].toLongLong() == timeMs)
+                    return r.toMap()[u"id"_s].toLongLong();
+            }
+            return qint64(-1);
+        };
         r.click(u"exportTodayButton"_s);
+        QTRY_VERIFY(r.text("exportMessage").startsWith(u"今日记录已导出到"_s));
         const QString csv = home.filePath(u"Documents/pelora-records-%1.csv"_s)
                                     .arg(today.toString(Qt::ISODate));
         QVERIFY2(r.text("exportMessage").endsWith(csv), qPrintable(r.text("exportMessage")));
         QCOMPARE(TestSupport::readAll(csv).count("\r\n"), 1 + 3);
         // The newest record, next midnight's, is the list's first: deleting it asks first.
         const int before = store->count();
-        r.click(u"deleteButton"_s);
+        // The list's top row, the newest record.
+        const auto top = [this] {
+            QQuickItem *row = nullptr;
+            QMetaObject::invokeMethod(r.item("recordList"), "itemAtIndex",
+                                      Q_RETURN_ARG(QQuickItem *, row), Q_ARG(int, 0));
+            return row;
+        };
+        QVERIFY(top());
+        r.click(r.item(u"deleteButton"_s, top()));
         QTRY_VERIFY(r.object(u"deleteDialog"_s)->property("opened").toBool());
         QCOMPARE(store->count(), before);
         QMetaObject::invokeMethod(r.object(u"deleteDialog"_s), "accept");
         QTRY_COMPARE(store->count(), before - 1);
-        QVERIFY(!store->removeRecord(edges[1]));
-        QVERIFY(store->removeRecord(edges[0]));
+        QCOMPARE(idAt(edges[1]), -1);
+        QVERIFY(store->removeRecord(idAt(edges[0])));
         // A record shows in the unit it was taken in, its port by name (the path on hover),
         // under the list's column headers.
-        const qint64 jin = store->addRecord(1.5, u"斤"_s, {}, u"/dev/ttyUSB7"_s, true,
-                                            QDateTime::currentMSecsSinceEpoch());
-        QTRY_COMPARE(r.text("recordWeight"), u"3.000"_s);
-        QCOMPARE(r.text("recordUnit"), u"斤"_s);
-        QCOMPARE(r.text("recordPort"), u"ttyUSB7"_s);
+        const qint64 jinTime = QDateTime::currentMSecsSinceEpoch();
+        QVERIFY(store->addRecord(1.5, u"斤"_s, {}, u"/dev/ttyUSB7"_s, true, jinTime) > 0);
+        QTRY_COMPARE(r.text("recordWeight", top()), u"3.000"_s);
+        QCOMPARE(r.text("recordUnit", top()), u"斤"_s);
+        QCOMPARE(r.text("recordPort", top()), u"ttyUSB7"_s);
         QVERIFY(r.item(u"recordHeader"_s)->isVisible());
-        QVERIFY(store->removeRecord(jin));
+        QVERIFY(TestSupport::drain(store));
+        QVERIFY(store->removeRecord(idAt(jinTime)));
 
         // Back home, F4 records by hand, F3 tares and F2 zeroes.
         r.js(QStringLiteral("Components.Router.navigate('/home')"));
@@ -765,7 +796,8 @@ private Q_SLOTS:
         QCOMPARE(weights(store).size(), 4);
         press({Qt::Key_F3});
         QTRY_VERIFY(parameters->rows()[u"QTAR"_s].toMap()[u"value"_s].toDouble() > 0);
-        put(9); // 2 kg net on the 7 kg tare (zero after the tare armed the recorder)
+        QTRY_VERIFY(r.js(u"WeighRecorder.armed"_s).toBool()); // the empty-again net reading
+        put(9, 7); // 2 kg net on the 7 kg tare (zero after the tare armed the recorder)
         QCOMPARE(weights(store).size(), 5);
         QCOMPARE(mode(), u"净重"_s);
         press({Qt::Key_F2});

@@ -1,5 +1,6 @@
 #include "testsupport.h"
 
+#include "recordstore.h"
 #include "sensorsimulator.h"
 #include "serialportmanager.h"
 #include "startup.h"
@@ -7,6 +8,7 @@
 #include <QDir>
 #include <QFile>
 #include <QGuiApplication>
+#include <QProcess>
 #include <QQmlApplicationEngine>
 #include <QQmlContext>
 #include <QQmlExpression>
@@ -14,6 +16,8 @@
 #include <QQuickWindow>
 #include <QSettings>
 #include <QSignalSpy>
+#include <QSqlDatabase>
+#include <QSqlQuery>
 #include <QTest>
 
 #ifdef Q_OS_LINUX
@@ -66,6 +70,59 @@ bool SmallDisk::remountReadOnly()
             == 0;
 }
 #endif
+
+QVariantList storedRecords(const QString &path)
+{
+    QVariantList out;
+    const QString name = QStringLiteral("test-peek");
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), name);
+        db.setDatabaseName(path);
+        db.setConnectOptions(QStringLiteral("QSQLITE_OPEN_READONLY"));
+        QSqlQuery query(db);
+        if (db.open()
+            && query.exec(QStringLiteral("SELECT id, time_ms, weight_kg, unit, mode, port, manual"
+                                         " FROM records ORDER BY time_ms, id"))) {
+            while (query.next()) {
+                out.append(QVariantMap{{QStringLiteral("id"), query.value(0)},
+                                       {QStringLiteral("timeMs"), query.value(1)},
+                                       {QStringLiteral("weightKg"), query.value(2)},
+                                       {QStringLiteral("unit"), query.value(3)},
+                                       {QStringLiteral("mode"), query.value(4)},
+                                       {QStringLiteral("port"), query.value(5)},
+                                       {QStringLiteral("manual"), query.value(6).toBool()}});
+            }
+        }
+    }
+    QSqlDatabase::removeDatabase(name);
+    return out;
+}
+
+bool drain(RecordStore *store, int timeoutMs)
+{
+    QSignalSpy answers(store, &RecordStore::recordsFetched);
+    const int request = store->requestRecords(0, 0);
+    return QTest::qWaitFor(
+            [&] {
+                for (const auto &answer : answers) {
+                    if (answer.at(0).toInt() == request)
+                        return true;
+                }
+                return false;
+            },
+            timeoutMs);
+}
+
+bool makeRecords(const QString &path, int count, qint64 firstMs, qint64 stepMs)
+{
+    QProcess script;
+    script.setProcessChannelMode(QProcess::ForwardedChannels);
+    script.start(QStringLiteral("bash"),
+                 {QStringLiteral(PELORA_SOURCE_DIR "/scripts/make-records.sh"), path,
+                  QString::number(count), QString::number(firstMs), QString::number(stepMs)});
+    return script.waitForFinished(120000) && script.exitStatus() == QProcess::NormalExit
+            && script.exitCode() == 0;
+}
 
 QByteArray readAll(const QString &path)
 {

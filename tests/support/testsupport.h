@@ -11,6 +11,7 @@ class QObject;
 class QQmlApplicationEngine;
 class QQuickItem;
 class QQuickWindow;
+class RecordStore;
 class SensorSimulator;
 class SerialPortManager;
 
@@ -47,6 +48,15 @@ private:
     bool m_mounted = false;
 };
 #endif
+
+// The records in a records file, oldest first, read through a connection of the test's own:
+// what is really on the disk.
+QVariantList storedRecords(const QString &path);
+// Waits (without blocking the event loop) until the store's thread has done everything it was
+// asked before this call, and its answers have arrived; false after timeoutMs.
+bool drain(RecordStore *store, int timeoutMs = 20000);
+// Makes a records file holding `count` records by the script a tester would use.
+bool makeRecords(const QString &path, int count, qint64 firstMs, qint64 stepMs);
 
 // A file's bytes (nothing when it cannot be read), and writing them whole.
 QByteArray readAll(const QString &path);

@@ -98,6 +98,19 @@ Page {
                         elide: Text.ElideRight
                     }
                 }
+                // While records are not being saved (the file is held, full, read-only or
+                // damaged), the operator sees it here, not only on the records page.
+                Label {
+                    objectName: "storeWarning"
+                    Layout.fillWidth: true
+                    visible: text.length > 0
+                    text: RecordStore.errorText
+                    color: "#E53935"
+                    font.pixelSize: 16
+                    wrapMode: Text.Wrap
+                    maximumLineCount: 2
+                    elide: Text.ElideRight
+                }
             }
         }
 
@@ -136,7 +149,10 @@ Page {
             const shown = weightDisplay.unitIndex === 0 ? weightKg * 2.0 : weightKg
             const text = Router.weightReading ? Router.weightReading.formatWeight(shown, weightDisplay.fractionDigits)
                                               : Number(shown).toFixed(weightDisplay.fractionDigits)
-            root._say(qsTr("已记录 %1 %2").arg(text).arg(weightDisplay.displayUnitText))
+            // Taken, but not yet in the file while it is held or full: said as it is.
+            root._say(RecordStore.errorText.length > 0
+                      ? qsTr("已记录 %1 %2（暂存，等待保存）").arg(text).arg(weightDisplay.displayUnitText)
+                      : qsTr("已记录 %1 %2").arg(text).arg(weightDisplay.displayUnitText))
         }
     }
 

@@ -29,6 +29,8 @@ ToolPage {
 
     // The days the export covers, checked before the dialog opens and used when it is accepted.
     property var _range: ({ fromMs: -1, toMs: -1 })
+    // Whether the running export is the one-click export of today.
+    property bool _today: false
 
     function startExport() {
         root._range = RecordStore.dayRange(fromField.text, toField.text)
@@ -42,16 +44,28 @@ ToolPage {
 
     function exportTo(url) {
         const error = RecordStore.exportCsv(url, root._range.fromMs, root._range.toMs)
-        root.exportMessage = error.length > 0 ? error : qsTr("已导出到 %1").arg(url.toString())
+        root._today = false
+        root.exportMessage = error.length > 0 ? error : qsTr("正在导出…")
     }
 
     function exportToday() {
-        root._sayExported(RecordStore.exportToday())
+        root._today = true
+        root._sayStarted(RecordStore.exportToday())
     }
 
-    function _sayExported(result) {
-        root.exportMessage = result.error.length > 0 ? result.error
-                                                     : qsTr("今日记录已导出到 %1").arg(result.path)
+    function _sayStarted(result) {
+        root.exportMessage = result.error.length > 0 ? result.error : qsTr("正在导出…")
+    }
+
+    // An export runs on the records' own thread; its end is told here.
+    Connections {
+        target: RecordStore
+
+        function onExportFinished(path, error) {
+            root.exportMessage = error.length > 0 ? error
+                                                  : root._today ? qsTr("今日记录已导出到 %1").arg(path)
+                                                                : qsTr("已导出到 %1").arg(path)
+        }
     }
 
     titleText: qsTr("称重记录")
@@ -168,12 +182,26 @@ ToolPage {
             RaisedButton {
                 objectName: "exportButton"
                 text: qsTr("导出 CSV")
+                enabled: !RecordStore.exporting
                 onClicked: root.startExport()
             }
             RaisedButton {
                 objectName: "exportTodayButton"
                 text: qsTr("导出今日")
+                enabled: !RecordStore.exporting
                 onClicked: root.exportToday()
+            }
+            ProgressBar {
+                objectName: "exportProgress"
+                visible: RecordStore.exporting
+                value: RecordStore.exportProgress
+                Layout.preferredWidth: 120
+            }
+            RaisedButton {
+                objectName: "exportCancelButton"
+                visible: RecordStore.exporting
+                text: qsTr("取消导出")
+                onClicked: RecordStore.cancelExport()
             }
             Label {
                 objectName: "exportMessage"
@@ -234,12 +262,12 @@ ToolPage {
             Layout.fillWidth: true
             Layout.fillHeight: true
             clip: true
-            model: RecordStore.records
+            model: RecordStore.list
             ScrollBar.vertical: ScrollBar {}
             delegate: Rectangle {
                 id: row
 
-                required property var modelData
+                required property var record
                 required property int index
 
                 width: ListView.view.width
@@ -253,37 +281,37 @@ ToolPage {
                     spacing: 16
 
                     Label {
-                        text: Qt.formatDateTime(new Date(row.modelData.timeMs), "yyyy-MM-dd hh:mm:ss")
+                        text: Qt.formatDateTime(new Date(row.record.timeMs), "yyyy-MM-dd hh:mm:ss")
                         Layout.preferredWidth: 170
                     }
                     // The weight in the unit it was taken in, as the unit column says.
                     Label {
                         objectName: "recordWeight"
-                        text: Number(row.modelData.weightKg * (row.modelData.unit === "斤" ? 2 : 1)).toFixed(3)
+                        text: Number(row.record.weightKg * (row.record.unit === "斤" ? 2 : 1)).toFixed(3)
                         font.bold: true
                         Layout.preferredWidth: 90
                     }
                     Label {
                         objectName: "recordUnit"
-                        text: row.modelData.unit === "斤" ? qsTr("斤") : qsTr("公斤")
+                        text: row.record.unit === "斤" ? qsTr("斤") : qsTr("公斤")
                         Layout.preferredWidth: 50
                     }
                     Label {
-                        text: row.modelData.mode !== "" ? row.modelData.mode : "—"
+                        text: row.record.mode !== "" ? row.record.mode : "—"
                         Layout.preferredWidth: 70
                     }
                     Label {
-                        text: row.modelData.manual ? qsTr("手动") : qsTr("自动")
+                        text: row.record.manual ? qsTr("手动") : qsTr("自动")
                         Layout.preferredWidth: 50
                     }
                     // The port by its name; the whole path on hover.
                     Label {
                         objectName: "recordPort"
-                        text: String(row.modelData.port).split(/[\\/]/).pop()
+                        text: String(row.record.port).split(/[\\/]/).pop()
                         Layout.fillWidth: true
                         elide: Text.ElideMiddle
-                        ToolTip.visible: portHover.hovered && String(row.modelData.port) !== ""
-                        ToolTip.text: row.modelData.port
+                        ToolTip.visible: portHover.hovered && String(row.record.port) !== ""
+                        ToolTip.text: row.record.port
 
                         HoverHandler {
                             id: portHover
@@ -294,7 +322,7 @@ ToolPage {
                         text: qsTr("删除")
                         flat: true
                         enabled: RecordStore.writable
-                        onClicked: deleteDialog.ask(row.modelData)
+                        onClicked: deleteDialog.ask(row.record)
                     }
                 }
             }
@@ -382,8 +410,12 @@ ToolPage {
         leftInset: -1
         rightInset: -1
         onAccepted: RecordStore.clearAll()
+        // A width of its own: the count in it changes while records are written.
+        width: Math.min(480, root.width - 32)
 
         Label {
+            width: clearDialog.availableWidth
+            wrapMode: Text.Wrap
             text: qsTr("确定删除全部 %1 条记录吗？此操作无法撤销。").arg(RecordStore.count)
         }
     }

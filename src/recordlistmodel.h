@@ -1,0 +1,56 @@
+#pragma once
+
+#include <QAbstractListModel>
+#include <QVariantMap>
+#include <QtQml/qqmlregistration.h>
+
+class RecordStore;
+
+// The records list, newest first, a page at a time: a view asks for more as it scrolls, and
+// each page comes from the records file's own thread, so that any number of records can be
+// seen and none is loaded that is not looked at. New records, deletions and clearing are
+// folded in as they are written, without reloading.
+class RecordListModel : public QAbstractListModel
+{
+    Q_OBJECT
+    QML_ANONYMOUS
+
+    Q_PROPERTY(bool loading READ loading NOTIFY loadingChanged)
+
+public:
+    static constexpr int pageSize = 200;
+    enum Roles { RecordRole = Qt::UserRole + 1 };
+
+    explicit RecordListModel(RecordStore *store);
+
+    int rowCount(const QModelIndex &parent = QModelIndex()) const override;
+    QVariant data(const QModelIndex &index, int role) const override;
+    QHash<int, QByteArray> roleNames() const override;
+    bool canFetchMore(const QModelIndex &parent) const override;
+    void fetchMore(const QModelIndex &parent) override;
+
+    bool loading() const { return m_loading; }
+    // The record in a row, as a map ({} past the end).
+    Q_INVOKABLE QVariantMap get(int row) const;
+
+    // Starts again from the newest record.
+    void reload();
+    void takePage(int generation, const QVariantList &rows, bool complete, bool failed);
+    void takeSaved(const QVariantMap &record);
+    void takeRemoved(qint64 id);
+    void takeCleared();
+    void resume();
+
+Q_SIGNALS:
+    void loadingChanged();
+
+private:
+    void setLoading(bool loading);
+
+    RecordStore *m_store;
+    QList<QVariantMap> m_rows;
+    int m_generation = 0;
+    bool m_complete = false;
+    bool m_loading = false;
+    bool m_failed = false;
+};
