@@ -9,6 +9,7 @@ file="$1"
 count="$2"
 step="${4:-60000}"
 first="${3:-$(( $(date +%s) * 1000 - count * step ))}"
+mkdir -p "$(dirname "$file")"
 command -v sqlite3 >/dev/null || { echo "make-records.sh: needs sqlite3 (scripts/setup.sh)" >&2; exit 1; }
 sqlite3 -bail "$file" <<SQL
 CREATE TABLE IF NOT EXISTS records (

@@ -3,6 +3,7 @@
 
 #include "portcatalog.h"
 #include "ptypair.h"
+#include "recordlistmodel.h"
 #include "recordstore.h"
 #include "sensorparameters.h"
 #include "sensorsession.h"
@@ -13,9 +14,12 @@
 #include "testsupport.h"
 #include "weightreading.h"
 
+#include <QDir>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QFileInfo>
 #include <QGuiApplication>
+#include <QProcess>
 #include <QQmlApplicationEngine>
 #include <QQmlExpression>
 #include <QQuickItem>
@@ -762,15 +766,8 @@ private Q_SLOTS:
         QCOMPARE(TestSupport::readAll(csv).count("\r\n"), 1 + 3);
         // The newest record, next midnight's, is the list's first: deleting it asks first.
         const int before = store->count();
-        // The list's top row, the newest record.
-        const auto top = [this] {
-            QQuickItem *row = nullptr;
-            QMetaObject::invokeMethod(r.item("recordList"), "itemAtIndex",
-                                      Q_RETURN_ARG(QQuickItem *, row), Q_ARG(int, 0));
-            return row;
-        };
-        QVERIFY(top());
-        r.click(r.item(u"deleteButton"_s, top()));
+        QVERIFY(topRow());
+        r.click(r.item(u"deleteButton"_s, topRow()));
         QTRY_VERIFY(r.object(u"deleteDialog"_s)->property("opened").toBool());
         QCOMPARE(store->count(), before);
         QMetaObject::invokeMethod(r.object(u"deleteDialog"_s), "accept");
@@ -781,9 +778,9 @@ private Q_SLOTS:
         // under the list's column headers.
         const qint64 jinTime = QDateTime::currentMSecsSinceEpoch();
         QVERIFY(store->addRecord(1.5, u"斤"_s, {}, u"/dev/ttyUSB7"_s, true, jinTime) > 0);
-        QTRY_COMPARE(r.text("recordWeight", top()), u"3.000"_s);
-        QCOMPARE(r.text("recordUnit", top()), u"斤"_s);
-        QCOMPARE(r.text("recordPort", top()), u"ttyUSB7"_s);
+        QTRY_COMPARE(r.text("recordWeight", topRow()), u"3.000"_s);
+        QCOMPARE(r.text("recordUnit", topRow()), u"斤"_s);
+        QCOMPARE(r.text("recordPort", topRow()), u"ttyUSB7"_s);
         QVERIFY(r.item(u"recordHeader"_s)->isVisible());
         QVERIFY(TestSupport::drain(store));
         QVERIFY(store->removeRecord(idAt(jinTime)));
@@ -803,6 +800,113 @@ private Q_SLOTS:
         press({Qt::Key_F2});
         QTRY_VERIFY(r.sensor->commands().contains(QStringLiteral("AT+ZERO")));
         QVERIFY(r.sensor->commands().contains(QStringLiteral("AT+TARE")));
+    }
+
+    // A long history is paged through, not loaded; a records file another program holds
+    // (sqlite3 with a transaction open, as the office had it) keeps the weighings
+    // made meanwhile, says so on both pages, and writes them when it is let go.
+    void heldRecordsFileAndLongHistory()
+    {
+        const QString path = RecordStore::defaultPath();
+        QFile::remove(path);
+        const int history = qEnvironmentVariableIsSet("PELORA_HISTORY")
+                ? qEnvironmentVariableIntValue("PELORA_HISTORY")
+                : 20000;
+        QVERIFY(TestSupport::makeRecords(
+                path, history, QDateTime::currentMSecsSinceEpoch() - qint64(history) * 60000,
+                60000));
+        r.sensor->setStableTime(150);
+        r.remember(r.sensor->portName());
+        QVERIFY(start());
+        QTRY_VERIFY(r.manager->isConnected());
+        auto *store = r.engine->property("_peloraRecordStore").value<RecordStore *>();
+        QVERIFY(store);
+        QCOMPARE(store->databasePath(), path);
+        QTRY_COMPARE(store->count(), history);
+
+        r.click(r.item("recordsButton"));
+        QQuickItem *list = nullptr;
+        QTRY_VERIFY((list = r.item("recordList")) && list->isVisible()
+                    && list->property("count").toInt() >= RecordListModel::pageSize);
+        const int loaded = list->property("count").toInt();
+        QVERIFY(loaded < history);
+        QMetaObject::invokeMethod(list, "positionViewAtEnd");
+        QTRY_VERIFY(list->property("count").toInt() > loaded); // scrolled on: the next page
+        QMetaObject::invokeMethod(list, "positionViewAtIndex", Q_ARG(int, 150),
+                                  Q_ARG(int, 0 /* Beginning */));
+        picture(u"records-long-history.png"_s);
+
+        // sqlite3 takes the file's exclusive lock and keeps it.
+        QProcess holder;
+        holder.start(u"sqlite3"_s, {path});
+        QVERIFY2(holder.waitForStarted(), "sqlite3 is installed by scripts/setup.sh");
+        holder.write("BEGIN EXCLUSIVE;\nUPDATE records SET unit = unit WHERE id = 1;\n"
+                     "SELECT 'held';\n");
+        QVERIFY(holder.waitForReadyRead(10000));
+        QVERIFY(holder.readAllStandardOutput().contains("held"));
+
+        r.js(QStringLiteral("Components.Router.navigate('/home')"));
+        QTRY_VERIFY(r.item("recordButton") && r.item("recordButton")->isVisible());
+        r.sensor->setLoad(3.25);
+        QTRY_VERIFY_WITH_TIMEOUT(r.text("recordMessage").contains(u"暂存"_s), 10000);
+        QVERIFY(r.text("recordMessage").startsWith(u"已记录 3.250 公斤"_s));
+        QTRY_VERIFY(r.item("storeWarning")->isVisible());
+        QVERIFY2(r.text("storeWarning").contains(u"记录文件被其他程序占用"_s)
+                         && r.text("storeWarning").contains(u"1 条记录暂存"_s),
+                 qPrintable(r.text("storeWarning")));
+        QVERIFY(!r.text("storeWarning").contains(u"损坏"_s));
+        picture(u"home-records-held.png"_s);
+        r.click(r.item("recordsButton"));
+        QTRY_VERIFY(r.item("storeError") && r.item("storeError")->isVisible());
+        QVERIFY(r.item("recordNowButton")->isEnabled() == store->writable());
+        picture(u"records-held.png"_s);
+
+        holder.closeWriteChannel(); // sqlite3 ends, and its lock goes
+        QVERIFY(holder.waitForFinished(10000));
+        QTRY_VERIFY_WITH_TIMEOUT(!r.item("storeError")->isVisible(), 10000);
+        QCOMPARE(store->pendingCount(), 0);
+        const QVariantList stored = TestSupport::storedRecords(path);
+        QCOMPARE(stored.size(), history + 1);
+        QCOMPARE(stored.last().toMap()[u"weightKg"_s].toDouble(), 3.25);
+        QTRY_COMPARE(r.text("recordWeight", topRow()), u"3.250"_s);
+
+        // The platform emptied and a new load: the home page says it is recorded.
+        r.js(QStringLiteral("Components.Router.navigate('/home')"));
+        r.sensor->setLoad(0);
+        QTRY_VERIFY(r.js(u"WeighRecorder.armed"_s).toBool());
+        r.sensor->setLoad(12.34);
+        QTRY_COMPARE_WITH_TIMEOUT(r.text("recordMessage"), u"已记录 12.340 公斤"_s, 10000);
+        QVERIFY(!r.item("storeWarning")->isVisible());
+        picture(u"home-recorded.png"_s);
+    }
+
+private:
+    // The list's top row, the newest record.
+    QQuickItem *topRow() const
+    {
+        QQuickItem *row = nullptr;
+        QMetaObject::invokeMethod(r.item("recordList"), "itemAtIndex",
+                                  Q_RETURN_ARG(QQuickItem *, row), Q_ARG(int, 0));
+        return row;
+    }
+    // Kept as docs/<name> when PELORA_WINDOW_PICTURES names a folder.
+    void picture(const QString &name) const
+    {
+        if (!qEnvironmentVariableIsSet("PELORA_WINDOW_PICTURES"))
+            return;
+        QTRY_VERIFY([this] { // the page stack's transition over
+            const auto items = r.window->findChildren<QQuickItem *>();
+            return std::none_of(items.begin(), items.end(), [](const QQuickItem *item) {
+                return item->inherits("QQuickStackView") && item->property("busy").toBool();
+            });
+        }());
+        for (int frame = 0; frame < 3; ++frame) { // the list's new rows drawn
+            QSignalSpy swapped(r.window, &QQuickWindow::frameSwapped);
+            r.window->update();
+            swapped.wait(2000);
+        }
+        r.window->grabWindow().save(
+                QDir(qEnvironmentVariable("PELORA_WINDOW_PICTURES")).filePath(name));
     }
 };
 

@@ -142,6 +142,16 @@ Page {
     }
 
     // Each record, automatic or by hand, is told for a few seconds in the display's unit.
+    // A record is "已记录" once it is in the file; while the file is held or full it is said
+    // to wait in memory, and said again when it is written.
+    property var _waitingTicket: -1
+    property string _waitingText: ""
+
+    function _sayWaiting() {
+        if (root._waitingTicket >= 0 && RecordStore.errorText.length > 0)
+            root._say(qsTr("%1（暂存，等待保存）").arg(root._waitingText))
+    }
+
     Connections {
         target: WeighRecorder
 
@@ -149,10 +159,23 @@ Page {
             const shown = weightDisplay.unitIndex === 0 ? weightKg * 2.0 : weightKg
             const text = Router.weightReading ? Router.weightReading.formatWeight(shown, weightDisplay.fractionDigits)
                                               : Number(shown).toFixed(weightDisplay.fractionDigits)
-            // Taken, but not yet in the file while it is held or full: said as it is.
-            root._say(RecordStore.errorText.length > 0
-                      ? qsTr("已记录 %1 %2（暂存，等待保存）").arg(text).arg(weightDisplay.displayUnitText)
-                      : qsTr("已记录 %1 %2").arg(text).arg(weightDisplay.displayUnitText))
+            root._waitingTicket = id
+            root._waitingText = qsTr("已记录 %1 %2").arg(text).arg(weightDisplay.displayUnitText)
+            root._sayWaiting()
+        }
+    }
+
+    Connections {
+        target: RecordStore
+
+        function onRecordSaved(ticket, id) {
+            if (ticket !== root._waitingTicket)
+                return
+            root._waitingTicket = -1
+            root._say(root._waitingText)
+        }
+        function onErrorTextChanged() {
+            root._sayWaiting()
         }
     }
 
