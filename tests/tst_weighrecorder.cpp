@@ -175,6 +175,30 @@ private Q_SLOTS:
         }
     }
 
+    // Until the file's state has been read, a standing load is not recorded: it may have been
+    // recorded before the restart.
+    void nothingRecordedBeforeTheStateIsRead()
+    {
+        QTemporaryDir dir;
+        const QString path = dir.filePath(u"state.sqlite"_s);
+        const auto standing = [](WeighRecorder &recorder) {
+            for (qint64 t = 1'000'000; t < 1'002'000; t += 100)
+                recorder.offer(5, true, true, false, {}, {}, {}, t);
+        };
+        for (int run = 0; run < 2; ++run) {
+            RecordStore store(path);
+            WeighRecorder recorder(&store);
+            if (run == 0)
+                QTRY_VERIFY(store.stateKnown());
+            else
+                QVERIFY(!store.stateKnown()); // its answer waits for the event loop
+            standing(recorder);
+            QTRY_VERIFY(store.stateKnown());
+            standing(recorder);
+            QCOMPARE(weights(store), Weights{5});
+        }
+    }
+
     // The chart's record marks are the records the store still holds.
     void marksFollowDeletions()
     {
