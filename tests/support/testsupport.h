@@ -55,7 +55,8 @@ QVariantList storedRecords(const QString &path);
 // Waits (without blocking the event loop) until the store's thread has done everything it was
 // asked before this call, and its answers have arrived; false after timeoutMs.
 bool drain(RecordStore *store, int timeoutMs = 20000);
-// Makes a records file holding `count` records by the script a tester would use.
+// Makes a records file holding `count` records by the script a tester would use (bash and
+// sqlite3: Unix only).
 bool makeRecords(const QString &path, int count, qint64 firstMs, qint64 stepMs);
 
 // A file's bytes (nothing when it cannot be read), and writing them whole.
