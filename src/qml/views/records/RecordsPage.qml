@@ -149,7 +149,8 @@ ToolPage {
         TrendChart {
             objectName: "trendChart"
             Layout.fillWidth: true
-            Layout.preferredHeight: 220
+            // Room for the list first on a small screen: the chart gives up height to 100 px.
+            Layout.preferredHeight: Math.max(100, Math.min(220, root.height - 480))
             windowMinutes: [1, 5, 15][windowBox.currentIndex]
         }
 
