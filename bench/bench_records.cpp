@@ -98,7 +98,7 @@ struct Holds
     {
         clock.start();
         auto *dispatcher = QAbstractEventDispatcher::instance();
-        QObject::connect(dispatcher, &QAbstractEventDispatcher::awake,
+        QObject::connect(dispatcher, &QAbstractEventDispatcher::awake, &context,
                          [this] { awakeNs = clock.nsecsElapsed(); });
         QObject::connect(dispatcher, &QAbstractEventDispatcher::aboutToBlock, &context, [this] {
             if (on && awakeNs >= 0)
@@ -252,7 +252,8 @@ int history(int count)
     const long before = residentKiB();
     long peak = before;
     QTimer sample;
-    QObject::connect(&sample, &QTimer::timeout, [&] { peak = std::max(peak, residentKiB()); });
+    QObject::connect(&sample, &QTimer::timeout, &sample,
+                     [&] { peak = std::max(peak, residentKiB()); });
     sample.start(20);
     QSignalSpy done(&store, &RecordStore::exportFinished);
     QElapsedTimer exportTime;
