@@ -493,11 +493,13 @@ private Q_SLOTS:
         // Paused, the rows in sight turn to hex all the same.
         r.click(u"pauseButton"_s);
         QMetaObject::invokeMethod(r.object(u"viewBox"_s), "activated", Q_ARG(int, 1));
-        QObject *view = r.object(u"trafficView"_s);
-        QQuickItem *newest = nullptr; // a weight line: the sensor reports 30 times a second
-        QMetaObject::invokeMethod(view, "itemAtIndex", Q_RETURN_ARG(QQuickItem *, newest),
-                                  Q_ARG(int, view->property("count").toInt() - 1));
-        QTRY_VERIFY(newest && !newest->property("text").toString().contains(u','));
+        const auto newest = [view = r.object(u"trafficView"_s)] {
+            QQuickItem *row = nullptr; // a received line: the sensor reports 30 times a second
+            QMetaObject::invokeMethod(view, "itemAtIndex", Q_RETURN_ARG(QQuickItem *, row),
+                                      Q_ARG(int, view->property("count").toInt() - 1));
+            return row ? row->property("text").toString() : QString();
+        };
+        QTRY_VERIFY2(newest().endsWith(u" 0D 0A"_s), qPrintable(newest()));
         QVERIFY(log->text().contains(u" TX 41 54 0D\n"_s));
 
         // Saved whole, or a failure said plainly.
