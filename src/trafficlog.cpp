@@ -156,8 +156,10 @@ void TrafficLog::addReceived(const QByteArray &bytes)
             continue;
         if (m_open.bytes.isEmpty())
             m_open.msecs = now;
-        m_open.bytes.append(bytes.constData() + start, i + 1 - start);
-        start = i + 1;
+        // A full line ends before the byte that would overflow it, which starts the next.
+        const qsizetype end = lineEnds ? i + 1 : i;
+        m_open.bytes.append(bytes.constData() + start, end - start);
+        start = end;
         add(std::exchange(m_open, Line{0, false, {}}));
         if (c == '\r' && start == bytes.size())
             m_crEndedSeq = m_nextSeq - 1;

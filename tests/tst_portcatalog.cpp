@@ -3,6 +3,7 @@
 #include "portcatalog.h"
 #include "ptypair.h"
 
+#include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
 #include <QTest>
@@ -41,8 +42,9 @@ private Q_SLOTS:
                 << QList{port("COM4", 0x067b, 0x2303, ""), port("COM5", 0x067b, 0x2303, "")}
                 << "usb:067b:2303:"
                 << "";
-        QTest::newRow("no identity remembered") << QList{port("ttyS0", -1, -1, "")} << ""
-                                                << "";
+        QTest::newRow("half an identity, none remembered")
+                << QList{port("ttyS0", 0x0403, -1, "")} << ""
+                << "";
         QTest::newRow("not a usb identity") << QList{a1} << "0403:6001:A1"
                                             << "";
     }
@@ -55,8 +57,12 @@ private Q_SLOTS:
         PortCatalog catalog;
         QCOMPARE(catalog.findByIdentity(identity), found);
         // What is found is what the list remembers for it.
-        if (!found.isEmpty())
+        if (!found.isEmpty()) {
             QCOMPARE(catalog.identityOf(found), identity);
+            QCOMPARE(catalog.identityOf("/dev/" + found), identity); // typed in full
+        } else if (identity.isEmpty()) {
+            QCOMPARE(catalog.identityOf(present.first().name), QString());
+        }
     }
 
     void isSerialDevice()
@@ -74,6 +80,10 @@ private Q_SLOTS:
         QVERIFY(catalog.isSerialDevice(pty.slavePath()));
         QVERIFY(catalog.isSerialDevice(" " + link + " "));
         QVERIFY(catalog.isSerialDevice(pty.slavePath().mid(5))); // "pts/N" opens /dev/pts/N
+        const QString started = QDir::currentPath();
+        QVERIFY(QDir::setCurrent(dir.path()));
+        QVERIFY(catalog.isSerialDevice("./ttyV0")); // from where the tool was started
+        QVERIFY(QDir::setCurrent(started));
         for (const QString &no :
              {QString(), QStringLiteral("   "), dir.path(), file.fileName(),
               dir.filePath("dangling"), dir.filePath("missing"), QStringLiteral("ttyNoSuchPort")})

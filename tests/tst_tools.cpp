@@ -102,7 +102,9 @@ private Q_SLOTS:
 #endif
         QCOMPARE(tools.readFile(dir.path()), QString());
         QFile huge(dir.filePath(QStringLiteral("huge")));
-        QVERIFY(huge.open(QIODevice::WriteOnly) && huge.resize(64 * 1024 * 1024 + 1)); // sparse
+        QVERIFY(huge.open(QIODevice::WriteOnly) && huge.resize(64 * 1024 * 1024)); // sparse
+        QCOMPARE(tools.readFile(huge.fileName()).size(), 64 * 1024 * 1024); // just within
+        QVERIFY(huge.resize(64 * 1024 * 1024 + 1));
         huge.close();
         QCOMPARE(tools.readFile(huge.fileName()), QString());
     }
@@ -156,6 +158,7 @@ private Q_SLOTS:
         QVERIFY(QDir::setCurrent(work));
         qputenv("HOME", QFile::encodeName(home));
         QVERIFY(QDir::homePath() == home);
+        QVERIFY(QFile::link(dir.path(), work + QStringLiteral("/up"))); // up/users holds home
         const auto restore = qScopeGuard([&] {
             QDir::setCurrent(previousDir);
             qputenv("HOME", previousHome);
@@ -173,7 +176,8 @@ private Q_SLOTS:
                                   "file://" + work + "/sub",
                                   home,
                                   home + "/",
-                                  dir.filePath("users")};
+                                  dir.filePath("users"),
+                                  "up/users"};
         for (const QString &path : refused)
             QVERIFY2(!tools.removeDir(path), qPrintable(path));
         for (const char *kept : {"/keep.txt", "/sub", "/file:/x"})

@@ -43,6 +43,9 @@ private Q_SLOTS:
         QTest::newRow("CR LF cut, shown between")
                 << QStringList{"<V1.0.1\r", "|", ">AT\r", "<\nOK\r\n"}
                 << QStringList{"RX V1.0.1\\r\\n", "TX AT\\r", "RX OK\\r\\n"};
+        QTest::newRow("no break in 300 bytes")
+                << QStringList{"<" + QString(300, u'x') + "\r"}
+                << QStringList{"RX " + QString(256, u'x'), "RX " + QString(44, u'x') + "\\r"};
     }
     void lineBreaks()
     {
@@ -93,6 +96,8 @@ private Q_SLOTS:
         log.flush();
         QCOMPARE(rows(log), QStringList{"RX ERR: 1,0\\r"});
         QCOMPARE(log.count(), 1);
+        log.setCapacity(3); // lowered: the oldest go at once
+        QCOMPARE(log.count(), 0);
     }
 
     // A fresh account: no documents folder, or one that cannot be made.
@@ -130,6 +135,7 @@ private Q_SLOTS:
         QVERIFY(!log.saveToFile(home.filePath(u"Papers/Docs/log.txt/log.txt"_s)));
         QCOMPARE(log.lastError(),
                  u"无法创建文件夹 %1"_s.arg(home.filePath(u"Papers/Docs/log.txt"_s)));
+        QVERIFY(log.saveToFile(home.filePath(u"a/log.txt"_s)) && log.lastError().isEmpty());
         QVERIFY(QDir(home.filePath(u"Papers"_s)).removeRecursively());
         QVERIFY(TestSupport::writeFile(home.filePath(u"Papers"_s), "x"));
         QVERIFY(log.suggestedFilePath().startsWith(home.filePath(u"pelora-traffic-"_s)));

@@ -456,10 +456,18 @@ private Q_SLOTS:
         present.removeFirst();
         QVERIFY(connection.wait());
         QVERIFY(r.sensor->start(second));
+        PtyPair other; // another adapter now sits under the remembered name
+        QVERIFY(other.isValid() && QFile::link(other.slavePath(), first));
+        present.append(adapter(first, QStringLiteral("C3")));
         present.prepend(adapter(second, QStringLiteral("A1")));
         QTRY_VERIFY_WITH_TIMEOUT(r.manager->isConnected(), 5000);
         QVERIFY(m_messages.contains(QStringLiteral("已连接到 %1").arg(second)));
         QCOMPARE(QSettings().value(QStringLiteral("serial/portName")).toString(), first);
+
+        // Gone for good: the remembered name is what is left to try.
+        r.sensor->unplug();
+        present.removeFirst();
+        QTRY_COMPARE_WITH_TIMEOUT(r.manager->portName(), first, 5000);
     }
 
     // A port the user may not open says so, with what to do about it beside the message.
@@ -667,6 +675,9 @@ private Q_SLOTS:
         QVERIFY(ticks.wait(1500));
         QTRY_COMPARE(failures(), 1 + ticks.count());
         QVERIFY(!r.manager->isConnected());
+        // Another adapter behind the same name: the identity alone changes, and is taken.
+        store("serial/portIdentity", QStringLiteral("'usb:067b:2303:B2'"));
+        QCOMPARE(r.window->property("_autoPortIdentity").toString(), u"usb:067b:2303:B2"_s);
     }
 
     // A load makes one record, however long it stands or whatever is added to it, and the home

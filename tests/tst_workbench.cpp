@@ -338,16 +338,30 @@ private Q_SLOTS:
         displayShows(0);
         r.click(u"calStartButton"_s);
         QCOMPARE(r.text(u"calStepLabel"_s), u"第 1 步 / 共 3 步"_s);
+        // A slow sensor answers a read first: that answer is not the zero's.
+        r.sensor->setReplyLatency(1000, 1000);
+        r.click(u"readButton"_s, r.item(u"row_QTAR"_s));
         r.click(u"calZeroButton"_s);
         confirm();
+        QTRY_COMPARE_WITH_TIMEOUT(rowState(u"QTAR"_s), u"0.000"_s, 5000);
+        QCOMPARE(r.text(u"calMessageLabel"_s), u"等待传感器确认…"_s);
+        r.sensor->setReplyLatency(0, 0);
         QTRY_COMPARE(r.text(u"calStepLabel"_s), u"第 2 步 / 共 3 步"_s);
         QCOMPARE(r.sensor->commands().last(), u"AT+ZCAL"_s);
 
+        // No mass asks nothing; on an empty platform the span is refused and the step stays.
+        r.object(u"calMassField"_s)->setProperty("text", u"0"_s);
+        r.click(u"calSpanButton"_s);
+        QCOMPARE(r.text(u"calMessageLabel"_s), u"请输入砝码质量"_s);
+        r.object(u"calMassField"_s)->setProperty("text", u"8000"_s);
+        r.object(u"calUnitBox"_s)->setProperty("currentIndex", 1);
+        r.click(u"calSpanButton"_s);
+        confirm();
+        QTRY_VERIFY(r.text(u"calMessageLabel"_s).startsWith(u"传感器拒绝了量程标定: "_s));
+        QCOMPARE(r.text(u"calStepLabel"_s), u"第 2 步 / 共 3 步"_s);
         // 10 kg on the platform, said to be 8000 g: the sensor now reads 8.
         r.sensor->setLoad(10);
         displayShows(10);
-        r.object(u"calMassField"_s)->setProperty("text", u"8000"_s);
-        r.object(u"calUnitBox"_s)->setProperty("currentIndex", 1);
         r.click(u"calSpanButton"_s);
         confirm();
         QTRY_COMPARE(r.text(u"calStepLabel"_s), u"第 3 步 / 共 3 步"_s);
@@ -362,6 +376,12 @@ private Q_SLOTS:
         // Cancelled while the sensor is silent: the page says what may have happened.
         r.sensor->setReplying(false);
         r.click(u"calStartButton"_s);
+        r.click(u"calZeroButton"_s);
+        confirm();
+        QTRY_COMPARE(r.text(u"calMessageLabel"_s), u"等待传感器确认…"_s);
+        // Unanswered, the step stays to be tried again.
+        QTRY_COMPARE_WITH_TIMEOUT(r.text(u"calMessageLabel"_s),
+                                  u"传感器未应答：无法确认零点标定是否已执行。"_s, 10000);
         r.click(u"calZeroButton"_s);
         confirm();
         QTRY_COMPARE(r.text(u"calMessageLabel"_s), u"等待传感器确认…"_s);
@@ -449,6 +469,20 @@ private Q_SLOTS:
                              && r.sensor->commands().last() == u"AT+VERSION?"_s
                              && r.text(u"replyLabel"_s) == u"应答: V1.0.1"_s,
                      true);
+        // Each command once, newest last; up starts again from the newest.
+        QCOMPARE(r.manager->session()->history(),
+                 (QStringList{u"41 54 0d"_s, u"41542B5745490D"_s, u"AT+VERSION?"_s}));
+        QTest::keyClick(r.window, Qt::Key_Up);
+        QCOMPARE(field->property("text").toString(), u"AT+VERSION?"_s);
+        // Another request's answer is not the console's; an unanswered command says so.
+        QSignalSpy replied(r.manager->session()->channel(), &SensorChannel::replied);
+        QVERIFY(r.manager->session()->channel()->request(u"AT+SN\r"_s) >= 0);
+        QVERIFY(replied.wait());
+        QCOMPARE(r.text(u"replyLabel"_s), u"应答: V1.0.1"_s);
+        r.sensor->setReplying(false);
+        QTest::keyClick(r.window, Qt::Key_Return);
+        QTRY_COMPARE_WITH_TIMEOUT(r.text(u"replyLabel"_s), u"无应答"_s, 10000);
+        r.sensor->setReplying(true);
 
         log->flush();
         const QString all = log->text();
@@ -456,7 +490,16 @@ private Q_SLOTS:
         QVERIFY(all.contains(u" TX AT+VERSION?!\n"_s));
         QVERIFY(all.contains(u" TX AT\\r\n"_s));
         QVERIFY(all.contains(u" RX V1.0.1\\r\\n\n"_s));
-        log->setHexView(true);
+        // Paused, the rows in sight turn to hex all the same.
+        r.click(u"pauseButton"_s);
+        QMetaObject::invokeMethod(r.object(u"viewBox"_s), "activated", Q_ARG(int, 1));
+        const auto newest = [view = r.object(u"trafficView"_s)] {
+            QQuickItem *row = nullptr; // a received line: the sensor reports 30 times a second
+            QMetaObject::invokeMethod(view, "itemAtIndex", Q_RETURN_ARG(QQuickItem *, row),
+                                      Q_ARG(int, view->property("count").toInt() - 1));
+            return row ? row->property("text").toString() : QString();
+        };
+        QTRY_VERIFY2(newest().endsWith(u" 0D 0A"_s), qPrintable(newest()));
         QVERIFY(log->text().contains(u" TX 41 54 0D\n"_s));
 
         // Saved whole, or a failure said plainly.
@@ -476,6 +519,10 @@ private Q_SLOTS:
         QTRY_VERIFY(r.item(u"notConnectedLabel"_s, r.item(u"consolePage"_s))->isVisible());
         QVERIFY(!r.item(u"sendButton"_s)->isEnabled());
         QVERIFY(!r.item(u"commandField"_s)->isEnabled());
+        // Sent or not, the history keeps the newest fifty.
+        for (int i = 0; i < 60; ++i)
+            r.manager->session()->sendCommand(QString::number(i), u"x"_s, false);
+        QCOMPARE(r.manager->session()->history().first(), u"10"_s);
     }
 
     // Firmware that ends lines with CR alone: each reply on a row of its own, and with the
