@@ -56,15 +56,21 @@ void RecordListModel::fetchMore(const QModelIndex &parent)
                          last.value(QStringLiteral("id")).toLongLong(), pageSize);
 }
 
-void RecordListModel::reload()
+// No rows; pages asked for before are dropped when they come.
+void RecordListModel::clearRows(bool complete)
 {
     beginResetModel();
     m_rows.clear();
     ++m_generation;
-    m_complete = false;
+    m_complete = complete;
     m_failed = false;
-    m_loading = false;
     endResetModel();
+    setLoading(false);
+}
+
+void RecordListModel::reload()
+{
+    clearRows(false);
     fetchMore({});
 }
 
@@ -120,13 +126,7 @@ void RecordListModel::takeRemoved(qint64 id)
 
 void RecordListModel::takeCleared()
 {
-    beginResetModel();
-    m_rows.clear();
-    ++m_generation;
-    m_complete = true;
-    m_loading = false;
-    endResetModel();
-    Q_EMIT loadingChanged();
+    clearRows(true);
 }
 
 void RecordListModel::setLoading(bool loading)

@@ -46,6 +46,7 @@ Q_SIGNALS:
 
 private:
     void setLoading(bool loading);
+    void clearRows(bool complete);
 
     RecordStore *m_store;
     QList<QVariantMap> m_rows;

@@ -71,6 +71,12 @@ void RecordWorker::setHealth(Health health, const QString &text)
     Q_EMIT healthChanged(health, text);
 }
 
+// Another program holds the file: what waits is written once it lets go.
+void RecordWorker::setBusy()
+{
+    setHealth(Busy, tr("记录文件被其他程序占用，关闭该程序后自动继续：%1").arg(m_path));
+}
+
 void RecordWorker::open()
 {
     m_retry = new QTimer(this);
@@ -132,7 +138,7 @@ bool RecordWorker::tryOpen()
     QSqlQuery version(m_db);
     if (!version.exec(QStringLiteral("PRAGMA user_version")) || !version.next()) {
         if (isBusy(version.lastError())) {
-            setHealth(Busy, tr("记录文件被其他程序占用，关闭该程序后自动继续：%1").arg(m_path));
+            setBusy();
         } else {
             setHealth(Unusable,
                       tr("记录数据库 %1 已损坏或不是记录数据库（%2），文件未作改动，记录不会保存")
@@ -195,7 +201,7 @@ bool RecordWorker::tryOpen()
             q.exec(QStringLiteral("ROLLBACK"));
             m_db.close();
             if (busy) {
-                setHealth(Busy, tr("记录文件被其他程序占用，关闭该程序后自动继续：%1").arg(m_path));
+                setBusy();
             } else {
                 setHealth(ReadOnly, tr("无法写入记录数据库 %1：%2，记录不会保存").arg(m_path, why));
             }
@@ -222,7 +228,7 @@ void RecordWorker::check()
     if (!check.exec(QStringLiteral("PRAGMA integrity_check(1)")) || !check.next()
         || check.value(0).toString() != QStringLiteral("ok")) {
         if (isBusy(check.lastError())) {
-            setHealth(Busy, tr("记录文件被其他程序占用，关闭该程序后自动继续：%1").arg(m_path));
+            setBusy();
             QTimer::singleShot(retryMs, this, &RecordWorker::check);
             return;
         }
@@ -273,7 +279,7 @@ void RecordWorker::flush()
         bool busy = false;
         if (!write(m_changes.front(), &why, &busy)) {
             if (busy) {
-                setHealth(Busy, tr("记录文件被其他程序占用，关闭该程序后自动继续：%1").arg(m_path));
+                setBusy();
             } else {
                 setHealth(Failing, tr("记录未能保存（%1）：%2").arg(m_path, why));
             }

@@ -89,6 +89,7 @@ private:
     // Writes one change; false with *why (and *busy) when it must wait.
     bool write(Change &change, QString *why, bool *busy);
     void setHealth(Health health, const QString &text);
+    void setBusy();
     void countAll();
     void sendTotals();
     QString exportTo(const QString &path, qint64 fromMs, qint64 toMs,
