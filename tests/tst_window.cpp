@@ -21,7 +21,6 @@
 #include <QGuiApplication>
 #include <QProcess>
 #include <QQmlApplicationEngine>
-#include <QQmlExpression>
 #include <QQuickItem>
 #include <QQuickWindow>
 #include <QScopeGuard>
@@ -33,7 +32,6 @@
 #include <QTimer>
 
 #include <algorithm>
-#include <functional>
 #include <memory>
 
 #include <sys/fsuid.h>
@@ -41,24 +39,6 @@
 #include <unistd.h>
 
 using namespace Qt::StringLiterals;
-
-// Every text a label shows, in turn: a claim shown for a moment is caught too.
-class TextLog : public QObject
-{
-    Q_OBJECT
-public:
-    explicit TextLog(QObject *label) : m_label(label)
-    {
-        connect(label, SIGNAL(textChanged(QString)), this, SLOT(take()));
-    }
-    QStringList texts;
-
-private Q_SLOTS:
-    void take() { texts << m_label->property("text").toString(); }
-
-private:
-    QObject *m_label;
-};
 
 class TestWindow : public QObject
 {
@@ -84,11 +64,6 @@ class TestWindow : public QObject
         return loaded && m_ticks;
     }
     QObject *timer() const { return r.object("autoReconnectTimer"); }
-    void openSettings()
-    {
-        r.click(r.item("settingsButton"));
-        QTRY_VERIFY(r.object("settingsDialog")->property("opened").toBool());
-    }
     // Writes a setting (a script literal) as a document does, through the store, so that
     // everything hears it.
     void store(const char *key, const QString &value)
@@ -96,11 +71,7 @@ class TestWindow : public QObject
         r.js(QStringLiteral("SettingsStore.setValue('%1', %2)").arg(QLatin1String(key), value));
     }
     QString weightText() const { return r.text("weightText"); }
-    QColor pixelAt(QQuickItem *item) const
-    {
-        const QImage frame = r.window->grabWindow();
-        return frame.pixelColor((QPointF(centreOf(item)) * frame.devicePixelRatio()).toPoint());
-    }
+    static QString kg(double value) { return QLocale().toString(value, 'f', 3); }
 
     // Whether the item shows any pixel of exactly this colour (the inside of big glyphs).
     bool showsColour(QQuickItem *item, const QColor &colour) const
@@ -124,25 +95,6 @@ class TestWindow : public QObject
         }));
     }
 
-    // The runs of rows (top, bottom) in column x of the frame whose pixels match.
-    static QList<QPair<int, int>> runs(const QImage &frame, int x,
-                                       const std::function<bool(QColor)> &match)
-    {
-        QList<QPair<int, int>> found;
-        for (int y = 0; y < frame.height(); ++y) {
-            if (!match(frame.pixelColor(x, y)))
-                continue;
-            if (!found.isEmpty() && found.last().second == y - 1)
-                found.last().second = y;
-            else
-                found.append({y, y});
-        }
-        return found;
-    }
-    static QPoint centreOf(QQuickItem *item)
-    {
-        return item->mapToScene(QPointF(item->width() / 2, item->height() / 2)).toPoint();
-    }
     // Weighing records, oldest first, and time for the sensor to send this many more readings.
     QList<double> weights(RecordStore *store) const
     {
@@ -186,7 +138,9 @@ private Q_SLOTS:
         PortCatalog::setSource({});
     }
 
-    void rememberedPortConnectsAtOnceAndShowsTheWeight() // and zero and tare reach the sensor
+    // A remembered port connects at once and shows the weight; zero and tare reach the sensor;
+    // a pulled adapter is reconnected.
+    void rememberedPortConnectsAtOnceAndShowsTheWeight()
     {
         r.remember(r.sensor->portName(), QStringLiteral("19200 baud")); // read as its number
         r.sensor->setLoad(5.2);
@@ -196,61 +150,40 @@ private Q_SLOTS:
         QCOMPARE(r.manager->findChild<QSerialPort *>()->baudRate(), 19200);
         QCOMPARE(m_messages.value(0), QStringLiteral("已连接到 %1").arg(r.sensor->portName()));
         QCOMPARE(m_ticks->count(), 0);
-
-        // The display switches the sensor to streaming, then the weight shows.
-        QTRY_VERIFY(r.sensor->commands().size() >= 2);
-        QCOMPARE(r.sensor->commands().mid(0, 2), QStringList({"AT+AUTO=1", "AT+WEI"}));
-        QTRY_COMPARE(weightText(), QLocale().toString(5.2, 'f', 3));
+        QTRY_COMPARE(weightText(), kg(5.2));
         QTRY_COMPARE(r.text("badgeText"), QStringLiteral("稳定"));
-        QCOMPARE(r.text("connectionLabel"), QStringLiteral("电子秤：已连接"));
-        QCOMPARE(pixelAt(r.item("connectionDot")), QColor(0x2e, 0xcc, 0x71));
-        // The port and its baud rate beside the state, with the status message still shown.
         QCOMPARE(r.text("linkLabel"), r.sensor->portName() + QStringLiteral(" · 19200"));
-        QVERIFY(r.item("statusLabel")->isVisible());
 
         // Jin doubles what is shown, live.
         store("weight/unit", QStringLiteral("0"));
         r.sensor->setLoad(7.5);
-        QTRY_COMPARE(weightText(), QLocale().toString(15.0, 'f', 3));
+        QTRY_COMPARE(weightText(), kg(15.0));
         QCOMPARE(r.text("unitText"), QStringLiteral("斤"));
 
         // Tare and zero reach the sensor.
         r.click(r.item("tareButton"));
         QTRY_VERIFY(r.sensor->commands().contains(QStringLiteral("AT+TARE")));
-        QTRY_COMPARE(weightText(), QLocale().toString(0.0, 'f', 3));
+        QTRY_COMPARE(weightText(), kg(0.0));
         r.sensor->setLoad(8.75);
-        QTRY_COMPARE(weightText(),
-                     QLocale().toString(2.5, 'f', 3)); // net of the 7.5 kg tare, in jin
-        // The tare the sensor took is asked for ("AT+QTAR"): the reading says it is net, and
-        // by how much, in SG+ASCII frames too; zeroing clears the tare, and the label goes.
+        QTRY_COMPARE(weightText(), kg(2.5)); // net of the 7.5 kg tare, in jin
+        // The tare the sensor took is asked for: the reading says it is net, and by how much,
+        // in SG+ASCII frames too; zeroing clears the tare, and the label goes.
         auto *netLabel = r.item("netLabel");
-        QTRY_COMPARE(r.text("tareText"),
-                     QStringLiteral("皮重 %1 斤").arg(QLocale().toString(15.0, 'f', 3)));
+        QTRY_COMPARE(r.text("tareText"), QStringLiteral("皮重 %1 斤").arg(kg(15.0)));
         QVERIFY(netLabel && netLabel->isVisible());
         const auto frameStatus = [this] {
-            return r.window->findChild<WeightReading *>()
-                    ->lastFrame()
-                    .toMap()
-                    .value("status")
-                    .toString();
+            return r.window->findChild<WeightReading *>()->lastFrame().toMap()["status"].toString();
         };
         r.sensor->setFormat(2);
         store("scale/outputFormatIndex", QStringLiteral("2"));
         QTRY_COMPARE(frameStatus(), QStringLiteral("SN"));
-        QCOMPARE(weightText(), QLocale().toString(2.5, 'f', 3));
-        QVERIFY(netLabel->isVisible());
         store("scale/outputFormatIndex", QStringLiteral("1"));
         r.sensor->setFormat(1);
         QTRY_COMPARE(frameStatus(), QStringLiteral("ST"));
-        QCOMPARE(weightText(), QLocale().toString(2.5, 'f', 3));
         r.click(r.item("zeroButton"));
         QTRY_VERIFY(r.sensor->commands().contains(QStringLiteral("AT+ZERO")));
-        QTRY_COMPARE(weightText(), QLocale().toString(0.0, 'f', 3));
+        QTRY_COMPARE(weightText(), kg(0.0));
         QTRY_VERIFY(!netLabel->isVisible());
-        QVERIFY(!r.item("tareText")->isVisible());
-        QTRY_VERIFY(r.sensor->commands().endsWith(QStringLiteral("AT+QTAR")));
-        QTRY_COMPARE(r.manager->statusMessage(), QStringLiteral("已发送 8 字节"));
-        QCOMPARE(r.text("statusLabel"), QStringLiteral("已发送 8 字节"));
 
         r.sensor->setLoad(250); // above the sensor's capacity
         QTRY_COMPARE(r.text("badgeText"), QStringLiteral("超载"));
@@ -261,11 +194,37 @@ private Q_SLOTS:
         QSignalSpy connection(r.manager, &SerialPortManager::connectionChanged);
         QSignalSpy live(r.item("weightDisplay"), SIGNAL(liveChanged()));
         QSignalSpy ticks(timer(), SIGNAL(triggered()));
-        const int messages = m_messages.size();
         QTRY_VERIFY_WITH_TIMEOUT(ticks.count() >= 3, 4000);
-        QCOMPARE(connection.count(), 0);
-        QCOMPARE(m_messages.size(), messages);
         QCOMPARE(live.count(), 0);
+
+        // A port error closes the connection: the attempt that follows comes at once, not at
+        // the next tick nor with a port-list change.
+        QSignalSpy lists(r.manager, &SerialPortManager::portListChanged);
+        ticks.clear();
+        r.sensor->unplug();
+        QVERIFY(r.sensor->plug()); // back before the port has even noticed
+        QVERIFY(connection.wait());
+        QTRY_VERIFY(r.manager->isConnected());
+        QCOMPARE(ticks.count(), 0);
+        QCOMPARE(lists.count(), 0);
+
+        // Pulled for good: looked for on each tick without an attempt, and connected in the
+        // same pass as the port list that holds it again.
+        r.sensor->unplug();
+        QTRY_VERIFY(!r.manager->isConnected());
+        QTRY_COMPARE(weightText(), kg(0.0));
+        QCOMPARE(r.text("linkLabel"), QStringLiteral("重连中…"));
+        QCOMPARE(r.manager->portName(), QString());
+        QTRY_VERIFY_WITH_TIMEOUT(r.manager->portList().isEmpty(), 3000); // the port poll
+        const int failed = failures(); // what was tried while the list still held it
+        QVERIFY(ticks.wait(1500));
+        QVERIFY(ticks.wait(1500)); // just after a tick, so that only the list change can connect
+        QCOMPARE(failures(), failed);
+        const int ticksAtAppearance = ticks.count();
+        QVERIFY(r.sensor->plug());
+        r.manager->refreshPorts();
+        QTRY_VERIFY_WITH_TIMEOUT(r.manager->isConnected(), 900);
+        QCOMPARE(ticks.count(), ticksAtAppearance);
     }
 
     // The sensor's side played by hand: what shows is always the current reading of this
@@ -279,8 +238,6 @@ private Q_SLOTS:
         QSettings().setValue(QStringLiteral("scale/outputFormatIndex"), 3); // plain numbers
         QVERIFY(start());
         QTRY_VERIFY(r.manager->isConnected());
-        const QColor live(0x4c, 0x5c, 0xc5);
-        const QColor stale(0xb0, 0xbe, 0xc5);
         const auto receive = [&](const QByteArray &bytes) {
             QVERIFY(pty.write(bytes));
             QTRY_VERIFY(r.manager->receivedData().endsWith(QString::fromLatin1(bytes)));
@@ -288,19 +245,16 @@ private Q_SLOTS:
 
         // The port opened while "15.250" was on the wire: its end is no reading.
         receive("5.250\r\n");
-        QCOMPARE(weightText(), QLocale().toString(0.0, 'f', 3));
-        QCOMPARE(r.text("badgeText"), QStringLiteral("等待数据"));
-        QVERIFY(showsColour(r.item("weightText"), stale)
-                && !showsColour(r.item("weightText"), live));
+        QCOMPARE(weightText(), kg(0.0));
+        QVERIFY(showsColour(r.item("weightText"), QColor(0xb0, 0xbe, 0xc5)));
+        QVERIFY(!showsColour(r.item("weightText"), QColor(0x4c, 0x5c, 0xc5)));
         receive("15.250\r\n");
-        QTRY_COMPARE(weightText(), QLocale().toString(15.25, 'f', 3));
-        QCOMPARE(r.text("badgeText"), QStringLiteral("稳定"));
+        QTRY_COMPARE(weightText(), kg(15.25));
         // From here on native frames, which the display reads from the manager's buffer itself.
         store("scale/outputFormatIndex", QStringLiteral("1"));
         receive("ST015.25,1,0\r\n");
         QElapsedTimer sinceLastFrame;
         sinceLastFrame.start();
-        QVERIFY(showsColour(r.item("weightText"), live));
 
         // Replies keep coming but are no readings: the reading still goes stale two seconds
         // after its frame.
@@ -312,14 +266,9 @@ private Q_SLOTS:
         receive("ERR: busy\r\n"); // and a reply after that does not bring it back
         QCOMPARE(r.text("badgeText"), QStringLiteral("等待数据"));
         QVERIFY(sinceLastFrame.elapsed() >= 1900);
-        QCOMPARE(weightText(), QLocale().toString(15.25, 'f', 3)); // greyed, not current
-        QVERIFY(showsColour(r.item("weightText"), stale));
-        QVERIFY(!showsColour(r.item("weightText"), live));
-        QVERIFY(r.item("zeroButton")->isEnabled() && r.item("tareButton")->isEnabled());
+        QCOMPARE(weightText(), kg(15.25)); // greyed, not current
         receive("ST016.00,1,0\r\n");
         QTRY_COMPARE(r.text("badgeText"), QStringLiteral("稳定"));
-        QCOMPARE(weightText(), QLocale().toString(16.0, 'f', 3));
-        QTRY_VERIFY(showsColour(r.item("weightText"), live));
 
         // After a reconnect the kept bytes still hold 16.00, but they are not this
         // connection's: nothing shows until a line of its own is complete.
@@ -327,103 +276,24 @@ private Q_SLOTS:
         QVERIFY(r.manager->connectSerialPort(pty.slavePath(), 115200, 8, 0, 1, 0));
         QVERIFY(r.manager->receivedData().contains(QStringLiteral("ST016.00")));
         QTRY_COMPARE(r.text("badgeText"), QStringLiteral("等待数据"));
-        QCOMPARE(weightText(), QLocale().toString(0.0, 'f', 3));
+        QCOMPARE(weightText(), kg(0.0));
         receive("ST007.50,1,0\r\nST017.50,1,0\r\n");
-        QTRY_COMPARE(weightText(), QLocale().toString(17.5, 'f', 3));
-    }
-
-    // A port error closes the connection: the attempt that follows comes at once, not at the
-    // next tick nor with a port-list change.
-    void pulledAdapterIsReconnected()
-    {
-        r.remember(r.sensor->portName());
-        r.sensor->setLoad(2);
-        QVERIFY(start());
-        QTRY_COMPARE(weightText(), QLocale().toString(2.0, 'f', 3));
-        QSignalSpy lists(r.manager, &SerialPortManager::portListChanged);
-        QSignalSpy ticks(timer(), SIGNAL(triggered()));
-        QSignalSpy connection(r.manager, &SerialPortManager::connectionChanged);
-        r.sensor->unplug();
-        QVERIFY(r.sensor->plug()); // back before the port has even noticed
-        QVERIFY(connection.wait());
-        QVERIFY(r.manager->statusMessage().startsWith(QStringLiteral("串口错误: ")));
-        QTRY_VERIFY(r.manager->isConnected());
-        QCOMPARE(ticks.count(), 0);
-        QCOMPARE(lists.count(), 0);
-
-        // Pulled for good: looked for on each tick without an attempt, and connected in the
-        // same pass as the port list that holds it again.
-        r.sensor->unplug();
-        QTRY_VERIFY(!r.manager->isConnected());
-        QVERIFY(!r.manager->autoReconnectSuppressed());
-        QTRY_COMPARE(weightText(), QLocale().toString(0.0, 'f', 3));
-        QCOMPARE(r.text("badgeText"), QStringLiteral("未连接"));
-        QCOMPARE(r.text("linkLabel"), QStringLiteral("重连中…"));
-        QCOMPARE(r.manager->portName(), QString());
-        QCOMPARE(r.manager->baudRate(), 0);
-        QTRY_VERIFY_WITH_TIMEOUT(r.manager->portList().isEmpty(), 3000); // the port poll
-        const int failed = failures(); // what was tried while the list still held it
-        QVERIFY(ticks.wait(1500));
-        QVERIFY(ticks.wait(1500)); // just after a tick, so that only the list change can connect
-        QCOMPARE(failures(), failed);
-        const int ticksAtAppearance = ticks.count();
-        r.sensor->setLoad(6);
-        QVERIFY(r.sensor->plug());
-        r.manager->refreshPorts();
-        QTRY_VERIFY_WITH_TIMEOUT(r.manager->isConnected(), 900);
-        QCOMPARE(ticks.count(), ticksAtAppearance);
-        QTRY_COMPARE(weightText(), QLocale().toString(6.0, 'f', 3));
-        QCOMPARE(r.text("linkLabel"), r.sensor->portName() + QStringLiteral(" · 115200"));
-    }
-
-    // A path no enumeration lists (a pseudo-terminal, a by-id link) is typed, connects, is
-    // remembered, and is reconnected like a listed port whenever it exists.
-    void typedPathIsReachable()
-    {
-        r.listed = false;
-        QVERIFY(start());
-        openSettings();
-        r.click(r.item("portField"));
-        QTest::keySequence(r.window, QKeySequence::SelectAll);
-        for (const QChar ch : r.sensor->portName())
-            QTest::keyClick(r.window, ch.toLatin1());
-        r.click(r.item("connectButton"));
-        QTRY_VERIFY(r.manager->isConnected());
-        QCOMPARE(QSettings().value(QStringLiteral("serial/portName")).toString(),
-                 r.sensor->portName());
-
-        r.closeWindow();
-        QVERIFY(start());
-        QTRY_VERIFY(r.manager->isConnected());
-
-        // Pulled, its path is gone: looked for without attempts; back, it is connected.
-        QSignalSpy connection(r.manager, &SerialPortManager::connectionChanged);
-        r.sensor->unplug();
-        QVERIFY(connection.wait());
-        QVERIFY(QSignalSpy(timer(), SIGNAL(triggered())).wait(1500));
-        QCOMPARE(failures(), 0);
-        QVERIFY(r.sensor->plug());
-        QTRY_VERIFY_WITH_TIMEOUT(r.manager->isConnected(), 3000);
+        QTRY_COMPARE(weightText(), kg(17.5));
     }
 
     // A USB adapter is remembered by what it is and found again when it comes back under
-    // another name; the list tells what each port is.
+    // another name, even with another adapter under the remembered name.
     void adapterIsFoundUnderItsNewName()
     {
         QTemporaryDir dir;
         const QString first = dir.filePath(QStringLiteral("ttyUSB0"));
         const QString second = dir.filePath(QStringLiteral("ttyUSB1"));
         const auto adapter = [](const QString &name, const QString &serial) {
-            return PortCatalog::Port{name,
-                                     QStringLiteral("USB-Serial Controller"),
-                                     QStringLiteral("Prolific"),
-                                     serial,
-                                     0x067b,
-                                     0x2303};
+            return PortCatalog::Port{
+                    name, u"USB-Serial Controller"_s, u"Prolific"_s, serial, 0x067b, 0x2303};
         };
-        QList<PortCatalog::Port> present{
-                adapter(first, QStringLiteral("A1")),
-                adapter(dir.filePath(QStringLiteral("ttyUSB9")), QStringLiteral("B2"))};
+        QList<PortCatalog::Port> present{adapter(first, u"A1"_s),
+                                         adapter(dir.filePath(u"ttyUSB9"_s), u"B2"_s)};
         PortCatalog::setSource([&present] { return present; });
         SerialPortManager::setDefaultPortEnumerator([] {
             QStringList names;
@@ -435,20 +305,11 @@ private Q_SLOTS:
         QVERIFY(r.sensor->start(first));
         QVERIFY(start());
 
-        openSettings();
-        auto *combo = r.item("portCombo");
-        // The list tells what each port is.
-        const QVariantMap entry
-                = r.object("settingsDialog")->property("_portEntries").toList().value(0).toMap();
-        QCOMPARE(entry.value("description").toString() + u'|'
-                         + entry.value("manufacturer").toString(),
-                 QStringLiteral("USB-Serial Controller|Prolific"));
-        QCOMPARE(combo->property("currentText").toString(), first);
+        r.click(r.item("settingsButton"));
+        QTRY_VERIFY(r.object("settingsDialog")->property("opened").toBool());
         r.click(r.item("connectButton"));
         QTRY_VERIFY(r.manager->isConnected());
-        QCOMPARE(QSettings().value(QStringLiteral("serial/portIdentity")).toString(),
-                 QStringLiteral("usb:067b:2303:A1"));
-        r.click(r.item("closeButton"));
+        QCOMPARE(QSettings().value(u"serial/portIdentity"_s).toString(), u"usb:067b:2303:A1"_s);
 
         // Pulled and plugged into another socket: the same adapter under its new name.
         QSignalSpy connection(r.manager, &SerialPortManager::connectionChanged);
@@ -458,11 +319,10 @@ private Q_SLOTS:
         QVERIFY(r.sensor->start(second));
         PtyPair other; // another adapter now sits under the remembered name
         QVERIFY(other.isValid() && QFile::link(other.slavePath(), first));
-        present.append(adapter(first, QStringLiteral("C3")));
-        present.prepend(adapter(second, QStringLiteral("A1")));
+        present.append(adapter(first, u"C3"_s));
+        present.prepend(adapter(second, u"A1"_s));
         QTRY_VERIFY_WITH_TIMEOUT(r.manager->isConnected(), 5000);
         QVERIFY(m_messages.contains(QStringLiteral("已连接到 %1").arg(second)));
-        QCOMPARE(QSettings().value(QStringLiteral("serial/portName")).toString(), first);
 
         // Gone for good: the remembered name is what is left to try.
         r.sensor->unplug();
@@ -470,13 +330,19 @@ private Q_SLOTS:
         QTRY_COMPARE_WITH_TIMEOUT(r.manager->portName(), first, 5000);
     }
 
-    // A port the user may not open says so, with what to do about it beside the message.
-    void deniedPortTellsWhatToDo()
+    // A port the user may not open, chosen by writing the two serial keys one after the other
+    // as the dialog does: one attempt, which says what to do about it, then one a second.
+    void deniedPortIsTriedOnceThenOneASecond()
     {
-        r.remember(r.sensor->portName());
-        r.sensor->unplug();
         QVERIFY(start());
-        QVERIFY(r.sensor->plug());
+        QSignalSpy status(r.manager, &SerialPortManager::statusMessageChanged);
+        QSignalSpy ticks(timer(), SIGNAL(triggered()));
+        store("serial/portName", u'"' + r.sensor->portName() + u'"');
+        store("serial/baudRate", QStringLiteral("9600"));
+        QCOMPARE(r.window->property("_autoPortName").toString(), r.sensor->portName());
+        QCOMPARE(r.window->property("_autoBaudRate").toInt(), 9600);
+        QCOMPARE(status.count(), 0); // nothing is tried inside the store's signal
+
         // As root every open succeeds: the attempts run as nobody for this thread's file
         // access, with the way to the device open and the device itself not.
         const QByteArray device
@@ -497,36 +363,64 @@ private Q_SLOTS:
         auto guard = qScopeGuard(restoreAccess);
 
         QTRY_COMPARE(r.manager->statusMessage(), QStringLiteral("连接失败: Permission denied"));
-        QCOMPARE(r.text("statusLabel"), QStringLiteral("连接失败: Permission denied"));
+        QCOMPARE(ticks.count(), 0);
+        QCOMPARE(status.count(), 2); // one attempt: the port's error, then the failure
         QVERIFY(r.item("hintLabel")->isVisible());
         QVERIFY(r.text("hintLabel").contains(QStringLiteral("dialout")));
+        QVERIFY(ticks.wait(1500));
+        QVERIFY(ticks.wait(1500));
+        QTRY_COMPARE(failures(), 1 + ticks.count());
 
         restoreAccess();
         guard.dismiss();
         QTRY_VERIFY_WITH_TIMEOUT(r.manager->isConnected(), 3000); // the retry once a second
         QVERIFY(!r.item("hintLabel")->isVisible());
+        // Another adapter behind the same name: the identity alone changes, and is taken.
+        store("serial/portIdentity", QStringLiteral("'usb:067b:2303:B2'"));
+        QCOMPARE(r.window->property("_autoPortIdentity").toString(), u"usb:067b:2303:B2"_s);
     }
 
-    // After a manual disconnect nothing reconnects, a write of the serial keys included;
-    // clearing the manager's flag does, at once.
-    void manualDisconnectHoldsOffUntilTheManagerLiftsIt()
+    // Nothing remembered, nothing is opened, and 0.000 is no empty platform: drawn pale, not
+    // in the live indigo. A path no enumeration lists (a pseudo-terminal, a by-id link) is
+    // typed, connects and is remembered. After a manual disconnect nothing reconnects, a write
+    // of the serial keys included; clearing the manager's flag does, at once.
+    void typedPathAndManualDisconnect()
     {
-        r.remember(r.sensor->portName());
+        r.listed = false;
+        QSettings().setValue(QStringLiteral("serial/baudRate"), QStringLiteral("abc"));
         QVERIFY(start());
+        QCOMPARE(r.window->property("_autoBaudRate").toInt(), 115200);
+        QVERIFY(!timer()->property("running").toBool());
+        QVERIFY(!QSignalSpy(r.manager, &SerialPortManager::connectionChanged).wait(1500));
+        QCOMPARE(r.text("linkLabel"), QString()); // nothing to reconnect
+        QVERIFY(showsColour(r.item("weightText"), QColor(0xb0, 0xbe, 0xc5)));
+        QVERIFY(!showsColour(r.item("weightText"), QColor(0x4c, 0x5c, 0xc5)));
+        // The dialog's port row keeps its preferred widths from the left.
+        r.click(r.item("settingsButton"));
+        QTRY_VERIFY(r.object("settingsDialog")->property("opened").toBool());
+        QTRY_COMPARE(r.object("settingsDialog")->property("opacity").toDouble(), 1.0);
+        auto *panel = r.item("portCombo")->parentItem()->parentItem();
+        QCOMPARE(r.item("connectButton")->mapToItem(panel, QPointF(0, 0)).x(),
+                 12 + 42 + 10 + 240 + 10 + 90 + 10 + 12 + 10 + 52 + 10 + 140 + 10.0);
+        r.click(r.item("portField"));
+        QTest::keySequence(r.window, QKeySequence::SelectAll);
+        for (const QChar ch : r.sensor->portName())
+            QTest::keyClick(r.window, ch.toLatin1());
+        r.click(r.item("connectButton"));
         QTRY_VERIFY(r.manager->isConnected());
+        QCOMPARE(QSettings().value(u"serial/portName"_s).toString(), r.sensor->portName());
 
-        openSettings();
         r.click(r.item("connectButton")); // "断开连接"
         QTRY_VERIFY(!r.manager->isConnected());
         QVERIFY(r.manager->autoReconnectSuppressed());
         QCOMPARE(r.manager->statusMessage(), QStringLiteral("串口已断开"));
+        QCOMPARE(r.manager->portName(), QString());
         QVERIFY(!timer()->property("running").toBool());
         QCOMPARE(r.text("linkLabel"), QString()); // no port, and nothing is reconnecting
 
         store("serial/portName", u'"' + r.sensor->portName() + u'"');
         QSignalSpy connection(r.manager, &SerialPortManager::connectionChanged);
         QVERIFY(!connection.wait(2500)); // two port polls and two would-be ticks: nothing
-        QVERIFY(!timer()->property("running").toBool());
 
         QSignalSpy ticks(timer(), SIGNAL(triggered()));
         r.manager->clearAutoReconnectSuppressed();
@@ -534,150 +428,6 @@ private Q_SLOTS:
         QVERIFY(r.manager->isConnected());
         QCOMPARE(ticks.count(), 0);
         QVERIFY(timer()->property("running").toBool());
-    }
-
-    // Nothing remembered, nothing is opened; then the numbers of the settled look, measured
-    // on grabbed frames.
-    void settledLookIsMeasured()
-    {
-        QSettings().setValue(QStringLiteral("serial/baudRate"), QStringLiteral("abc"));
-        QVERIFY(start());
-        QCOMPARE(r.window->property("_autoBaudRate").toInt(), 115200);
-        QVERIFY(!timer()->property("running").toBool());
-        QVERIFY(!QSignalSpy(r.manager, &SerialPortManager::connectionChanged).wait(1500));
-        QCOMPARE(r.text("badgeText"), QStringLiteral("未连接"));
-        QCOMPARE(r.text("connectionLabel"), QStringLiteral("电子秤：未连接"));
-        QCOMPARE(r.text("linkLabel"), QString()); // nothing to reconnect
-        QCOMPARE(pixelAt(r.item("connectionDot")), QColor(0xe7, 0x4c, 0x3c));
-        const QColor indigo(0x4c, 0x5c, 0xc5);
-        // With no sensor, 0.000 is no empty platform: drawn pale, not in the live indigo.
-        QVERIFY(showsColour(r.item("weightText"), QColor(0xb0, 0xbe, 0xc5)));
-        QVERIFY(!showsColour(r.item("weightText"), indigo));
-        // Each button that shows no text says in Chinese what it does, when hovered.
-        QList<QQuickItem *> items{r.window->contentItem()}; // the visual tree, breadth first
-        for (qsizetype i = 0; i < items.size(); ++i)
-            items += items.at(i)->childItems();
-        int iconOnly = 0;
-        for (QQuickItem *button : std::as_const(items)) {
-            // What a button shows is its content item's text: the big buttons draw their own.
-            const auto *content = button->property("contentItem").value<QQuickItem *>();
-            if (!button->inherits("QQuickAbstractButton") || !button->isVisible() || !content
-                || !content->property("text").toString().isEmpty())
-                continue;
-            ++iconOnly;
-            QTest::mouseMove(r.window, centreOf(button));
-            QQmlExpression tip(qmlContext(button), button,
-                               QStringLiteral("ToolTip.toolTip.visible && ToolTip.toolTip.parent "
-                                              "=== this ? ToolTip.toolTip.text : ''"));
-            const auto says = [&tip] {
-                const QString text = tip.evaluate().toString();
-                return !text.isEmpty() && text.front().script() == QChar::Script_Han;
-            };
-            QTRY_VERIFY2(says(), qPrintable(button->objectName()));
-        }
-        QCOMPARE(iconOnly, 2); // the console and close buttons
-        const QColor amber(0xf5, 0x9e, 0x0b);
-        auto *zero = r.item("zeroButton");
-        // Disconnected, the big buttons are greyed.
-        QVERIFY(pixelAt(zero) != indigo);
-        QVERIFY(pixelAt(zero).lightness() > indigo.lightness());
-
-        // The settings pill is as high as its button (36), hovered.
-        auto *settings = r.item("settingsButton");
-        QTest::mouseMove(r.window, centreOf(settings) + QPoint(-30, 0));
-        QTRY_VERIFY(settings->property("hovered").toBool());
-        QImage frame = r.window->grabWindow();
-        const QColor bar = frame.pixelColor(centreOf(settings).x() - 30, 3);
-        const auto pill = runs(frame, centreOf(settings).x(), [bar](QColor c) {
-            return c != bar && c.lightness() < bar.lightness();
-        });
-        const int cy = centreOf(settings).y();
-        const auto around
-                = std::find_if(pill.begin(), pill.end(), [cy](const QPair<int, int> &run) {
-                      return run.first <= cy && cy <= run.second;
-                  });
-        QVERIFY(around != pill.end());
-        QCOMPARE(around->second - around->first + 1, 36);
-
-        // Connected: the buttons are in full colour, 10 apart, in line with the readout
-        // (inside the button column's 2 px margin).
-        r.remember(r.sensor->portName());
-        store("serial/portName", u'"' + r.sensor->portName() + u'"');
-        QCOMPARE(r.text("linkLabel"), QStringLiteral("重连中…"));
-        r.manager->connectSerialPort(r.sensor->portName(), 115200, 8, 0, 1, 0);
-        QTRY_VERIFY(zero->isEnabled());
-        QTRY_COMPARE(pixelAt(zero), indigo);
-        frame = r.window->grabWindow();
-        // A column clear of the labels and of the rounded corners.
-        const int x = int(zero->mapToScene(QPointF(zero->width() / 6, 0)).x());
-        const auto zeroRun = runs(frame, x, [indigo](QColor c) { return c == indigo; });
-        const auto tareRun = runs(frame, x, [amber](QColor c) { return c == amber; });
-        QVERIFY(!zeroRun.isEmpty() && !tareRun.isEmpty());
-        QCOMPARE(tareRun.first().first - zeroRun.first().second - 1, 10);
-        auto *readout = r.item("weightText")->parentItem();
-        const QRectF box
-                = readout->mapRectToScene(QRectF(0, 0, readout->width(), readout->height()));
-        auto *topBar = r.item("badge")->parentItem()->parentItem(); // the readout's 42 px bar
-        const int readoutTop = int(topBar->mapToScene(QPointF(0, 0)).y());
-        QCOMPARE(zeroRun.first().first, readoutTop + 2);
-        QCOMPARE(tareRun.last().second, int(box.bottom()) - 1 - 2); // bottom() is past the last row
-
-        // The dialog: the port row keeps preferred widths from the left, the combo boxes
-        // look their 34 px, and the refresh button is greyed while connected.
-        r.click(settings);
-        auto *dialog = r.object("settingsDialog");
-        QTRY_VERIFY(dialog->property("opened").toBool());
-        QTRY_COMPARE(dialog->property("opacity").toDouble(), 1.0);
-        auto *panel = r.item("portCombo")->parentItem()->parentItem();
-        QCOMPARE(r.item("connectButton")->mapToItem(panel, QPointF(0, 0)).x(),
-                 12 + 42 + 10 + 240 + 10 + 90 + 10 + 12 + 10 + 52 + 10 + 140 + 10.0);
-        frame = r.window->grabWindow();
-        auto *formatCombo = r.item("formatCombo");
-        const QPoint inBox = centreOf(formatCombo) + QPoint(30, 0); // between text and arrow
-        const QColor panelColour
-                = frame.pixelColor(inBox.x(),
-                                   int(formatCombo->parentItem()->mapToScene(QPointF(0, 0)).y())
-                                           - 4); // the panel above the box
-        const auto boxRows
-                = runs(frame, inBox.x(), [panelColour](QColor c) { return c != panelColour; });
-        QVERIFY(std::any_of(boxRows.begin(), boxRows.end(), [&inBox](const QPair<int, int> &row) {
-            return row.first <= inBox.y() && inBox.y() <= row.second
-                    && row.second - row.first + 1 == 34;
-        }));
-        auto *refresh = r.item("refreshButton");
-        QVERIFY(!refresh->isEnabled());
-        const QColor enabledBlue = QColor::fromRgbF(0.23, 0.51, 0.96, 0.75);
-        QVERIFY(frame.pixelColor(centreOf(refresh) + QPoint(-35, 0)).lightness()
-                > enabledBlue.lighter(105).lightness());
-    }
-
-    // A listed port that does not open: the two serial keys written one after the other, as
-    // the dialog does, make one attempt, and then it is tried again every second.
-    void bothSerialKeysMakeOneAttemptThenOneASecond()
-    {
-        const QString broken = r.sensor->portName() + QStringLiteral("-gone");
-        SerialPortManager::setDefaultPortEnumerator([broken] { return QStringList{broken}; });
-        QVERIFY(start());
-        QVERIFY(!timer()->property("running").toBool());
-        QSignalSpy status(r.manager, &SerialPortManager::statusMessageChanged);
-        QSignalSpy ticks(timer(), SIGNAL(triggered()));
-
-        store("serial/portName", u'"' + broken + u'"');
-        store("serial/baudRate", QStringLiteral("9600"));
-        QCOMPARE(r.window->property("_autoPortName").toString(), broken);
-        QCOMPARE(r.window->property("_autoBaudRate").toInt(), 9600);
-        QCOMPARE(status.count(), 0); // nothing is tried inside the store's signal
-
-        QTRY_VERIFY(r.manager->statusMessage().startsWith(QStringLiteral("连接失败: ")));
-        QCOMPARE(ticks.count(), 0);
-        QCOMPARE(status.count(), 2); // one attempt: the port's error, then the failure
-        QVERIFY(ticks.wait(1500));
-        QVERIFY(ticks.wait(1500));
-        QTRY_COMPARE(failures(), 1 + ticks.count());
-        QVERIFY(!r.manager->isConnected());
-        // Another adapter behind the same name: the identity alone changes, and is taken.
-        store("serial/portIdentity", QStringLiteral("'usb:067b:2303:B2'"));
-        QCOMPARE(r.window->property("_autoPortIdentity").toString(), u"usb:067b:2303:B2"_s);
     }
 
     // A load makes one record, however long it stands or whatever is added to it, and the home
@@ -703,7 +453,6 @@ private Q_SLOTS:
         auto *store = r.engine->property("_peloraRecordStore").value<RecordStore *>();
         QVERIFY(store); // made with the first reading
         QVERIFY(store->databasePath().startsWith(m_scratch.path()));
-        QVERIFY2(store->errorText().isEmpty(), qPrintable(store->errorText()));
         QVERIFY(store->clearAll()); // what the other cases weighed
         // A native frame says neither net nor gross: the tare the home page read tells.
         SensorParameters *parameters = r.manager->session()->parameters();
@@ -719,6 +468,7 @@ private Q_SLOTS:
         QCOMPARE(mode(), u"毛重"_s);
         QVERIFY(r.item("recordMessage")->isVisible());
         QCOMPARE(r.text("recordMessage"), u"已记录 2.500 公斤"_s);
+        picture(u"home-recorded.png"_s);
         readings(40); // left standing
         for (double kg : {0.0, 4.0, 7.0, 250.0, 7.0}) // 7 added on top, then beyond the capacity
             put(kg);
@@ -729,25 +479,18 @@ private Q_SLOTS:
         QTRY_VERIFY_WITH_TIMEOUT(!r.item("weightDisplay")->property("live").toBool(), 5000);
         r.sensor->unplug();
         QTRY_VERIFY(!r.manager->isConnected());
-        QSignalSpy sent(r.manager->traffic(), &SerialTraffic::sent);
-        press({Qt::Key_F2, Qt::Key_F3, Qt::Key_F4}); // nothing to zero, tare or record
-        r.click(u"recordButton"_s); // and the button says why
-        QCOMPARE(r.text("recordMessage"), u"读数不是当前的"_s);
-        QCOMPARE(weights(store).size(), 2);
 
         // The records page shows them; the manual button follows the reading.
         r.click(r.item("recordsButton"));
         QQuickItem *button = nullptr;
         QTRY_VERIFY((button = r.item("recordNowButton")));
-        QTRY_VERIFY(r.item("recordList") && r.item("recordList")->isVisible());
-        QVERIFY(!button->isEnabled());
         QCOMPARE(r.text("todaySummary"), QStringLiteral("今日 2 条，合计 6.500 公斤"));
         QVERIFY(r.sensor->plug());
         QTRY_VERIFY_WITH_TIMEOUT(r.manager->isConnected(), 5000);
         r.sensor->setAutoReport(true);
         put(7); // the same load after a reconnect: nothing new
         QCOMPARE(weights(store).size(), 2);
-        sent.clear();
+        QSignalSpy sent(r.manager->traffic(), &SerialTraffic::sent);
         press({Qt::Key_F2, Qt::Key_F3, Qt::Key_F4}); // the home page's keys, and it is not shown
         QCOMPARE(sent.count(), 0);
         QCOMPARE(weights(store).size(), 2);
@@ -756,7 +499,6 @@ private Q_SLOTS:
         const QVariantMap manual = TestSupport::storedRecords(store->databasePath()).last().toMap();
         QVERIFY(manual.value(QStringLiteral("manual")).toBool());
         QCOMPARE(manual.value(QStringLiteral("port")).toString(), r.sensor->portName());
-        QTRY_VERIFY(r.item("recordMarks")->property("count").toInt() >= 2);
 
         // No day that does not exist is exported, and no dialog opens for one.
         r.item("toField")->setProperty("text", u"2025-02-30"_s);
@@ -777,16 +519,10 @@ private Q_SLOTS:
         const QDate today = QDate::currentDate();
         const qint64 edges[] = {today.startOfDay().toMSecsSinceEpoch() - 1,
                                 today.addDays(1).startOfDay().toMSecsSinceEpoch()};
+        QSignalSpy saved(store, &RecordStore::recordSaved); // (ticket, id)
         for (qint64 edge : edges)
             QVERIFY(store->addRecord(1, {}, {}, {}, true, edge) > 0);
         QVERIFY(TestSupport::drain(store));
-        const auto idAt = [store](qint64 timeMs) {
-            for (const QVariant &r : TestSupport::storedRecords(store->databasePath())) {
-                if (r.toMap()[u"timeMs"_s].toLongLong() == timeMs)
-                    return r.toMap()[u"id"_s].toLongLong();
-            }
-            return qint64(-1);
-        };
         r.click(u"exportTodayButton"_s);
         QTRY_VERIFY(r.text("exportMessage").startsWith(u"今日记录已导出到"_s));
         const QString csv = home.filePath(u"Documents/pelora-records-%1.csv"_s)
@@ -801,18 +537,13 @@ private Q_SLOTS:
         QCOMPARE(store->count(), before);
         QMetaObject::invokeMethod(r.object(u"deleteDialog"_s), "accept");
         QTRY_COMPARE(store->count(), before - 1);
-        QCOMPARE(idAt(edges[1]), -1);
-        QVERIFY(store->removeRecord(idAt(edges[0])));
-        // A record shows in the unit it was taken in, its port by name (the path on hover),
-        // under the list's column headers.
-        const qint64 jinTime = QDateTime::currentMSecsSinceEpoch();
-        QVERIFY(store->addRecord(1.5, u"斤"_s, {}, u"/dev/ttyUSB7"_s, true, jinTime) > 0);
+        QVERIFY(store->removeRecord(saved.at(0).at(1).toLongLong()));
+        // A record shows in the unit it was taken in.
+        QVERIFY(store->addRecord(1.5, u"斤"_s, {}, {}, true, QDateTime::currentMSecsSinceEpoch()));
         QTRY_COMPARE(r.text("recordWeight", topRow()), u"3.000"_s);
         QCOMPARE(r.text("recordUnit", topRow()), u"斤"_s);
-        QCOMPARE(r.text("recordPort", topRow()), u"ttyUSB7"_s);
-        QVERIFY(r.item(u"recordHeader"_s)->isVisible());
         QVERIFY(TestSupport::drain(store));
-        QVERIFY(store->removeRecord(idAt(jinTime)));
+        QVERIFY(store->removeRecord(saved.last().at(1).toLongLong()));
 
         // Back home, F4 records by hand, F3 tares and F2 zeroes.
         r.js(QStringLiteral("Components.Router.navigate('/home')"));
@@ -867,10 +598,7 @@ private Q_SLOTS:
         QQuickItem *list = nullptr;
         QTRY_VERIFY((list = r.item("recordList")) && list->isVisible()
                     && list->property("count").toInt() >= RecordListModel::pageSize);
-        const int loaded = list->property("count").toInt();
-        QVERIFY(loaded < history);
-        QMetaObject::invokeMethod(list, "positionViewAtEnd");
-        QTRY_VERIFY(list->property("count").toInt() > loaded); // scrolled on: the next page
+        QVERIFY(list->property("count").toInt() < history);
         QMetaObject::invokeMethod(list, "positionViewAtIndex", Q_ARG(int, 150),
                                   Q_ARG(int, 0 /* Beginning */));
         picture(u"records-long-history.png"_s);
@@ -886,40 +614,28 @@ private Q_SLOTS:
 
         r.js(QStringLiteral("Components.Router.navigate('/home')"));
         QTRY_VERIFY(r.item("recordButton") && r.item("recordButton")->isVisible());
-        TextLog said(r.item("recordMessage"));
+        // Every text the label shows, in turn: a claim shown for a moment is caught too.
+        QSignalSpy said(r.item("recordMessage"), SIGNAL(textChanged(QString)));
         r.sensor->setLoad(3.25);
-        QTRY_VERIFY(!said.texts.isEmpty());
         QTRY_VERIFY_WITH_TIMEOUT(r.text("recordMessage").contains(u"暂存"_s), 10000);
         QVERIFY(r.text("recordMessage").startsWith(u"已记录 3.250 公斤"_s));
         QTRY_VERIFY(r.item("storeWarning")->isVisible());
-        QVERIFY2(r.text("storeWarning").contains(u"记录文件被其他程序占用"_s)
-                         && r.text("storeWarning").contains(u"1 条记录暂存"_s),
+        QVERIFY2(r.text("storeWarning").contains(u"1 条记录暂存"_s),
                  qPrintable(r.text("storeWarning")));
-        QVERIFY(!r.text("storeWarning").contains(u"损坏"_s));
         picture(u"home-records-held.png"_s);
         r.click(r.item("recordsButton"));
         QTRY_VERIFY(r.item("storeError") && r.item("storeError")->isVisible());
-        QVERIFY(r.item("recordNowButton")->isEnabled() == store->writable());
         picture(u"records-held.png"_s);
 
-        QVERIFY2(!said.texts.contains(u"已记录 3.250 公斤"_s), qPrintable(said.texts.join(u'|')));
+        for (const QList<QVariant> &text : std::as_const(said))
+            QVERIFY(text.at(0).toString() != u"已记录 3.250 公斤"_s);
         holder.closeWriteChannel(); // sqlite3 ends, and its lock goes
         QVERIFY(holder.waitForFinished(10000));
         QTRY_VERIFY_WITH_TIMEOUT(!r.item("storeError")->isVisible(), 10000);
-        QCOMPARE(store->pendingCount(), 0);
         const QVariantList stored = TestSupport::storedRecords(path);
         QCOMPARE(stored.size(), history + 1);
         QCOMPARE(stored.last().toMap()[u"weightKg"_s].toDouble(), 3.25);
         QTRY_COMPARE(r.text("recordWeight", topRow()), u"3.250"_s);
-
-        // The platform emptied and a new load: the home page says it is recorded.
-        r.js(QStringLiteral("Components.Router.navigate('/home')"));
-        r.sensor->setLoad(0);
-        QTRY_VERIFY(r.js(u"WeighRecorder.armed"_s).toBool());
-        r.sensor->setLoad(12.34);
-        QTRY_COMPARE_WITH_TIMEOUT(r.text("recordMessage"), u"已记录 12.340 公斤"_s, 10000);
-        QVERIFY(!r.item("storeWarning")->isVisible());
-        picture(u"home-recorded.png"_s);
     }
 
 private:
