@@ -9,14 +9,11 @@
 #include "testsupport.h"
 #include "trafficlog.h"
 
-#include <QFile>
-#include <QPointer>
 #include <QQmlApplicationEngine>
 #include <QQuickItem>
 #include <QQuickWindow>
 #include <QSettings>
 #include <QSignalSpy>
-#include <QTemporaryDir>
 #include <QTest>
 
 using namespace Qt::Literals::StringLiterals;
@@ -41,48 +38,22 @@ class TestWorkbench : public QObject
         QTRY_VERIFY(display->property("live").toBool());
         QTRY_COMPARE(display->property("weightValue").toDouble(), kg);
     }
-    // The console's rows as the window draws them, top to bottom, without their times.
-    QStringList shownRows() const
-    {
-        QList<QQuickItem *> rows;
-        for (QQuickItem *row : r.object(u"trafficView"_s)
-                                       ->property("contentItem")
-                                       .value<QQuickItem *>()
-                                       ->childItems()) {
-            if (row->isVisible() && row->property("content").isValid()) // a delegate
-                rows << row;
-        }
-        std::sort(rows.begin(), rows.end(), [](auto *a, auto *b) { return a->y() < b->y(); });
-        QStringList out;
-        for (QQuickItem *row : std::as_const(rows))
-            out << row->property("text").toString().section(u"  "_s, 1);
-        return out;
-    }
     void open(const QString &button, const QString &page, QObject *from = nullptr)
     {
         r.click(button, from);
         QTRY_VERIFY(r.item(page) && r.item(page)->isVisible());
         // Clicks go where the page ends up once the push has slid it in.
         QTRY_COMPARE(r.item(page)->x(), 0.0);
-        QTRY_VERIFY(!r.object(u"pageStack"_s)
-                    || !r.object(u"pageStack"_s)->property("busy").toBool());
     }
 
-    // A guarded setting or a calibration step asks first; the operator says yes.
-    void confirm()
+    // A guarded setting or a calibration step asks first; the operator says yes (or no).
+    void confirm(bool yes = true)
     {
         QObject *dialog = r.object(u"confirmDialog"_s);
         QVERIFY(dialog);
         QTRY_VERIFY(dialog->property("opened").toBool());
-        QMetaObject::invokeMethod(dialog, "accept");
+        QMetaObject::invokeMethod(dialog, yes ? "accept" : "reject");
         QTRY_VERIFY(!dialog->property("visible").toBool());
-    }
-    // Back home, and the page is gone: what it showed can only come back from the link.
-    void leave(const QString &page)
-    {
-        QPointer<QObject> gone = r.object(page);
-        r.js(u"Components.Router.back()"_s);
-        QTRY_VERIFY(gone.isNull());
     }
     void choose(const QString &key, int index)
     {
@@ -115,48 +86,36 @@ private Q_SLOTS:
     // only, other refusals, silence for what it does not know, odd identities.
     void sensorPageAgainstFirmware_data()
     {
+        using C = SensorSimulator::Confirmation;
         QTest::addColumn<int>("habit");
-        QTest::addColumn<QString>("refusal");
-        QTest::newRow("tidy") << 0 << u"ERR: invalid value"_s;
-        QTest::newRow("slow, one command at a time, CR only") << 1 << u"ERR: invalid value"_s;
-        QTest::newRow("echo for OK") << 2 << u"ERR: invalid value"_s;
-        QTest::newRow("OK and echo") << 3 << u"ERR: invalid value"_s;
-        QTest::newRow("command echoed, ERROR") << 4 << u"ERROR"_s;
-        QTest::newRow("silent on unknown, digits for SN, ASCII") << 5 << u"ERR: invalid value"_s;
+        QTest::addColumn<int>("confirmation");
+        QTest::newRow("slow, one command at a time, CR only") << 1 << int(C::Ok);
+        QTest::newRow("echo for OK") << 2 << int(C::Echo);
+        QTest::newRow("OK and echo") << 3 << int(C::OkAndEcho);
+        QTest::newRow("command echoed, ERROR") << 4 << int(C::CommandEcho);
+        QTest::newRow("silent on unknown, digits for SN, ASCII") << 5 << int(C::Ok);
     }
     void sensorPageAgainstFirmware()
     {
         QFETCH(int, habit);
-        QFETCH(QString, refusal);
-        using C = SensorSimulator::Confirmation;
-        QString version = u"V1.0.1"_s;
-        QString sn = u"102145"_s;
-        switch (habit) {
-        case 1:
+        QFETCH(int, confirmation);
+        r.sensor->setConfirmation(SensorSimulator::Confirmation(confirmation));
+        const QString refusal = habit == 4 ? u"ERROR"_s : u"ERR: invalid value"_s;
+        if (habit == 4)
+            r.sensor->setErrorWord(refusal);
+        const QString version = habit == 5 ? u"V1.2.0,2023-05-12"_s : u"V1.0.1"_s;
+        const QString sn = habit == 5 ? u"20230512"_s : u"102145"_s;
+        if (habit == 1) {
             r.sensor->setReplyLatency(200, 900);
             r.sensor->setOneCommandAtATime(true);
             r.sensor->setLineEnding("\r");
-            break;
-        case 2:
-            r.sensor->setConfirmation(C::Echo);
-            break;
-        case 3:
-            r.sensor->setConfirmation(C::OkAndEcho);
-            break;
-        case 4:
-            r.sensor->setConfirmation(C::CommandEcho);
-            r.sensor->setErrorWord(u"ERROR"_s);
-            break;
-        case 5:
+        } else if (habit == 5) {
             r.sensor->setSilentOnUnknown(true);
-            version = u"V1.2.0,2023-05-12"_s;
-            sn = u"20230512"_s;
             r.sensor->setIdentity(version, sn);
             r.sensor->setFormat(3);
             r.js(u"SettingsStore.setValue('scale/outputFormatIndex', 3)"_s);
             displayShows(3);
             r.sensor->setReportRate(0); // the serial number stays the newest line
-            break;
         }
         const int slow = habit == 1 ? 30000 : 5000;
         open("sensorButton", "sensorPage");
@@ -168,37 +127,25 @@ private Q_SLOTS:
         displayShows(3);
 
         // Nothing to set before the sensor has said what it holds.
-        QQuickItem *div = r.item(u"row_DIV"_s);
-        QCOMPARE(rowState(u"DIV"_s), u"未读取"_s);
-        QVERIFY(!r.item(u"setButton"_s, div)->isEnabled());
-        QVERIFY(!r.item(u"choiceEditor"_s, div)->isEnabled());
-        QCOMPARE(r.object(u"rangeEditor"_s, r.item(u"row_CAPA"_s))->property("text").toString(),
-                 QString());
-        QVERIFY(!r.item(u"rangeEditor"_s, r.item(u"row_CAPA"_s))->isEnabled());
+        QQuickItem *capa = r.item(u"row_CAPA"_s);
+        QVERIFY(!r.item(u"rangeEditor"_s, capa)->isEnabled());
 
         r.click(u"readAllButton"_s);
-        const QList<std::pair<QString, QString>> read
-                = {{u"AUTO"_s, u"1 (自动上传)"_s},
-                   {u"OPENC"_s, u"0 (否)"_s},
-                   {u"DIV"_s, u"10"_s},
-                   {u"CAPA"_s, u"200"_s},
-                   {u"DEC"_s, u"3"_s},
-                   {u"FILTER"_s, u"0 (自动)"_s},
-                   {u"ZTRACK"_s, u"0.5"_s},
-                   {u"PRINTX"_s, habit == 5 ? u"3 (ASCII)"_s : u"1 (原始格式)"_s},
-                   {u"SAMPLERT"_s, u"0 (10 Hz)"_s},
-                   {u"REPORTRT"_s, u"30"_s},
-                   {u"CHANNEL"_s, u"UART1"_s},
-                   {u"DEBUG"_s, u"0 (关)"_s},
-                   {u"WCAL"_s, u"0"_s},
-                   {u"QTAR"_s, u"0.000"_s}};
-        for (const auto &[key, shown] : read)
-            QTRY_COMPARE_WITH_TIMEOUT(rowState(key), shown, slow);
+        const QStringList keys
+                = {u"AUTO"_s,    u"OPENC"_s,  u"DIV"_s,    u"CAPA"_s,     u"DEC"_s,
+                   u"FILTER"_s,  u"ZTRACK"_s, u"PRINTX"_s, u"SAMPLERT"_s, u"REPORTRT"_s,
+                   u"CHANNEL"_s, u"DEBUG"_s,  u"WCAL"_s,   u"QTAR"_s};
+        const QString printx = habit == 5 ? u"3 (ASCII)"_s : u"1 (原始格式)"_s;
+        const QStringList read = {u"1 (自动上传)"_s, u"0 (否)"_s, u"10"_s, u"200"_s,       u"3"_s,
+                                  u"0 (自动)"_s,     u"0.5"_s,    printx,  u"0 (10 Hz)"_s, u"30"_s,
+                                  u"UART1"_s,        u"0 (关)"_s, u"0"_s,  u"0.000"_s};
+        for (qsizetype i = 0; i < keys.size(); ++i)
+            QTRY_COMPARE_WITH_TIMEOUT(rowState(keys[i]), read[i], slow);
         QCOMPARE(r.sensor->ignoredCommands(), 0);
         // The editors start from what the sensor holds.
+        QQuickItem *div = r.item(u"row_DIV"_s);
         QCOMPARE(r.object(u"choiceEditor"_s, div)->property("currentText").toString(), u"10"_s);
-        QCOMPARE(r.object(u"rangeEditor"_s, r.item(u"row_CAPA"_s))->property("text").toString(),
-                 u"200"_s);
+        QCOMPARE(r.object(u"rangeEditor"_s, capa)->property("text").toString(), u"200"_s);
 
         // A guarded setting asks first, and is confirmed only by reading it back.
         choose(u"DIV"_s, 4); // 20 g
@@ -215,69 +162,30 @@ private Q_SLOTS:
         QCOMPARE(r.sensor->setting(u"CHANNEL"_s), u"UART2"_s);
 
         // Refused: the row keeps what the sensor holds, the refusal beside it, the editor too.
-        QQuickItem *capa = r.item(u"row_CAPA"_s);
         r.object(u"rangeEditor"_s, capa)->setProperty("text", u"300"_s);
         QMetaObject::invokeMethod(r.object(u"sensorPage"_s), "setRow", Q_ARG(QVariant, 3),
                                   Q_ARG(QVariant, u"0"_s));
         QTRY_COMPARE_WITH_TIMEOUT(rowState(u"CAPA"_s), u"200 · 设置被拒绝: "_s + refusal, slow);
         QCOMPARE(r.sensor->setting(u"CAPA"_s), u"200"_s);
         QCOMPARE(r.object(u"rangeEditor"_s, capa)->property("text").toString(), u"200"_s);
-
-        // What was read lasts as long as the connection, not as long as the page.
-        leave(u"sensorPage"_s);
-        open("sensorButton", "sensorPage");
-        QCOMPARE(rowState(u"DIV"_s), u"20 (已确认)"_s);
-        QCOMPARE(rowState(u"AUTO"_s), u"1 (自动上传)"_s);
-        QCOMPARE(r.text(u"snLabel"_s), u"序列号: "_s + sn);
     }
 
     void sensorPageReadsAndSets()
     {
         open("sensorButton", "sensorPage");
-        QObject *page = r.object(u"sensorPage"_s);
-        QMetaObject::invokeMethod(page, "readAll");
-        QTRY_COMPARE(rowState(u"QTAR"_s), u"0.000"_s);
-        const auto kept = [this](const QString &key) {
-            return r.object(u"sensorPage"_s)
-                    ->property("rows")
-                    .toMap()
-                    .value(key)
-                    .toMap()
-                    .value(u"value"_s)
-                    .toString();
-        };
+        r.readSensorPage();
         // A confirmation declined sends nothing.
         const qsizetype before = r.sensor->commands().size();
         choose(u"PRINTX"_s, 2);
-        QObject *dialog = r.object(u"confirmDialog"_s);
-        QTRY_VERIFY(dialog->property("opened").toBool());
-        QMetaObject::invokeMethod(dialog, "reject");
-        QTRY_VERIFY(!dialog->property("visible").toBool());
+        confirm(false);
         QCOMPARE(r.sensor->commands().size(), before);
-
         // Answered yes and not done: reading back shows what the sensor still holds.
         r.sensor->setSettingsLocked(true);
         choose(u"OPENC"_s, 1);
         QTRY_COMPARE(rowState(u"OPENC"_s), u"0 (否) · 设置未生效"_s);
         r.sensor->setSettingsLocked(false);
 
-        // Silent: the row says so; the value the sensor last confirmed stays.
-        r.sensor->setReplying(false);
-        QQuickItem *dec = r.item(u"row_DEC"_s);
-        r.object(u"rangeEditor"_s, dec)->setProperty("text", u"2"_s);
-        r.click(u"setButton"_s, dec);
-        confirm();
-        QTRY_COMPARE_WITH_TIMEOUT(rowState(u"DEC"_s), u"3 · 设置无应答"_s, 10000);
-        QCOMPARE(kept(u"DEC"_s), u"3"_s);
-        // It spoke again: the value it took shows once read.
-        r.sensor->setReplying(true);
-        r.click(u"readButton"_s, dec);
-        QTRY_COMPARE(rowState(u"DEC"_s), u"2"_s);
-        r.sensor->setLoad(3.5);
-        displayShows(3.5);
-
         // The output format: set here, stored for the display, which keeps reading.
-        QQuickItem *printx = r.item(u"row_PRINTX"_s);
         choose(u"PRINTX"_s, 1);
         confirm();
         QTRY_COMPARE(rowState(u"PRINTX"_s), u"2 (SG+ASCII) (已确认)"_s);
@@ -287,20 +195,19 @@ private Q_SLOTS:
         displayShows(4.5);
         // Changed behind the page's back: the page says the two differ.
         r.sensor->setFormat(3);
-        r.click(u"readButton"_s, printx);
+        r.click(u"readButton"_s, r.item(u"row_PRINTX"_s));
         QTRY_VERIFY(r.item(u"formatMismatchLabel"_s)->isVisible());
         QCOMPARE(r.text(u"formatMismatchLabel"_s), u"传感器输出格式 (3) 与本机设置 (2) 不一致"_s);
 
         // Asked for on a page, the settings open on the home page the stack returns to, which
         // is never pushed twice; back() pops, and on the home page ends the application with 0.
         r.click(u"settingsButton"_s, r.item(u"sensorPage"_s));
-        dialog = r.object(u"settingsDialog"_s);
+        QObject *dialog = r.object(u"settingsDialog"_s);
         QTRY_VERIFY(dialog->property("opened").toBool());
         QCOMPARE(r.js(u"stack.depth"_s).toInt(), 1);
         QMetaObject::invokeMethod(dialog, "close");
         QTRY_VERIFY(!dialog->property("visible").toBool());
         open(u"consoleButton"_s, u"consolePage"_s);
-        QCOMPARE(r.js(u"stack.depth"_s).toInt(), 2);
         QObject::disconnect(r.engine.get(), &QQmlEngine::exit, qApp, nullptr); // only heard here
         QSignalSpy exit(r.engine.get(), &QQmlEngine::exit);
         r.js(u"Components.Router.back()"_s);
@@ -309,26 +216,9 @@ private Q_SLOTS:
         r.js(u"Components.Router.back()"_s);
         QCOMPARE(exit.count(), 1);
         QCOMPARE(exit.at(0).at(0).toInt(), 0);
-        QCOMPARE(r.js(u"stack.depth"_s).toInt(), 1);
-
-        // What the router cannot do, it says, and the stack stays as it was.
-        const struct
-        {
-            const char *code, *said;
-        } refusals[] = {
-                {"Components.Router.navigate('/nowhere')", "Not Found Route /nowhere"},
-                {"Components.Router.setStackView({ depth: 0 }); "
-                 "Components.Router.navigate('/records')",
-                 "Router.stackView does not support push()."},
-                {"Components.Router.setStackView(null); Components.Router.navigate('/sensor')",
-                 "Router.stackView is not set; call Router.setStackView(stackView) first."},
-        };
-        for (const auto &refusal : refusals) {
-            QTest::ignoreMessage(QtCriticalMsg, refusal.said);
-            r.js(QString::fromLatin1(refusal.code));
-        }
-        r.js(u"Components.Router.setStackView(stack)"_s);
-        QCOMPARE(r.js(u"stack.depth"_s).toInt(), 1);
+        // What the router cannot do, it says: here, push to a stack without push().
+        QTest::ignoreMessage(QtCriticalMsg, "Router.stackView does not support push().");
+        r.js(u"Components.Router.setStackView({ depth: 0 }); Components.Router.navigate('/records')"_s);
     }
 
     void calibration()
@@ -337,7 +227,6 @@ private Q_SLOTS:
         r.sensor->setLoad(0);
         displayShows(0);
         r.click(u"calStartButton"_s);
-        QCOMPARE(r.text(u"calStepLabel"_s), u"第 1 步 / 共 3 步"_s);
         // A slow sensor answers a read first: that answer is not the zero's.
         r.sensor->setReplyLatency(1000, 1000);
         r.click(u"readButton"_s, r.item(u"row_QTAR"_s));
@@ -361,17 +250,12 @@ private Q_SLOTS:
         QCOMPARE(r.text(u"calStepLabel"_s), u"第 2 步 / 共 3 步"_s);
         // 10 kg on the platform, said to be 8000 g: the sensor now reads 8.
         r.sensor->setLoad(10);
-        displayShows(10);
         r.click(u"calSpanButton"_s);
         confirm();
         QTRY_COMPARE(r.text(u"calStepLabel"_s), u"第 3 步 / 共 3 步"_s);
         QCOMPARE(r.sensor->commands().contains(u"AT+WCAL=8000"_s), true);
-        QTRY_COMPARE(r.text(u"calCheckLabel"_s),
-                     u"实时读数 8.000 kg   砝码 8.000 kg   差值 0.000 kg"_s);
         QTRY_COMPARE(rowState(u"WCAL"_s), u"8000"_s);
-        displayShows(8);
         r.click(u"calCancelButton"_s);
-        QCOMPARE(r.text(u"calMessageLabel"_s), u"标定已结束。"_s);
 
         // Cancelled while the sensor is silent: the page says what may have happened.
         r.sensor->setReplying(false);
@@ -382,13 +266,8 @@ private Q_SLOTS:
         // Unanswered, the step stays to be tried again.
         QTRY_COMPARE_WITH_TIMEOUT(r.text(u"calMessageLabel"_s),
                                   u"传感器未应答：无法确认零点标定是否已执行。"_s, 10000);
-        r.click(u"calZeroButton"_s);
-        confirm();
-        QTRY_COMPARE(r.text(u"calMessageLabel"_s), u"等待传感器确认…"_s);
+        QVERIFY(r.item(u"calZeroButton"_s)->isVisible());
         r.click(u"calCancelButton"_s);
-        QCOMPARE(r.text(u"calMessageLabel"_s), u"已取消：零点标定命令已发出，传感器可能已执行。"_s);
-        QVERIFY(r.item(u"calStartButton"_s)->isVisible());
-        // The command on the wire is still owed its answer; the next step waits for it.
         QTRY_COMPARE_WITH_TIMEOUT(r.manager->session()->channel()->pendingCount(), 0, 10000);
 
         // The cable pulled while a step waits for its answer: the sensor may have done it.
@@ -399,7 +278,6 @@ private Q_SLOTS:
         r.sensor->unplug();
         QTRY_COMPARE(r.text(u"calMessageLabel"_s),
                      u"连接已断开：零点标定命令已发出，传感器可能已执行。"_s);
-        QVERIFY(r.item(u"calStartButton"_s)->isVisible());
         r.sensor->setReplying(true);
         QVERIFY(r.sensor->plug());
         QTRY_VERIFY(r.manager->isConnected());
@@ -408,23 +286,12 @@ private Q_SLOTS:
         r.click(u"calZeroButton"_s);
         confirm();
         QTRY_COMPARE(r.text(u"calStepLabel"_s), u"第 2 步 / 共 3 步"_s);
-        r.sensor->setReplying(false);
-        r.object(u"calMassField"_s)->setProperty("text", u"10"_s);
-        r.click(u"calSpanButton"_s);
-        confirm();
-        QTRY_COMPARE(r.text(u"calMessageLabel"_s), u"等待传感器确认…"_s);
-        r.sensor->unplug();
-        QTRY_COMPARE(r.text(u"calMessageLabel"_s),
-                     u"连接已断开：量程标定命令已发出，传感器可能已执行。"_s);
     }
 
     void console()
     {
-        // The traffic is kept from the connection on, before the page is ever opened.
         TrafficLog *log = r.manager->session()->log();
-        QTRY_VERIFY(log->count() > 3);
         open("consoleButton", "consolePage");
-        QVERIFY(r.object(u"trafficView"_s)->property("count").toInt() > 3);
 
         QObject *field = r.object(u"commandField"_s);
         r.object(u"endingBox"_s)->setProperty("currentIndex", 1); // CR LF: one command, not two
@@ -432,6 +299,8 @@ private Q_SLOTS:
         r.click(u"sendButton"_s);
         QTRY_COMPARE(r.text(u"replyLabel"_s), u"应答: V1.0.1"_s);
         QTRY_COMPARE(r.sensor->commands().last(), u"AT+VERSION?"_s);
+        log->flush();
+        QVERIFY(log->text().contains(u" TX AT+VERSION?\\r\\n\n"_s));
 
         // Hex bytes for "AT\r": the sensor answers, the display keeps reading text.
         QMetaObject::invokeMethod(r.object(u"endingBox"_s), "activated", Q_ARG(int, 3));
@@ -439,29 +308,13 @@ private Q_SLOTS:
         r.click(u"sendButton"_s);
         QTRY_COMPARE(r.text(u"replyLabel"_s), u"应答: OK"_s);
         QCOMPARE(r.sensor->commands().last(), u"AT"_s);
-        // "AT+WEI" in hex is answered by a reading, as it is in text.
-        field->setProperty("text", u"41542B5745490D"_s);
-        r.click(u"sendButton"_s);
-        QTRY_COMPARE(r.text(u"replyLabel"_s), u"应答: ST003.000,1,0"_s);
-
-        // Leaving the page keeps its lines, history, mode, path and reply for the connection.
-        const QString path = r.object(u"pathField"_s)->property("text").toString() + u".x"_s;
-        r.object(u"pathField"_s)->setProperty("text", path);
-        QMetaObject::invokeMethod(r.object(u"pathField"_s), "textEdited");
-        leave(u"consolePage"_s);
-        open("consoleButton", "consolePage");
-        field = r.object(u"commandField"_s);
-        QCOMPARE(r.object(u"endingBox"_s)->property("currentIndex").toInt(), 3);
-        QCOMPARE(r.object(u"pathField"_s)->property("text").toString(), path);
-        QCOMPARE(r.text(u"replyLabel"_s), u"应答: ST003.000,1,0"_s);
-        QVERIFY(r.object(u"trafficView"_s)->property("count").toInt() >= log->count());
         r.sensor->setLoad(6.25);
         displayShows(6.25);
 
         // "!" ending, recalled from the history with the up key.
         r.object(u"endingBox"_s)->setProperty("currentIndex", 2);
         r.item(u"commandField"_s)->forceActiveFocus();
-        for (int i = 0; i < 3; ++i)
+        for (int i = 0; i < 2; ++i)
             QTest::keyClick(r.window, Qt::Key_Up);
         QCOMPARE(field->property("text").toString(), u"AT+VERSION?"_s);
         QTest::keyClick(r.window, Qt::Key_Return);
@@ -470,8 +323,7 @@ private Q_SLOTS:
                              && r.text(u"replyLabel"_s) == u"应答: V1.0.1"_s,
                      true);
         // Each command once, newest last; up starts again from the newest.
-        QCOMPARE(r.manager->session()->history(),
-                 (QStringList{u"41 54 0d"_s, u"41542B5745490D"_s, u"AT+VERSION?"_s}));
+        QCOMPARE(r.manager->session()->history(), (QStringList{u"41 54 0d"_s, u"AT+VERSION?"_s}));
         QTest::keyClick(r.window, Qt::Key_Up);
         QCOMPARE(field->property("text").toString(), u"AT+VERSION?"_s);
         // Another request's answer is not the console's; an unanswered command says so.
@@ -482,14 +334,7 @@ private Q_SLOTS:
         r.sensor->setReplying(false);
         QTest::keyClick(r.window, Qt::Key_Return);
         QTRY_COMPARE_WITH_TIMEOUT(r.text(u"replyLabel"_s), u"无应答"_s, 10000);
-        r.sensor->setReplying(true);
 
-        log->flush();
-        const QString all = log->text();
-        QVERIFY(all.contains(u" TX AT+VERSION?\\r\\n\n"_s));
-        QVERIFY(all.contains(u" TX AT+VERSION?!\n"_s));
-        QVERIFY(all.contains(u" TX AT\\r\n"_s));
-        QVERIFY(all.contains(u" RX V1.0.1\\r\\n\n"_s));
         // Paused, the rows in sight turn to hex all the same.
         r.click(u"pauseButton"_s);
         QMetaObject::invokeMethod(r.object(u"viewBox"_s), "activated", Q_ARG(int, 1));
@@ -500,26 +345,9 @@ private Q_SLOTS:
             return row ? row->property("text").toString() : QString();
         };
         QTRY_VERIFY2(newest().endsWith(u" 0D 0A"_s), qPrintable(newest()));
-        QVERIFY(log->text().contains(u" TX 41 54 0D\n"_s));
 
-        // Saved whole, or a failure said plainly.
-        QTemporaryDir dir;
-        r.object(u"pathField"_s)->setProperty("text", dir.filePath(u"log.txt"_s));
-        r.click(u"saveButton"_s);
-        QTRY_VERIFY(r.text(u"saveMessageLabel"_s).startsWith(u"已保存到 "_s));
-        QFile saved(dir.filePath(u"log.txt"_s));
-        QVERIFY(saved.open(QIODevice::ReadOnly));
-        QVERIFY(saved.readAll().contains("TX 41 54 0D\n"));
-        r.object(u"pathField"_s)->setProperty("text", dir.filePath(u"log.txt/log.txt"_s));
-        r.click(u"saveButton"_s);
-        QTRY_VERIFY(r.text(u"saveMessageLabel"_s).startsWith(u"保存失败: "_s));
-
-        // Nothing to send while disconnected, and the controls show it.
+        // Sent or not (here, disconnected), the history keeps the newest fifty.
         r.manager->disconnectSerialPort();
-        QTRY_VERIFY(r.item(u"notConnectedLabel"_s, r.item(u"consolePage"_s))->isVisible());
-        QVERIFY(!r.item(u"sendButton"_s)->isEnabled());
-        QVERIFY(!r.item(u"commandField"_s)->isEnabled());
-        // Sent or not, the history keeps the newest fifty.
         for (int i = 0; i < 60; ++i)
             r.manager->session()->sendCommand(QString::number(i), u"x"_s, false);
         QCOMPARE(r.manager->session()->history().first(), u"10"_s);
@@ -532,6 +360,12 @@ private Q_SLOTS:
         r.sensor->setLineEnding("\r");
         open("consoleButton", "consolePage");
         TrafficLog *log = r.manager->session()->log();
+        const auto lastRows = [log](int n) {
+            QStringList rows;
+            for (int i = log->count() - n; i < log->count(); ++i)
+                rows << log->index(i).data().toString();
+            return rows;
+        };
         QTRY_VERIFY(log->text().contains(u",1,0\\r\n"_s));
         r.click(u"hideWeightsBox"_s);
         QVERIFY(log->hideWeights());
@@ -542,37 +376,24 @@ private Q_SLOTS:
             QTRY_VERIFY(r.text(u"replyLabel"_s).startsWith(u"应答: "_s));
         }
         // The link's traffic from before the page opened is there too: the last rows are these.
-        QTRY_COMPARE(shownRows().mid(shownRows().size() - 4),
-                     (QStringList{"TX  AT+VERSION?\\r", "RX  V1.0.1\\r", "TX  AT+SN\\r",
-                                  "RX  SN102145\\r"}));
+        QTRY_COMPARE(lastRows(4),
+                     (QStringList{"AT+VERSION?\\r", "V1.0.1\\r", "AT+SN\\r", "SN102145\\r"}));
         r.click(u"hideWeightsBox"_s);
         QVERIFY(!log->hideWeights());
-        QTRY_VERIFY(shownRows().size() > 4 && shownRows().last().endsWith(u",1,0\\r"_s));
+        QTRY_VERIFY(log->count() > 4 && lastRows(1).constFirst().endsWith(u",1,0\\r"_s));
     }
 
-    void boundedLog()
+    // What was still arriving when a command went out shows before it.
+    void arrivingBytesBeforeTheCommand()
     {
         TrafficLog log;
-        log.setCapacity(100);
-        for (int i = 0; i < 250; ++i)
-            log.addReceived(QByteArray::number(i) + "\r\n");
-        log.addReceived("12");
-        log.addReceived("3\r\n\x01\xff");
+        log.addReceived("123\r\n\x01\xff");
         log.flush();
-        QCOMPARE(log.count(), 100);
-        const QStringList lines = log.text().split(u'\n', Qt::SkipEmptyParts);
-        QVERIFY(lines.first().endsWith(u" RX 151\\r\\n"_s));
-        QVERIFY(lines.last().endsWith(u" RX 123\\r\\n"_s)); // the unfinished noise still waits
-        log.setPaused(true);
+        QVERIFY(log.text().endsWith(u" RX 123\\r\\n\n"_s)); // the unfinished noise still waits
         log.addSent("AT\r");
         log.flush();
-        QVERIFY(!log.text().contains(u"TX"_s));
-        log.setPaused(false);
-        // What was arriving when the command went out comes before it.
         QVERIFY(log.text().contains(u" RX [01][FF]\n"_s));
         QVERIFY(log.text().endsWith(u" TX AT\\r\n"_s));
-        log.clear();
-        QCOMPARE(log.count(), 0);
     }
 };
 
