@@ -18,11 +18,14 @@
 #include <QSignalSpy>
 #include <QSqlDatabase>
 #include <QSqlQuery>
+#include <QSqlRecord>
 #include <QTest>
 
 #ifdef Q_OS_LINUX
 #include <sys/mount.h>
 #endif
+
+using namespace Qt::StringLiterals;
 
 namespace TestSupport {
 
@@ -81,16 +84,13 @@ QVariantList storedRecords(const QString &path)
         db.setConnectOptions(QStringLiteral("QSQLITE_OPEN_READONLY"));
         QSqlQuery query(db);
         if (db.open()
-            && query.exec(QStringLiteral("SELECT id, time_ms, weight_kg, unit, mode, port, manual"
-                                         " FROM records ORDER BY time_ms, id"))) {
+            && query.exec(u"SELECT id, time_ms AS timeMs, weight_kg AS weightKg, unit, mode, port,"
+                          " manual FROM records ORDER BY time_ms, id"_s)) {
             while (query.next()) {
-                out.append(QVariantMap{{QStringLiteral("id"), query.value(0)},
-                                       {QStringLiteral("timeMs"), query.value(1)},
-                                       {QStringLiteral("weightKg"), query.value(2)},
-                                       {QStringLiteral("unit"), query.value(3)},
-                                       {QStringLiteral("mode"), query.value(4)},
-                                       {QStringLiteral("port"), query.value(5)},
-                                       {QStringLiteral("manual"), query.value(6).toBool()}});
+                QVariantMap record;
+                for (int i = 0; i < query.record().count(); ++i)
+                    record.insert(query.record().fieldName(i), query.value(i));
+                out.append(record);
             }
         }
     }
@@ -101,27 +101,18 @@ QVariantList storedRecords(const QString &path)
 bool drain(RecordStore *store, int timeoutMs)
 {
     QSignalSpy answers(store, &RecordStore::recordsFetched);
-    const int request = store->requestRecords(0, 0);
-    return QTest::qWaitFor(
-            [&] {
-                for (const auto &answer : answers) {
-                    if (answer.at(0).toInt() == request)
-                        return true;
-                }
-                return false;
-            },
-            timeoutMs);
+    const QVariant request = store->requestRecords(0, 0);
+    const auto ours = [&](const QVariantList &answer) { return answer.at(0) == request; };
+    return QTest::qWaitFor([&] { return std::any_of(answers.cbegin(), answers.cend(), ours); },
+                           timeoutMs);
 }
 
 bool makeRecords(const QString &path, int count, qint64 firstMs, qint64 stepMs)
 {
-    QProcess script;
-    script.setProcessChannelMode(QProcess::ForwardedChannels);
-    script.start(QStringLiteral("bash"),
-                 {QStringLiteral(PELORA_SOURCE_DIR "/scripts/make-records.sh"), path,
-                  QString::number(count), QString::number(firstMs), QString::number(stepMs)});
-    return script.waitForFinished(120000) && script.exitStatus() == QProcess::NormalExit
-            && script.exitCode() == 0;
+    const QString script = QStringLiteral(PELORA_SOURCE_DIR "/scripts/make-records.sh");
+    const QStringList arguments{script, path, QString::number(count), QString::number(firstMs),
+                                QString::number(stepMs)};
+    return QProcess::execute(u"bash"_s, arguments) == 0; // its output goes to the test's own
 }
 
 QByteArray readAll(const QString &path)
@@ -160,12 +151,11 @@ bool Rig::startSensor()
 bool Rig::load(const std::function<void(QObject *)> &created)
 {
     engine = std::make_unique<QQmlApplicationEngine>();
-    if (created)
-        QObject::connect(engine.get(), &QQmlApplicationEngine::objectCreated, engine.get(),
-                         [created](QObject *root) {
-                             if (root)
-                                 created(root);
-                         });
+    QObject::connect(engine.get(), &QQmlApplicationEngine::objectCreated, engine.get(),
+                     [created](QObject *root) {
+                         if (root && created)
+                             created(root);
+                     });
     Pelora::loadRoot(*engine, *qApp);
     if (engine->rootObjects().size() != 1)
         return false;
@@ -196,11 +186,10 @@ static QQuickItem *findItem(QQuickItem *in, const QString &name)
         if (child->objectName() == name)
             return child;
     }
-    for (QQuickItem *child : children) {
-        if (QQuickItem *found = findItem(child, name))
-            return found;
-    }
-    return nullptr;
+    QQuickItem *found = nullptr;
+    for (qsizetype i = 0; !found && i < children.size(); ++i)
+        found = findItem(children[i], name);
+    return found;
 }
 
 QObject *Rig::object(const QString &name, QObject *in) const
@@ -239,15 +228,8 @@ void Rig::readSensorPage()
     QObject *page = object(QStringLiteral("sensorPage"));
     QVERIFY(page);
     QMetaObject::invokeMethod(page, "readAll");
-    const auto lastPhase = [page] {
-        return page->property("rows")
-                .toMap()
-                .value(QStringLiteral("QTAR"))
-                .toMap()
-                .value(QStringLiteral("phase"))
-                .toString();
-    };
-    QTRY_COMPARE(lastPhase(), QStringLiteral("value"));
+    QTRY_COMPARE(page->property("rows").toMap()[u"QTAR"_s].toMap()[u"phase"_s].toString(),
+                 u"value"_s);
 }
 
 QVariant Rig::js(const QString &code) const
