@@ -5,15 +5,9 @@
 
 #include <QCoreApplication>
 #include <QPointer>
-#include <QQmlComponent>
 #include <QQmlEngine>
 #include <QSignalSpy>
 #include <QTest>
-
-#include <limits>
-#include <memory>
-
-Q_DECLARE_METATYPE(std::optional<int>)
 
 void qml_register_types_Pelora(); // the module's generated type registration
 
@@ -29,41 +23,8 @@ private Q_SLOTS:
 
     void init() { SettingsStore(nullptr).clear(); }
 
-    void readInteger_data()
-    {
-        QTest::addColumn<QVariant>("stored");
-        QTest::addColumn<std::optional<int>>("read");
-        const std::optional<int> none;
-        const auto row = [](const char *tag, const QVariant &stored, std::optional<int> read) {
-            QTest::newRow(tag) << stored << read;
-        };
-        row("number", 2, 2);
-        row("fraction", "2.9", 2);
-        row("fraction as number", 2.9, 2);
-        row("hexadecimal", "0x3", 3);
-        row("hexadecimal capital", " -0X1f", -31);
-        row("bare hexadecimal prefix", "0x", none);
-        row("word after spaces", " 0 jin", 0);
-        row("unicode spaces", QStringLiteral("\u00a0\ufeff\u2028+12"), 12);
-        row("sign apart", "- 3", none);
-        row("exponent", "1e5", 1);
-        row("word", "kg", none);
-        row("empty", "", none);
-        row("absent", QVariant(), none);
-        row("bool", true, none);
-        row("list", QStringList{"3", "4"}, 3);
-        row("smallest int", "-2147483648", std::numeric_limits<int>::min());
-        row("past int", "2147483648", none);
-    }
-
-    // As the pages' scripts read them: parseInt(String(value)).
-    void readInteger()
-    {
-        QFETCH(QVariant, stored);
-        QFETCH(std::optional<int>, read);
-        QCOMPARE(AppSettings::readInteger(stored), read);
-    }
-
+    // A stored value as each property reads it. Numbers are read as the pages' scripts read
+    // them, parseInt(String(value)); the baud rate takes any int, so its rows show that rule.
     void readingRules_data()
     {
         QTest::addColumn<QString>("key");
@@ -76,27 +37,27 @@ private Q_SLOTS:
                     << QString::fromLatin1(key) << stored << QByteArray(property) << read;
         };
         row("serial/portName", QVariant(), "portName", "");
-        row("serial/portName", QVariant::fromValue(nullptr), "portName", "");
         row("serial/portName", 5, "portName", "5");
-        row("serial/portIdentity", "usb:1a86:7523", "portIdentity", "usb:1a86:7523");
-        row("serial/baudRate", QVariant(), "baudRate", 115200);
+        row("serial/baudRate", QVariant(), "baudRate", 115200); // and for "no number"
         row("serial/baudRate", " 19200 bd", "baudRate", 19200);
         row("serial/baudRate", -5, "baudRate", -5);
+        row("serial/baudRate", 2.9, "baudRate", 2);
+        row("serial/baudRate", " -0X1f", "baudRate", -31);
+        row("serial/baudRate", "0x", "baudRate", 115200);
+        row("serial/baudRate", "- 3", "baudRate", 115200);
+        row("serial/baudRate", "1e5", "baudRate", 1);
         row("serial/baudRate", "abc", "baudRate", 115200);
+        row("serial/baudRate", "2147483648", "baudRate", 115200);
         row("scale/outputFormatIndex", QVariant(), "outputFormat", 1);
-        row("scale/outputFormatIndex", "2.9", "outputFormat", 2);
         row("scale/outputFormatIndex", "0x3", "outputFormat", 3);
         row("scale/outputFormatIndex", "7", "outputFormat", 1);
         row("scale/outputFormatIndex", 0, "outputFormat", 1);
         row("weight/unit", QVariant(), "weightUnit", 1);
         row("weight/unit", " 0 jin", "weightUnit", 0);
-        row("weight/unit", "kg", "weightUnit", 1);
-        row("weight/unit", 2, "weightUnit", 1);
         row("display/bigDigits", QVariant(), "bigDigits", false);
         row("display/bigDigits", true, "bigDigits", true);
         row("display/bigDigits", "true", "bigDigits", true);
         row("display/bigDigits", "True", "bigDigits", false);
-        row("display/bigDigits", 1, "bigDigits", false);
     }
 
     void readingRules()
@@ -113,51 +74,33 @@ private Q_SLOTS:
     }
 
     // Each property announces itself when its value changes, whoever stores it, and only then;
-    // a setter stores its typed value through the store, which keeps it in its file.
+    // a setter stores its typed value through the store.
     void announcesRealChangesAndStoresThroughTheStore()
     {
         SettingsStore store(nullptr);
         AppSettings settings(&store);
         QSignalSpy format(&settings, &AppSettings::outputFormatChanged);
         QSignalSpy port(&settings, &AppSettings::portNameChanged);
-        QSignalSpy digits(&settings, &AppSettings::bigDigitsChanged);
-        QSignalSpy stored(&store, &SettingsStore::valueChanged);
 
         settings.setOutputFormat(2);
         settings.setOutputFormat(2); // stored again, the same value
-        QCOMPARE(stored.count(), 2);
         QCOMPARE(format.count(), 1);
         store.setValue(QStringLiteral("scale/outputFormatIndex"), QStringLiteral("2 again"));
         store.setValue(QStringLiteral("scale/outputFormatIndex"), 9); // reads as 1
         QCOMPARE(format.count(), 2);
-        settings.setOutputFormat(1); // 1 already
-        QCOMPARE(format.count(), 2);
-        QCOMPARE(settings.outputFormat(), 1);
 
         settings.setPortName(QStringLiteral("/dev/ttyUSB0"));
         settings.setBaudRate(9600);
-        settings.setWeightUnit(0);
-        settings.setPortIdentity(QStringLiteral("id"));
         settings.setBigDigits(true);
         QCOMPARE(port.count(), 1);
-        QCOMPARE(digits.count(), 1);
-        QCOMPARE(format.count(), 2);
-        const SettingsStore reopened(nullptr); // reads the file afresh
-        QCOMPARE(reopened.value(QStringLiteral("serial/portName")), QStringLiteral("/dev/ttyUSB0"));
-        QCOMPARE(reopened.value(QStringLiteral("serial/baudRate")), QStringLiteral("9600"));
-        QCOMPARE(reopened.value(QStringLiteral("weight/unit")), QStringLiteral("0"));
-        QCOMPARE(reopened.value(QStringLiteral("display/bigDigits")), QStringLiteral("true"));
-        QCOMPARE(store.value(QStringLiteral("serial/baudRate")).metaType(),
-                 QMetaType::fromType<int>());
-        QCOMPARE(store.value(QStringLiteral("display/bigDigits")).metaType(),
-                 QMetaType::fromType<bool>());
+        QCOMPARE(store.value(QStringLiteral("serial/portName")), QStringLiteral("/dev/ttyUSB0"));
+        QCOMPARE(store.value(QStringLiteral("serial/baudRate")), 9600);
+        QCOMPARE(store.value(QStringLiteral("display/bigDigits")), true);
 
         store.remove(QStringLiteral("serial")); // a whole group
         QCOMPARE(port.count(), 2);
         QCOMPARE(settings.baudRate(), 115200);
-        store.clear();
-        QCOMPARE(digits.count(), 2);
-        QCOMPARE(port.count(), 2);
+        store.clear(); // the output format reads as 1 already
         QCOMPARE(format.count(), 2);
     }
 
@@ -166,35 +109,27 @@ private Q_SLOTS:
     void oneObjectForTheProcess()
     {
         qml_register_types_Pelora();
+        const int settingsType = qmlTypeId("Pelora", 254, 0, "AppSettings");
+        const int storeType = qmlTypeId("Pelora", 254, 0, "SettingsStore");
         QPointer<AppSettings> first;
         {
             QQmlEngine engine;
-            engine.addImportPath(QStringLiteral("qrc:/qt/qml"));
-            QQmlComponent component(&engine);
-            component.setData("import QtQml\nimport Pelora\n"
-                              "QtObject { property int format: AppSettings.outputFormat }",
-                              QUrl());
-            const std::unique_ptr<QObject> object(component.create());
-            QVERIFY2(object, qPrintable(component.errorString()));
-            first = AppSettings::instance();
-            QCOMPARE(first.data(),
-                     engine.singletonInstance<AppSettings *>(
-                             qmlTypeId("Pelora", 254, 0, "AppSettings")));
+            first = engine.singletonInstance<AppSettings *>(settingsType);
+            QCOMPARE(first.data(), AppSettings::instance());
+            QCOMPARE(engine.singletonInstance<SettingsStore *>(storeType),
+                     SettingsStore::create(nullptr, nullptr));
             SettingsStore::create(nullptr, nullptr)
                     ->setValue(QStringLiteral("scale/outputFormatIndex"), 3);
-            QCOMPARE(object->property("format"), 3);
-            engine.singletonInstance<SettingsStore *>(qmlTypeId("Pelora", 254, 0, "SettingsStore"));
+            QCOMPARE(first->outputFormat(), 3);
         }
         QVERIFY(first.isNull());
 
         AppSettings *second = AppSettings::instance();
-        QVERIFY(second);
         QCOMPARE(second->outputFormat(), 3);
         {
             // An engine that owns the shared store but not this object deletes the store only.
             QQmlEngine engine;
-            QVERIFY(engine.singletonInstance<SettingsStore *>(
-                    qmlTypeId("Pelora", 254, 0, "SettingsStore")));
+            QVERIFY(engine.singletonInstance<SettingsStore *>(storeType));
         }
         QSignalSpy format(second, &AppSettings::outputFormatChanged);
         SettingsStore::create(nullptr, nullptr)

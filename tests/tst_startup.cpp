@@ -8,7 +8,6 @@
 #include <QQuickWindow>
 #include <QRawFont>
 #include <QSGRendererInterface>
-#include <QSignalSpy>
 #include <QTest>
 #include <QTimer>
 
@@ -39,7 +38,6 @@ private Q_SLOTS:
         QVERIFY(window);
         QCOMPARE(window->title(), QStringLiteral("Pelora"));
         QCOMPARE(window->size(), QSize(1280, 720));
-        QVERIFY(window->isVisible());
         QVERIFY(QTest::qWaitForWindowExposed(window));
         // Where OpenGL is rasterised on the CPU the window draws with the software renderer
         // (run under an X server by the tst_startup_x11 entry).
@@ -66,7 +64,6 @@ private Q_SLOTS:
 
         auto *header = window->findChild<QQuickItem *>(QStringLiteral("header"));
         QVERIFY(header);
-        QSignalSpy closeRequested(header, SIGNAL(closeRequested()));
         auto *close = header->findChild<QQuickItem *>(QStringLiteral("closeButton"));
         QVERIFY(close);
         QTRY_VERIFY(close->isVisible()); // the home page is shown once the stack has pushed it
@@ -77,7 +74,6 @@ private Q_SLOTS:
         QTimer::singleShot(0, window,
                            [&] { QTest::mouseClick(window, Qt::LeftButton, {}, centre); });
         QCOMPARE(QGuiApplication::exec(), 0);
-        QCOMPARE(closeRequested.count(), 1);
     }
 };
 
