@@ -6,7 +6,6 @@
 #include "serialportmanager.h"
 #include "testsupport.h"
 
-#include <QElapsedTimer>
 #include <QTest>
 
 #include <memory>
@@ -23,7 +22,6 @@ class TestSensorSim : public QObject
 
     void send(const QString &command) { m_manager->sendData(command + u'\r', false); }
     QString received() const { return m_manager->receivedData(); }
-    int completeLines() const { return int(received().count(u"\r\n"_s)); }
     QString newestLine() const
     {
         const QStringList lines = received().split(u"\r\n"_s);
@@ -79,26 +77,6 @@ private Q_SLOTS:
             else
                 QTRY_COMPARE(newestLine(), step);
         }
-    }
-
-    void streamingRate_data()
-    {
-        QTest::addColumn<int>("rate");
-        QTest::newRow("5/s") << 5;
-        QTest::newRow("30/s") << 30;
-    }
-
-    void streamingRate()
-    {
-        QFETCH(int, rate);
-        QElapsedTimer clock;
-        clock.start();
-        send(u"AT+REPORTRT=%1"_s.arg(rate));
-        send(u"AT+AUTO=1"_s);
-        // Two OKs, then rate + 1 lines spanning rate periods: about one second.
-        QTRY_VERIFY(completeLines() >= 2 + rate + 1);
-        QVERIFY2(clock.elapsed() > 750 && clock.elapsed() < 2000,
-                 qPrintable(QString::number(clock.elapsed())));
     }
 };
 

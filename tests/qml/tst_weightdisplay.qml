@@ -45,8 +45,6 @@ Item {
         readonly property string green: "#2ecc71"
         readonly property string orange: "#f39c12"
         readonly property string red: "#e53935"
-        readonly property string indigo: "#4c5cc5"
-        readonly property string pale: "#b0bec5"
         readonly property var streaming: ["AT+AUTO=1\r", "AT+WEI\r"]
 
         function init() {
@@ -74,13 +72,7 @@ Item {
             const digits = findChild(display, "weightText")
             compare([digits.text + " " + findChild(display, "unitText").text, findChild(display, "badgeText").text,
                      String(display.displayBadgeColor), String(digits.color)],
-                    [num(shown), badge, colour, colour === grey ? pale : colour === red ? red : indigo])
-        }
-
-        function badgePixel(display) {
-            const badge = findChild(display, "badge")
-            const p = badge.mapToItem(display, 3, badge.height / 2)
-            return String(grabImage(display).pixel(Math.round(p.x), Math.round(p.y)))
+                    [num(shown), badge, colour, colour === grey ? "#b0bec5" : colour === red ? red : "#4c5cc5"])
         }
 
         // Nothing goes out without a connection (closed port or none at all); streaming is
@@ -110,20 +102,13 @@ Item {
             t.port.isConnected = true
             shows(t.display, "0.000 公斤", "等待数据", grey)
             compare(t.port.sent, streaming.concat(streaming))
-            // New text is parsed as it arrives, and the badge is drawn in the state's colour.
-            t.port.receivedData += "ST005.20,1,1\r\n"
-            compare(badgePixel(t.display), red)
-            // A frame that no newer one follows goes grey; the next one is live again.
+            // A frame that no newer one follows goes grey; a reply does not make it live again.
             t.display.staleTimeoutMs = 50
             t.port.receivedData += "ST006.00,1,0\r\n"
-            verify(t.display.live)
             tryCompare(t.display, "live", false)
             shows(t.display, "6.000 公斤", "等待数据", grey)
             t.port.receivedData += "OK\r\n"
             verify(!t.display.live)
-            t.port.receivedData += "ST006.50,1,0\r\n"
-            shows(t.display, "6.500 公斤", "稳定", green)
-            tryCompare(t.display, "live", false)
             // Each frame starts the timeout afresh: grey comes a whole timeout after the last
             // frame, not after the first. Time itself is the input here.
             t.display.staleTimeoutMs = 300
@@ -140,24 +125,13 @@ Item {
         function test_readings_data() {
             const row = (tag, format, unit, text, shown, badge = "稳定", colour = green) =>
                 ({ tag, format, unit, text, shown, badge, colour })
-            const mixed = "ST001.00,1,0\r\nsn0002.00kg\r\n3.000\r\n"
             return [
                 row("waiting", 1, 1, "", "0.000 公斤", "等待数据", grey),
-                row("native stable", 1, 1, "ST005.20,1,0\r\n", "5.200 公斤"),
                 row("native overload", 1, 1, "ST005.20,1,1\r\n", "5.200 公斤", "超载", red),
                 row("sg unstable kg", 2, 1, "wn-001.23kg\r\n", "-1.230 公斤", "不稳定", orange),
-                row("sg stable grams", "2", 1, "sg1500g\r\n", "1.500 公斤"),
                 row("ascii in jin", 3, 0, "20.000\r\n", "40.000 斤"),
-                row("negative zero", 1, 1, "ST-00000.000,1,0\r\n", "0.000 公斤"),
                 row("rounds to zero", 3, 0, "-0.0001\r\n", "0.000 斤"),
-                row("unit 7", 1, "7", mixed, "1.000 公斤"),
-                row("unit text", 1, "kg", mixed, "1.000 公斤"),
-                row("unit 0 with tail", 1, " 0 jin", mixed, "2.000 斤"),
-                row("format 0", 0, 1, mixed, "1.000 公斤"),
-                row("format 4", 4, 1, mixed, "1.000 公斤"),
-                row("format text", "ascii", 1, mixed, "1.000 公斤"),
-                row("format 2.9", "2.9", 1, mixed, "2.000 公斤"),
-                row("format hex", "0x3", 1, mixed, "3.000 公斤"),
+                row("format hex", "0x3", 1, "ST001.00,1,0\r\nsn0002.00kg\r\n3.000\r\n", "3.000 公斤"),
             ]
         }
         function test_readings(data) {
@@ -198,7 +172,6 @@ Item {
             t.display.lineEnding = "!"
             mouseClick(findChild(t.display, "tareButton"))
             compare(t.port.sent, streaming.concat(["AT+ZERO\r", "zeroRequested", "AT+TARE!", "tareRequested"]))
-            verify(!t.display.sendAtCommand(""))
         }
 
         function test_format_change_reparses() {
@@ -206,12 +179,6 @@ Item {
             shows(t.display, "5.200 公斤", "不稳定", orange)
             SettingsStore.setValue("scale/outputFormatIndex", 2)
             shows(t.display, "2.000 公斤", "稳定", green)
-            // No ASCII line in the text: the last reading stays.
-            SettingsStore.setValue("scale/outputFormatIndex", 3)
-            compare(t.display.outputFormatValue, 3)
-            shows(t.display, "2.000 公斤", "稳定", green)
-            SettingsStore.setValue("weight/unit", 0)
-            shows(t.display, "4.000 斤", "稳定", green)
         }
     }
 }
