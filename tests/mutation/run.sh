@@ -61,11 +61,30 @@ trap restore EXIT
 trap 'restore; exit 130' INT TERM
 
 # One build and one suite run, under the shared lock. Exit status 3 means the build failed.
+# Given the fault's catchers from catchers.txt (ctest names, or "binary:function,function" for
+# a few functions of a test binary run offscreen), those run first, and the whole suite runs
+# only when they all pass: a fault counts as caught exactly when the suite would fail, and a
+# caught fault costs only its catchers' time.
 step() {
     flock "$lock" bash -c '
         PELORA_BUILD_DIR="$1" bash "$2/scripts/build.sh" || exit 3
-        cd "$1" && QT_QPA_PLATFORM=offscreen ctest -j2 --timeout "$3" --output-on-failure
-    ' step "$build" "$root" "$timeout"
+        cd "$1" || exit 2
+        export QT_QPA_PLATFORM=offscreen
+        for c in $4; do
+            case "$c" in
+            *:*) echo "catcher: $c"
+                 timeout "$3" "tests/${c%%:*}" $(echo "${c#*:}" | tr , " ") || exit 1 ;;
+            *) ctest --timeout "$3" --output-on-failure -R "^$c\$" || exit 1 ;;
+            esac
+        done
+        ctest -j2 --timeout "$3" --output-on-failure
+    ' step "$build" "$root" "$timeout" "${1:-}"
+}
+
+# The catchers of a fault, from catchers.txt ("fault: catcher catcher ...").
+catchers() {
+    [ -f "$here/catchers.txt" ] || return 0
+    sed -n "s/^$1:[[:space:]]*//p" "$here/catchers.txt"
 }
 
 # A suite that fails unmutated would count every fault as killed.
@@ -92,7 +111,7 @@ for p in "${patches[@]}"; do
     git -C "$root" apply "$p"
     applied="$p"
     start=$SECONDS
-    step >>"$log" 2>&1
+    step "$(catchers "$name")" >>"$log" 2>&1
     rc=$?
     restore
     took=$((SECONDS - start))
@@ -107,6 +126,8 @@ for p in "${patches[@]}"; do
         result="killed"
         # ctest's closing list: "  12 - tst_window (Failed)"
         detail="$(sed -n 's/^[[:space:]]*[0-9]\+ - \([^ ]*\) .*/\1/p' "$log" | sort -u | paste -sd, -)"
+        # A catcher run on its own names its failing functions: "FAIL!  : TestWindow::f()"
+        [ -n "$detail" ] || detail="$(sed -n 's/^FAIL! *: *\([^(]*\)(.*/\1/p' "$log" | sort -u | paste -sd, -)"
         killed=$((killed + 1))
     fi
     printf '%-45s %-14s %4ss %s\n' "$name" "$result" "$took" "$detail"
