@@ -260,6 +260,17 @@ private Q_SLOTS:
                              && store.errorText().contains(u"等待保存"_s),
                      qPrintable(store.errorText()));
             QVERIFY(store.pendingCount() >= 4);
+            // An export that does not fit fails and leaves no cut file behind, even one small
+            // enough to fail only in the final flush.
+            const QString csv = disk.path() + u"/out.csv"_s;
+            QSignalSpy done(&store, &RecordStore::exportFinished);
+            for (qint64 to : {qint64(made), qint64(1)}) {
+                QVERIFY(disk.fill(0));
+                QCOMPARE(store.exportCsvToPath(csv, 0, to), QString());
+                QVERIFY(done.wait());
+                QVERIFY(!done.takeLast().at(1).toString().isEmpty());
+                QVERIFY(!QFile::exists(csv));
+            }
             disk.empty();
             QTRY_COMPARE_WITH_TIMEOUT(store.pendingCount(), 0, 10000);
             QVERIFY(TestSupport::drain(&store));
