@@ -126,6 +126,13 @@ private Q_SLOTS:
         r.window->resize(size);
         QTRY_COMPARE(r.window->contentItem()->size(), QSizeF(size));
         checkLayout(r.window->contentItem(), u"home"_s);
+        // 大字 with a long reading: the digits stop at the readout's width too.
+        r.sensor->setLoad(188.888);
+        QTRY_VERIFY2(r.text(u"weightText"_s).size() >= 7, qPrintable(r.text(u"weightText"_s)));
+        r.click(u"bigDigitsButton"_s);
+        checkLayout(r.window->contentItem(), u"home-big"_s);
+        r.click(u"bigDigitsButton"_s);
+        r.sensor->setLoad(0);
         // 大字 makes the digits fill a full-HD window, within the readout; F11 takes the window
         // full screen and back.
         if (size == QSize(1920, 1080)) {
