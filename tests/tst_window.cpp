@@ -529,12 +529,30 @@ private Q_SLOTS:
                                     .arg(today.toString(Qt::ISODate));
         QVERIFY2(r.text("exportMessage").endsWith(csv), qPrintable(r.text("exportMessage")));
         QCOMPARE(TestSupport::readAll(csv).count("\r\n"), 1 + 3);
+        // A range of days exports every record of each, through the page's own dialog.
+        r.item("fromField")->setProperty("text", today.addDays(-1).toString(Qt::ISODate));
+        r.item("toField")->setProperty("text", today.toString(Qt::ISODate));
+        r.click(u"exportButton"_s);
+        QTRY_VERIFY(r.object(u"fileDialog"_s)->property("opened").toBool());
+        r.item("exportPathField")->setProperty("text", home.filePath(u"range.csv"_s));
+        QMetaObject::invokeMethod(r.object(u"fileDialog"_s), "accept");
+        QTRY_VERIFY(r.text("exportMessage").startsWith(u"已导出到"_s));
+        QCOMPARE(TestSupport::readAll(home.filePath(u"range.csv"_s)).count("\r\n"), 1 + 4);
+        r.item("fromField")->setProperty("text", QString());
+        r.item("toField")->setProperty("text", QString());
+        QTRY_VERIFY(!r.object(u"fileDialog"_s)->property("visible").toBool());
         // The newest record, next midnight's, is the list's first: deleting it asks first.
         const int before = store->count();
         QVERIFY(topRow());
         r.click(r.item(u"deleteButton"_s, topRow()));
         QTRY_VERIFY(r.object(u"deleteDialog"_s)->property("opened").toBool());
         QCOMPARE(store->count(), before);
+        QMetaObject::invokeMethod(r.object(u"deleteDialog"_s), "reject"); // and "取消" keeps it
+        QTRY_VERIFY(!r.object(u"deleteDialog"_s)->property("visible").toBool());
+        QVERIFY(TestSupport::drain(store));
+        QCOMPARE(store->count(), before);
+        r.click(r.item(u"deleteButton"_s, topRow()));
+        QTRY_VERIFY(r.object(u"deleteDialog"_s)->property("opened").toBool());
         QMetaObject::invokeMethod(r.object(u"deleteDialog"_s), "accept");
         QTRY_COMPARE(store->count(), before - 1);
         QVERIFY(store->removeRecord(saved.at(0).at(1).toLongLong()));
