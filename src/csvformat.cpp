@@ -1,14 +1,59 @@
 #include "csvformat.h"
 
+#include "chainentry.h"
+
 #include <QDateTime>
+#include <QRegularExpression>
 #include <QStringList>
 
+#include <cmath>
 #include <cstdlib>
+
+QStringList CsvFormat::columns()
+{
+    return tr("时间,时区(UTC偏移),重量(kg),显示单位,净重/毛重,端口,方式,站点ID,序号,记录编号,"
+              "类型,皮重(kg),作废,UTC时间,内容,上一校验值,校验值")
+            .split(u',');
+}
 
 QString CsvFormat::head()
 {
-    return QStringLiteral("\uFEFF") + tr("时间,时区(UTC偏移),重量(kg),显示单位,净重/毛重,端口,方式")
-            + lineEnd();
+    return QStringLiteral("\uFEFF") + columns().join(u',') + lineEnd();
+}
+
+void CsvFormat::appendEntry(QString *line, LocalTimes *times, const ChainEntry &entry,
+                            const QString &unit, const QString &mode, const QString &port,
+                            double weightKg, bool manual, const Extra *record)
+{
+    if (entry.kind == ChainEntry::outsideKind()) {
+        *line += QStringLiteral(",,,,,,");
+    } else if (record) {
+        appendRow(line, times, entry.timeMs, weightKg, unit, mode, port, manual);
+        line->chop(lineEnd().size());
+    } else {
+        const auto [offset, text] = times->at(entry.timeMs);
+        *line += text + u',' + offset + QStringLiteral(",,,,,");
+    }
+    const QString cells[] = {
+            textCell(entry.station),
+            QString::number(entry.seq),
+            record ? QString::number(record->number) : QString(),
+            ChainEntry::kindName(entry.kind),
+            record && std::isfinite(record->tareKg) ? numberCell(record->tareKg, 3) : QString(),
+            record ? textCell(record->voided) : QString(),
+            entry.kind == ChainEntry::outsideKind()
+                    ? QString()
+                    : QDateTime::fromMSecsSinceEpoch(entry.timeMs, Qt::UTC)
+                              .toString(Qt::ISODateWithMs),
+            textCell(entry.body),
+            QString::fromLatin1(entry.prevHash.toHex()),
+            QString::fromLatin1(entry.hash.toHex()),
+    };
+    for (const QString &cell : cells) {
+        *line += u',';
+        *line += cell;
+    }
+    *line += lineEnd();
 }
 
 QString CsvFormat::row(const QVariantMap &record)
@@ -80,7 +125,7 @@ std::pair<QString, QString> CsvFormat::LocalTimes::at(qint64 timeMs)
 
 QString CsvFormat::textCell(const QString &text)
 {
-    static const QString formulaStart = QStringLiteral("=+-@\t\r");
+    static const QString formulaStart = QStringLiteral("=+-@\t\r'");
     static const QString special = QStringLiteral(",\"\r\n");
     const bool formula = !text.isEmpty() && formulaStart.contains(text.front());
     bool quote = formula;
@@ -111,4 +156,14 @@ QString CsvFormat::offsetCell(const QDateTime &time)
             .arg(QChar(offset < 0 ? u'-' : u'+'))
             .arg(minutes / 60, 2, 10, QLatin1Char('0'))
             .arg(minutes % 60, 2, 10, QLatin1Char('0'));
+}
+
+int CsvFormat::offsetSeconds(const QString &cell)
+{
+    static const QRegularExpression form(QStringLiteral("^UTC([+-])(\\d\\d):(\\d\\d)$"));
+    const QRegularExpressionMatch m = form.match(cell);
+    if (!m.hasMatch())
+        return 0;
+    const int seconds = m.captured(2).toInt() * 3600 + m.captured(3).toInt() * 60;
+    return m.captured(1) == QStringLiteral("-") ? -seconds : seconds;
 }

@@ -7,6 +7,7 @@
 #include <utility>
 
 class QDateTime;
+struct ChainEntry;
 
 // How a weighing record becomes a line of CSV that a spreadsheet reads right: times as local
 // date-times it recognises, weights as numbers, and no text it could take for a formula.
@@ -22,6 +23,9 @@ public:
 
     // The byte order mark and the header line, with its line end.
     static QString head();
+    // The header's names: the seven a person reads first, then the chain's own, from which
+    // an export can be checked.
+    static QStringList columns();
     // A record ({timeMs, weightKg, unit, mode, port, manual}) as one line with its line end.
     static QString row(const QVariantMap &record);
 
@@ -44,9 +48,24 @@ public:
                           const QString &unit, const QString &mode, const QString &port,
                           bool manual);
 
+    // What an export adds to a record's cells: its place in the chain and the proof.
+    struct Extra
+    {
+        qint64 number = 0;
+        double tareKg = 0; // NaN: unknown
+        QString voided; // "第 12 条：原因" for a voided record
+    };
+    // One entry of the chain as a line: a record (extra given) with its seven cells, any
+    // other entry with its time alone, and then the chain's cells (an entry outside the
+    // export's days with its number and hashes alone).
+    static void appendEntry(QString *line, LocalTimes *times, const ChainEntry &entry,
+                            const QString &unit, const QString &mode, const QString &port,
+                            double weightKg, bool manual, const Extra *record);
+
     // A text cell. Text a spreadsheet would take for a formula (one starting with =, +, -, @,
     // a tab or a CR) gets an apostrophe in front and is quoted; so is text holding a comma,
-    // a quote or a line break.
+    // a quote or a line break. Text that starts with an apostrophe gets one more, so that
+    // taking one off always gives the text back.
     static QString textCell(const QString &text);
     // A number cell, never quoted nor prefixed.
     static QString numberCell(double value, int decimals);
@@ -54,4 +73,6 @@ public:
     static QString dateTimeCell(const QDateTime &time);
     // That zone's offset from UTC, "UTC+02:00".
     static QString offsetCell(const QDateTime &time);
+    // The offset of such a cell, in seconds (0 when it is none).
+    static int offsetSeconds(const QString &cell);
 };

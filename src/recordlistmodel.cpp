@@ -53,7 +53,7 @@ void RecordListModel::fetchMore(const QModelIndex &parent)
     const QVariantMap last = m_rows.isEmpty() ? QVariantMap() : m_rows.constLast();
     m_store->requestPage(m_generation,
                          last.isEmpty() ? -1 : last.value(QStringLiteral("timeMs")).toLongLong(),
-                         last.value(QStringLiteral("id")).toLongLong(), pageSize);
+                         last.value(QStringLiteral("id")).toLongLong(), pageSize, m_showVoided);
 }
 
 // No rows; pages asked for before are dropped when they come.
@@ -112,8 +112,12 @@ void RecordListModel::takeSaved(const QVariantMap &record)
     endInsertRows();
 }
 
-void RecordListModel::takeRemoved(qint64 id)
+void RecordListModel::takeVoided(qint64 id)
 {
+    if (m_showVoided) {
+        reload(); // the row stays, with its void
+        return;
+    }
     for (int row = 0; row < m_rows.size(); ++row) {
         if (m_rows.at(row).value(QStringLiteral("id")).toLongLong() == id) {
             beginRemoveRows({}, row, row);
@@ -124,9 +128,21 @@ void RecordListModel::takeRemoved(qint64 id)
     }
 }
 
-void RecordListModel::takeCleared()
+void RecordListModel::takeAllVoided()
 {
-    clearRows(true);
+    if (m_showVoided)
+        reload();
+    else
+        clearRows(true);
+}
+
+void RecordListModel::setShowVoided(bool show)
+{
+    if (show == m_showVoided)
+        return;
+    m_showVoided = show;
+    Q_EMIT showVoidedChanged();
+    reload();
 }
 
 void RecordListModel::setLoading(bool loading)

@@ -8,7 +8,7 @@ class RecordStore;
 
 // The records list, newest first, a page at a time: a view asks for more as it scrolls, and
 // each page comes from the records file's own thread, so that any number of records can be
-// seen and none is loaded that is not looked at. New records, deletions and clearing are
+// seen and none is loaded that is not looked at. New records and voids are
 // folded in as they are written, without reloading.
 class RecordListModel : public QAbstractListModel
 {
@@ -16,6 +16,8 @@ class RecordListModel : public QAbstractListModel
     QML_ANONYMOUS
 
     Q_PROPERTY(bool loading READ loading NOTIFY loadingChanged)
+    // Whether void records are listed too (with their void), or only valid ones.
+    Q_PROPERTY(bool showVoided READ showVoided WRITE setShowVoided NOTIFY showVoidedChanged)
 
 public:
     static constexpr int pageSize = 200;
@@ -37,12 +39,15 @@ public:
     void reload();
     void takePage(int generation, const QVariantList &rows, bool complete, bool failed);
     void takeSaved(const QVariantMap &record);
-    void takeRemoved(qint64 id);
-    void takeCleared();
+    void takeVoided(qint64 id);
+    void takeAllVoided();
+    bool showVoided() const { return m_showVoided; }
+    void setShowVoided(bool show);
     void resume();
 
 Q_SIGNALS:
     void loadingChanged();
+    void showVoidedChanged();
 
 private:
     void setLoading(bool loading);
@@ -54,4 +59,5 @@ private:
     bool m_complete = false;
     bool m_loading = false;
     bool m_failed = false;
+    bool m_showVoided = false;
 };

@@ -6,10 +6,12 @@
 
 #include <QDir>
 #include <QFileInfo>
+#include <QPointer>
 #include <QQmlEngine>
 #include <QRegularExpression>
 #include <QStandardPaths>
 #include <QThread>
+#include <QThreadPool>
 
 namespace {
 // A day runs from its first local millisecond to the next day's, whatever its length.
@@ -36,6 +38,7 @@ RecordStore::RecordStore(const QString &path, QObject *parent)
             m_state.insert(it.key(), it.value()); // set here while the file was being read
         m_stateKnown = true;
         Q_EMIT stateLoaded();
+        Q_EMIT stationChanged();
     });
     connect(m_worker, &RecordWorker::saved, this, [this](qint64 ticket, const QVariantMap &record) {
         m_pending = qMax(0, m_pending - 1);
@@ -44,13 +47,24 @@ RecordStore::RecordStore(const QString &path, QObject *parent)
         Q_EMIT pendingChanged();
         Q_EMIT recordSaved(ticket, record.value(QStringLiteral("id")).toLongLong());
     });
-    connect(m_worker, &RecordWorker::removed, this, [this](qint64 id) {
-        m_list->takeRemoved(id);
+    connect(m_worker, &RecordWorker::voided, this, [this](qint64 id) {
+        m_list->takeVoided(id);
         Q_EMIT recordsRemoved();
     });
-    connect(m_worker, &RecordWorker::cleared, this, [this] {
-        m_list->takeCleared();
+    connect(m_worker, &RecordWorker::allVoided, this, [this] {
+        m_list->takeAllVoided();
         Q_EMIT recordsRemoved();
+    });
+    connect(m_worker, &RecordWorker::voidRefused, this, &RecordStore::voidFailed);
+    connect(m_worker, &RecordWorker::chainChanged, this,
+            [this](RecordWorker::ChainState state, qint64, const QString &text, double) {
+                m_chainState = state;
+                m_chainText = text;
+                Q_EMIT chainChanged();
+            });
+    connect(m_worker, &RecordWorker::stationKnown, this, [this](const QString &id) {
+        m_stationId = id;
+        Q_EMIT stationChanged();
     });
     connect(m_worker, &RecordWorker::totals, this, [this](int count, int day, double total) {
         m_count = count;
@@ -175,20 +189,84 @@ qint64 RecordStore::addRecord(double weightKg, const QString &unit, const QStrin
     return ticket;
 }
 
-bool RecordStore::removeRecord(qint64 id)
+namespace {
+QString reasonProblem(const QString &reason)
+{
+    if (reason.trimmed().isEmpty())
+        return RecordStore::tr("请填写作废原因");
+    if (reason.trimmed().size() > 200)
+        return RecordStore::tr("作废原因最多 200 个字");
+    return QString();
+}
+} // namespace
+
+QString RecordStore::voidRecord(qint64 id, const QString &reason)
 {
     if (!writable())
-        return false;
-    post([w = m_worker, id] { w->remove(id); });
-    return true;
+        return tr("记录文件不能修改");
+    const QString problem = reasonProblem(reason);
+    if (!problem.isEmpty())
+        return problem;
+    post([w = m_worker, id, r = reason.trimmed()] { w->voidRecord(id, r); });
+    return QString();
 }
 
-bool RecordStore::clearAll()
+QString RecordStore::voidAll(const QString &reason)
 {
     if (!writable())
-        return false;
-    post([w = m_worker] { w->clear(); });
-    return true;
+        return tr("记录文件不能修改");
+    const QString problem = reasonProblem(reason);
+    if (!problem.isEmpty())
+        return problem;
+    post([w = m_worker, r = reason.trimmed()] { w->voidAll(r); });
+    return QString();
+}
+
+void RecordStore::addEvent(const QString &type, const QVariantMap &fields)
+{
+    if (!writable())
+        return;
+    const qint64 timeMs = m_clock().toMSecsSinceEpoch();
+    post([w = m_worker, timeMs, type, fields] { w->addEvent(timeMs, type, fields); });
+}
+
+void RecordStore::verifyChain()
+{
+    post([w = m_worker] { w->verify(); });
+}
+
+void RecordStore::verifyCsv(const QUrl &file)
+{
+    const QString path = file.isLocalFile() ? file.toLocalFile() : file.toString();
+    m_checkingCsv = true;
+    Q_EMIT csvChecked(QString(), false, QString());
+    QPointer<RecordStore> self(this);
+    // A million rows take seconds: read on a pool thread, the answer posted back.
+    QThreadPool::globalInstance()->start([self, path] {
+        ChainVerifier verifier;
+        const QString error = ::verifyCsv(path, &verifier);
+        const bool intact = error.isEmpty() && !verifier.broken();
+        const QString text = error.isEmpty() ? verifier.summary() : error;
+        QMetaObject::invokeMethod(
+                QCoreApplication::instance(),
+                [self, path, intact, text] {
+                    if (!self)
+                        return;
+                    self->m_checkingCsv = false;
+                    Q_EMIT self->csvChecked(path, intact, text);
+                },
+                Qt::QueuedConnection);
+    });
+}
+
+void RecordStore::setStationName(const QString &name)
+{
+    const QString old = stationName();
+    if (name == old || !setStateValue(stationNameKey(), name))
+        return;
+    addEvent(QStringLiteral("station-name"),
+             {{QStringLiteral("old"), old}, {QStringLiteral("new"), name}});
+    Q_EMIT stationChanged();
 }
 
 QVariant RecordStore::stateValue(const QString &key, const QVariant &fallback) const
@@ -213,9 +291,12 @@ int RecordStore::requestRecords(qint64 fromMs, qint64 toMs)
     return request;
 }
 
-void RecordStore::requestPage(int generation, qint64 beforeTimeMs, qint64 beforeId, int limit)
+void RecordStore::requestPage(int generation, qint64 beforeTimeMs, qint64 beforeId, int limit,
+                              bool withVoided)
 {
-    post([=, w = m_worker] { w->fetchPage(generation, beforeTimeMs, beforeId, limit); });
+    post([=, w = m_worker] {
+        w->fetchPage(generation, beforeTimeMs, beforeId, limit, withVoided);
+    });
 }
 
 QString RecordStore::exportCsv(const QUrl &file, qint64 fromMs, qint64 toMs)

@@ -42,6 +42,12 @@ class RecordStore : public QObject
     Q_PROPERTY(int pendingCount READ pendingCount NOTIFY pendingChanged)
     Q_PROPERTY(bool exporting READ exporting NOTIFY exportChanged)
     Q_PROPERTY(double exportProgress READ exportProgress NOTIFY exportChanged)
+    Q_PROPERTY(int chainState READ chainState NOTIFY chainChanged)
+    Q_PROPERTY(QString chainText READ chainText NOTIFY chainChanged)
+    Q_PROPERTY(bool chainBroken READ chainBroken NOTIFY chainChanged)
+    Q_PROPERTY(QString stationId READ stationId NOTIFY stationChanged)
+    Q_PROPERTY(QString stationName READ stationName WRITE setStationName NOTIFY stationChanged)
+    Q_PROPERTY(bool checkingCsv READ checkingCsv NOTIFY csvChecked)
 
 public:
     static constexpr int schemaVersion = RecordWorker::schemaVersion; // 2: the state table
@@ -66,15 +72,32 @@ public:
     bool exporting() const { return m_exporting; }
     double exportProgress() const { return m_progress; }
     RecordWorker::Health health() const { return m_health; }
+    int chainState() const { return m_chainState; }
+    QString chainText() const { return m_chainText; }
+    bool chainBroken() const { return m_chainState == RecordWorker::ChainBroken; }
+    QString stationId() const { return m_stationId; }
+    QString stationName() const { return m_state.value(stationNameKey()).toString(); }
+    void setStationName(const QString &name);
+    bool checkingCsv() const { return m_checkingCsv; }
+    static QString stationNameKey() { return QStringLiteral("station/name"); }
 
     // Takes a record to be written; returns its ticket (recordSaved() gives its id once it is
     // in the file), or -1 when the file takes no records (errorText says why).
     Q_INVOKABLE qint64 addRecord(double weightKg, const QString &unit, const QString &mode,
                                  const QString &port, bool manual, qint64 timeMs = -1);
-    // Deleting one or all, in turn with the records before them; false when the file takes
-    // no changes. recordsRemoved() follows once it is done.
-    Q_INVOKABLE bool removeRecord(qint64 id);
-    Q_INVOKABLE bool clearAll();
+    // Voiding one record or every valid one, with the operator's reason: the records stay in
+    // the file and its exports, marked void by an entry of the chain, and leave the list and
+    // the day's totals. "" when it was taken (recordsRemoved() follows once written), else
+    // why not (no reason, a file that takes no changes).
+    Q_INVOKABLE QString voidRecord(qint64 id, const QString &reason);
+    Q_INVOKABLE QString voidAll(const QString &reason);
+    // Something that changed what the scale reports, written into the chain in turn with
+    // the records.
+    Q_INVOKABLE void addEvent(const QString &type, const QVariantMap &fields);
+    // Checks the chain again from its start.
+    Q_INVOKABLE void verifyChain();
+    // Checks an exported CSV file in the background; csvChecked() tells the result.
+    Q_INVOKABLE void verifyCsv(const QUrl &file);
     // Writes the records between the bounds (inclusive; negative is open) as CSV for Excel,
     // in the background: "" when it has started (exportFinished() tells how it went), else
     // why it cannot.
@@ -104,7 +127,8 @@ public:
 
     // Records between the bounds, oldest first, in recordsFetched(request, rows).
     int requestRecords(qint64 fromMs, qint64 toMs);
-    void requestPage(int generation, qint64 beforeTimeMs, qint64 beforeId, int limit);
+    void requestPage(int generation, qint64 beforeTimeMs, qint64 beforeId, int limit,
+                     bool withVoided = false);
 
     // The clock that says which day "today" is (the system's unless a test sets another).
     void setClock(std::function<QDateTime()> clock);
@@ -121,6 +145,10 @@ Q_SIGNALS:
     void recordSaved(qint64 ticket, qint64 id);
     void stateLoaded();
     void recordsFetched(int request, const QVariantList &rows);
+    void chainChanged();
+    void stationChanged();
+    void voidFailed(const QString &why);
+    void csvChecked(const QString &path, bool intact, const QString &text);
 
 private:
     // Runs f on the worker's thread, after everything asked for before it.
@@ -151,4 +179,8 @@ private:
     std::shared_ptr<std::atomic_bool> m_cancel;
     std::function<QDateTime()> m_clock;
     QTimer m_midnight;
+    int m_chainState = RecordWorker::ChainUnknown;
+    QString m_chainText;
+    QString m_stationId;
+    bool m_checkingCsv = false;
 };

@@ -2,12 +2,16 @@
 
 #include "csvformat.h"
 
+#include <QDateTime>
 #include <QDir>
 #include <QFileInfo>
 #include <QSaveFile>
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QTimer>
+#include <QUuid>
+
+#include <cmath>
 
 namespace {
 QString newConnectionName()
@@ -36,18 +40,39 @@ bool isBusy(const QSqlError &error)
     return ok && ((code & 0xff) == 5 || (code & 0xff) == 6);
 }
 
-QVariantMap recordFrom(const QSqlQuery &query)
+QVariantMap recordFrom(const QSqlQuery &query, const QString &station)
 {
-    return {{QStringLiteral("id"), query.value(0)},
+    QVariantMap record{
+            {QStringLiteral("id"), query.value(0)},
             {QStringLiteral("timeMs"), query.value(1)},
             {QStringLiteral("weightKg"), query.value(2)},
             {QStringLiteral("unit"), query.value(3)},
             {QStringLiteral("mode"), query.value(4)},
             {QStringLiteral("port"), query.value(5)},
-            {QStringLiteral("manual"), query.value(6).toInt() != 0}};
+            {QStringLiteral("manual"), query.value(6).toInt() != 0},
+            {QStringLiteral("seq"), query.value(7)},
+            {QStringLiteral("number"), query.value(8)},
+            {QStringLiteral("station"), station},
+            {QStringLiteral("hash"), QString::fromLatin1(query.value(11).toByteArray().toHex())}};
+    if (!query.value(9).isNull())
+        record.insert(QStringLiteral("tareKg"), query.value(9).toDouble());
+    if (!query.value(10).isNull()) {
+        ChainEntry::Fields fields;
+        ChainEntry::parseBody(query.value(12).toString(), &fields);
+        record.insert(QStringLiteral("voidedSeq"), query.value(10));
+        record.insert(QStringLiteral("voidReason"),
+                      ChainEntry::value(fields, QStringLiteral("reason")));
+    }
+    return record;
 }
 
-const QString columns = QStringLiteral("id, time_ms, weight_kg, unit, mode, port, manual");
+// A record with its place in the chain, its hash and, when void, the void's entry.
+const QString columns = QStringLiteral(
+        "r.id, r.time_ms, r.weight_kg, r.unit, r.mode, r.port, r.manual, r.seq, r.number,"
+        " r.tare_kg, r.voided_seq, e.hash, v.body FROM records r"
+        " LEFT JOIN entries e ON e.seq = r.seq LEFT JOIN entries v ON v.seq = r.voided_seq");
+
+const QString stationKey = QStringLiteral("station/id");
 } // namespace
 
 RecordWorker::RecordWorker(const QString &path)
@@ -55,6 +80,8 @@ RecordWorker::RecordWorker(const QString &path)
 
 RecordWorker::~RecordWorker()
 {
+    m_verifier.reset(); // its look-ups hold the connection
+    m_source.reset();
     if (m_db.isValid()) {
         m_db.close();
         m_db = QSqlDatabase();
@@ -173,32 +200,9 @@ bool RecordWorker::tryOpen()
         if (found < schemaVersion)
             return false; // no table to read yet
     } else if (found < schemaVersion) {
-        QSqlQuery q(m_db);
         QString why;
-        const auto run = [&](const QString &sql) {
-            if (q.exec(sql))
-                return true;
-            why = reason(q.lastError());
-            return false;
-        };
-        const bool made = run(QStringLiteral("BEGIN IMMEDIATE"))
-                && run(QStringLiteral("CREATE TABLE IF NOT EXISTS records ("
-                                      " id INTEGER PRIMARY KEY AUTOINCREMENT,"
-                                      " time_ms INTEGER NOT NULL,"
-                                      " weight_kg REAL NOT NULL,"
-                                      " unit TEXT NOT NULL DEFAULT '',"
-                                      " mode TEXT NOT NULL DEFAULT '',"
-                                      " port TEXT NOT NULL DEFAULT '',"
-                                      " manual INTEGER NOT NULL DEFAULT 0)"))
-                && run(QStringLiteral(
-                        "CREATE INDEX IF NOT EXISTS records_time ON records(time_ms)"))
-                && run(QStringLiteral("CREATE TABLE IF NOT EXISTS state ("
-                                      " key TEXT PRIMARY KEY, value NOT NULL)"))
-                && run(QStringLiteral("PRAGMA user_version=%1").arg(schemaVersion))
-                && run(QStringLiteral("COMMIT"));
-        if (!made) {
-            const bool busy = isBusy(q.lastError());
-            q.exec(QStringLiteral("ROLLBACK"));
+        bool busy = false;
+        if (!migrate(found, &why, &busy)) {
             m_db.close();
             if (busy) {
                 setBusy();
@@ -217,8 +221,134 @@ bool RecordWorker::tryOpen()
         while (read.next())
             state.insert(read.value(0).toString(), read.value(1));
     }
+    m_station = state.value(stationKey).toString();
+    Q_EMIT stationKnown(m_station);
     Q_EMIT stateLoaded(state);
     return true;
+}
+
+// Brings a file of an older version (or a new, empty one) to this one in one transaction:
+// all of it or, killed or failed half-way, none of it. Records already there join the chain
+// in the order the list shows them, each marked as migrated.
+bool RecordWorker::migrate(int found, QString *why, bool *busy)
+{
+    QSqlQuery q(m_db);
+    const auto run = [&](const QString &sql) {
+        if (q.exec(sql))
+            return true;
+        *why = reason(q.lastError());
+        *busy = isBusy(q.lastError());
+        return false;
+    };
+    const auto fail = [&] {
+        QSqlQuery(m_db).exec(QStringLiteral("ROLLBACK"));
+        return false;
+    };
+    if (!run(QStringLiteral("BEGIN IMMEDIATE")))
+        return false;
+    const bool tables = run(QStringLiteral("CREATE TABLE IF NOT EXISTS records ("
+                                           " id INTEGER PRIMARY KEY AUTOINCREMENT,"
+                                           " time_ms INTEGER NOT NULL,"
+                                           " weight_kg REAL NOT NULL,"
+                                           " unit TEXT NOT NULL DEFAULT '',"
+                                           " mode TEXT NOT NULL DEFAULT '',"
+                                           " port TEXT NOT NULL DEFAULT '',"
+                                           " manual INTEGER NOT NULL DEFAULT 0)"))
+            && run(QStringLiteral("CREATE INDEX IF NOT EXISTS records_time ON records(time_ms)"))
+            && run(QStringLiteral("CREATE TABLE IF NOT EXISTS state ("
+                                  " key TEXT PRIMARY KEY, value NOT NULL)"))
+            && run(QStringLiteral("ALTER TABLE records ADD COLUMN seq INTEGER"))
+            && run(QStringLiteral("ALTER TABLE records ADD COLUMN number INTEGER"))
+            && run(QStringLiteral("ALTER TABLE records ADD COLUMN tare_kg REAL"))
+            && run(QStringLiteral("ALTER TABLE records ADD COLUMN voided_seq INTEGER"))
+            && run(QStringLiteral("CREATE TABLE entries (seq INTEGER PRIMARY KEY,"
+                                  " station TEXT NOT NULL, kind TEXT NOT NULL,"
+                                  " time_ms INTEGER NOT NULL, body TEXT NOT NULL,"
+                                  " prev_hash BLOB NOT NULL, hash BLOB NOT NULL)"));
+    if (!tables)
+        return fail();
+    QString station;
+    if (q.exec(QStringLiteral("SELECT value FROM state WHERE key = 'station/id'")) && q.next())
+        station = q.value(0).toString();
+    // Starting with a letter, a spreadsheet never takes the id for a number.
+    while (station.isEmpty() || station.front().isDigit())
+        station = QUuid::createUuid().toString(QUuid::Id128);
+    {
+        q.prepare(QStringLiteral("INSERT OR REPLACE INTO state (key, value) VALUES (?, ?)"));
+        q.addBindValue(stationKey);
+        q.addBindValue(station);
+        if (!q.exec()) {
+            *why = reason(q.lastError());
+            return fail();
+        }
+    }
+    qint64 records = 0;
+    if (q.exec(QStringLiteral("SELECT COUNT(*) FROM records")) && q.next())
+        records = q.value(0).toLongLong();
+    q.finish();
+    const qint64 now = QDateTime::currentMSecsSinceEpoch();
+    ChainEntry entry;
+    entry.seq = 1;
+    entry.station = station;
+    entry.kind = ChainEntry::startKind();
+    entry.timeMs = now;
+    entry.body = ChainEntry::makeBody({{QStringLiteral("schema"), QString::number(schemaVersion)},
+                                       {QStringLiteral("from"), QString::number(found)},
+                                       {QStringLiteral("migrated"), QString::number(records)}});
+    entry.prevHash = ChainEntry::zeroHash();
+    QSqlQuery insert(m_db);
+    insert.prepare(QStringLiteral("INSERT INTO entries (seq, station, kind, time_ms, body,"
+                                  " prev_hash, hash) VALUES (?, ?, ?, ?, ?, ?, ?)"));
+    const auto put = [&](ChainEntry &e) {
+        e.hash = e.computeHash();
+        insert.addBindValue(e.seq);
+        insert.addBindValue(e.station);
+        insert.addBindValue(e.kind);
+        insert.addBindValue(e.timeMs);
+        insert.addBindValue(e.body);
+        insert.addBindValue(e.prevHash);
+        insert.addBindValue(e.hash);
+        if (insert.exec())
+            return true;
+        *why = reason(insert.lastError());
+        *busy = isBusy(insert.lastError());
+        return false;
+    };
+    if (!put(entry))
+        return fail();
+    // The numbers in one statement, in the order the list shows the records; then the
+    // entries, each hashed over the one before.
+    if (!run(QStringLiteral("UPDATE records SET number = o.n, seq = o.n + 1 FROM (SELECT id,"
+                            " ROW_NUMBER() OVER (ORDER BY time_ms, id) AS n FROM records) AS o"
+                            " WHERE records.id = o.id")))
+        return fail();
+    QSqlQuery rows(m_db);
+    rows.setForwardOnly(true);
+    if (!rows.exec(QStringLiteral("SELECT number, time_ms, weight_kg, unit, mode, port, manual"
+                                  " FROM records ORDER BY number"))) {
+        *why = reason(rows.lastError());
+        return fail();
+    }
+    entry.kind = ChainEntry::recordKind();
+    while (rows.next()) {
+        entry.prevHash = entry.hash;
+        ++entry.seq;
+        entry.timeMs = rows.value(1).toLongLong();
+        entry.body = ChainEntry::recordBody(rows.value(0).toLongLong(), rows.value(2).toDouble(),
+                                            std::nan(""), rows.value(3).toString(),
+                                            rows.value(4).toString(), rows.value(5).toString(),
+                                            rows.value(6).toInt() != 0, true);
+        if (!put(entry))
+            return fail();
+    }
+    rows.finish();
+    const bool done = run(QStringLiteral("CREATE UNIQUE INDEX records_seq ON records(seq)"))
+            && run(QStringLiteral("CREATE UNIQUE INDEX records_number ON records(number)"))
+            && run(QStringLiteral("CREATE INDEX records_valid ON records(time_ms)"
+                                  " WHERE voided_seq IS NULL"))
+            && run(QStringLiteral("PRAGMA user_version=%1").arg(schemaVersion))
+            && run(QStringLiteral("COMMIT"));
+    return done || fail();
 }
 
 // The whole file, every page and index, once per start; queued changes wait for it.
@@ -239,6 +369,62 @@ void RecordWorker::check()
     if (m_health != ReadOnly)
         setHealth(Ok, QString());
     flush();
+    verify();
+}
+
+void RecordWorker::verify()
+{
+    if (!m_checked)
+        return;
+    m_verifier = std::make_unique<ChainVerifier>();
+    m_source = std::make_unique<SqlChainSource>(m_db);
+    m_source->attach(m_verifier.get());
+    m_chainTotal = 0;
+    QSqlQuery q(m_db);
+    if (q.exec(QStringLiteral("SELECT MAX(seq) FROM entries")) && q.next())
+        m_chainTotal = q.value(0).toLongLong();
+    if (!m_verifying) {
+        m_verifying = true;
+        QMetaObject::invokeMethod(this, &RecordWorker::verifyNext, Qt::QueuedConnection);
+    }
+    reportChain();
+}
+
+// A batch at a time, each after whatever was asked for meanwhile: a long history is checked
+// while records go on being written.
+void RecordWorker::verifyNext()
+{
+    if (!m_verifier) {
+        m_verifying = false;
+        return;
+    }
+    const int read = m_source->readBatch(m_verifier.get(), verifyBatch);
+    if (read == verifyBatch && !m_verifier->broken()) {
+        reportChain();
+        QMetaObject::invokeMethod(this, &RecordWorker::verifyNext, Qt::QueuedConnection);
+        return;
+    }
+    m_verifying = false;
+    if (read >= 0)
+        m_source->finish(m_verifier.get());
+    reportChain();
+}
+
+void RecordWorker::reportChain()
+{
+    if (!m_verifier) {
+        Q_EMIT chainChanged(ChainUnknown, 0, QString(), 0);
+        return;
+    }
+    if (m_verifier->broken()) {
+        Q_EMIT chainChanged(ChainBroken, m_verifier->count(), m_verifier->summary(), 1);
+    } else if (m_verifying) {
+        const double done = m_chainTotal > 0 ? double(m_verifier->headSeq()) / m_chainTotal : 0;
+        Q_EMIT chainChanged(ChainChecking, m_verifier->count(),
+                            tr("正在检查记录链… %1%").arg(int(done * 100)), done);
+    } else {
+        Q_EMIT chainChanged(ChainIntact, m_verifier->count(), m_verifier->summary(), 1);
+    }
 }
 
 // A change the file cannot take (it turned out damaged, or read-only) stays here too: the
@@ -254,14 +440,19 @@ void RecordWorker::add(qint64 ticket, const QVariantMap &record)
     queue({Change::Add, ticket, record, {}, {}});
 }
 
-void RecordWorker::remove(qint64 id)
+void RecordWorker::voidRecord(qint64 id, const QString &reason)
 {
-    queue({Change::Remove, id, {}, {}, {}});
+    queue({Change::Void, id, {}, reason, {}});
 }
 
-void RecordWorker::clear()
+void RecordWorker::voidAll(const QString &reason)
 {
-    queue({Change::Clear, 0, {}, {}, {}});
+    queue({Change::VoidAll, 0, {}, reason, {}});
+}
+
+void RecordWorker::addEvent(qint64 timeMs, const QString &type, const QVariantMap &fields)
+{
+    queue({Change::Event, timeMs, {}, type, fields});
 }
 
 void RecordWorker::setState(const QString &key, const QVariant &value)
@@ -295,61 +486,203 @@ void RecordWorker::flush()
         sendTotals();
 }
 
+bool RecordWorker::append(ChainEntry *entry,
+                          const std::function<bool(QSqlQuery &, ChainEntry *)> &fill, QString *why,
+                          bool *busy, QString *refused)
+{
+    QSqlQuery q(m_db);
+    const auto failed = [&](const QSqlQuery &query) {
+        *why = reason(query.lastError());
+        *busy = isBusy(query.lastError());
+        QSqlQuery(m_db).exec(QStringLiteral("ROLLBACK"));
+        return false;
+    };
+    if (!q.exec(QStringLiteral("BEGIN IMMEDIATE"))) {
+        *why = reason(q.lastError());
+        *busy = isBusy(q.lastError());
+        return false;
+    }
+    // The head is read under the lock: a second program on the same file cannot fork it.
+    if (!q.exec(QStringLiteral("SELECT seq, hash FROM entries ORDER BY seq DESC LIMIT 1")))
+        return failed(q);
+    entry->seq = 1;
+    entry->prevHash = ChainEntry::zeroHash();
+    if (q.next()) {
+        entry->seq = q.value(0).toLongLong() + 1;
+        entry->prevHash = q.value(1).toByteArray();
+    }
+    q.finish();
+    entry->station = m_station;
+    if (!fill(q, entry)) {
+        if (!refused->isEmpty()) {
+            QSqlQuery(m_db).exec(QStringLiteral("ROLLBACK"));
+            return true;
+        }
+        return failed(q);
+    }
+    entry->hash = entry->computeHash();
+    q.prepare(QStringLiteral("INSERT INTO entries (seq, station, kind, time_ms, body,"
+                             " prev_hash, hash) VALUES (?, ?, ?, ?, ?, ?, ?)"));
+    q.addBindValue(entry->seq);
+    q.addBindValue(entry->station);
+    q.addBindValue(entry->kind);
+    q.addBindValue(entry->timeMs);
+    q.addBindValue(entry->body);
+    q.addBindValue(entry->prevHash);
+    q.addBindValue(entry->hash);
+    if (!q.exec() || !q.exec(QStringLiteral("COMMIT")))
+        return failed(q);
+    return true;
+}
+
 bool RecordWorker::write(Change &change, QString *why, bool *busy)
 {
-    QSqlQuery query(m_db);
-    switch (change.kind) {
-    case Change::Add: {
-        QVariantMap &r = change.record;
-        query.prepare(QStringLiteral("INSERT INTO records (time_ms, weight_kg, unit, mode, port,"
-                                     " manual) VALUES (?, ?, ?, ?, ?, ?)"));
-        query.addBindValue(r.value(QStringLiteral("timeMs")).toLongLong());
-        query.addBindValue(r.value(QStringLiteral("weightKg")).toDouble());
-        query.addBindValue(text(r.value(QStringLiteral("unit")).toString()));
-        query.addBindValue(text(r.value(QStringLiteral("mode")).toString()));
-        query.addBindValue(text(r.value(QStringLiteral("port")).toString()));
-        query.addBindValue(r.value(QStringLiteral("manual")).toBool() ? 1 : 0);
-        break;
-    }
-    case Change::Remove:
-        query.prepare(QStringLiteral("DELETE FROM records WHERE id = ?"));
-        query.addBindValue(change.ticket);
-        break;
-    case Change::Clear:
-        query.prepare(QStringLiteral("DELETE FROM records"));
-        break;
-    case Change::State:
+    if (change.kind == Change::State) {
+        QSqlQuery query(m_db);
         query.prepare(QStringLiteral("INSERT OR REPLACE INTO state (key, value) VALUES (?, ?)"));
         query.addBindValue(change.key);
         query.addBindValue(change.value);
+        if (!query.exec()) {
+            *why = reason(query.lastError());
+            *busy = isBusy(query.lastError());
+            return false;
+        }
+        return true;
+    }
+    ChainEntry entry;
+    QString refused;
+    std::function<bool(QSqlQuery &, ChainEntry *)> fill;
+    qint64 affected = 0;
+    switch (change.kind) {
+    case Change::Add:
+        fill = [&](QSqlQuery &q, ChainEntry *e) {
+            QVariantMap &r = change.record;
+            if (!q.exec(QStringLiteral("SELECT COALESCE(MAX(number), 0) + 1 FROM records"))
+                || !q.next())
+                return false;
+            const qint64 number = q.value(0).toLongLong();
+            q.finish();
+            const QVariant tare = r.value(QStringLiteral("tareKg"));
+            const double tareKg = tare.isValid() && !tare.isNull() ? tare.toDouble() : std::nan("");
+            e->kind = ChainEntry::recordKind();
+            e->timeMs = r.value(QStringLiteral("timeMs")).toLongLong();
+            e->body = ChainEntry::recordBody(number, r.value(QStringLiteral("weightKg")).toDouble(),
+                                             tareKg,
+                                             text(r.value(QStringLiteral("unit")).toString()),
+                                             text(r.value(QStringLiteral("mode")).toString()),
+                                             text(r.value(QStringLiteral("port")).toString()),
+                                             r.value(QStringLiteral("manual")).toBool(), false);
+            q.prepare(QStringLiteral("INSERT INTO records (time_ms, weight_kg, unit, mode, port,"
+                                     " manual, seq, number, tare_kg)"
+                                     " VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?)"));
+            q.addBindValue(e->timeMs);
+            q.addBindValue(r.value(QStringLiteral("weightKg")).toDouble());
+            q.addBindValue(text(r.value(QStringLiteral("unit")).toString()));
+            q.addBindValue(text(r.value(QStringLiteral("mode")).toString()));
+            q.addBindValue(text(r.value(QStringLiteral("port")).toString()));
+            q.addBindValue(r.value(QStringLiteral("manual")).toBool() ? 1 : 0);
+            q.addBindValue(e->seq);
+            q.addBindValue(number);
+            q.addBindValue(std::isfinite(tareKg) ? QVariant(tareKg) : QVariant());
+            if (!q.exec())
+                return false;
+            r.insert(QStringLiteral("id"), q.lastInsertId());
+            r.insert(QStringLiteral("number"), number);
+            r.insert(QStringLiteral("seq"), e->seq);
+            r.insert(QStringLiteral("station"), m_station);
+            return true;
+        };
+        break;
+    case Change::Void:
+    case Change::VoidAll:
+        fill = [&](QSqlQuery &q, ChainEntry *e) {
+            e->timeMs = QDateTime::currentMSecsSinceEpoch();
+            if (change.kind == Change::Void) {
+                q.prepare(QStringLiteral("SELECT seq, number FROM records"
+                                         " WHERE id = ? AND voided_seq IS NULL"));
+                q.addBindValue(change.ticket);
+                if (!q.exec())
+                    return false;
+                if (!q.next()) {
+                    refused = tr("这条记录已作废或不存在");
+                    return false;
+                }
+                e->kind = ChainEntry::voidKind();
+                e->body = ChainEntry::makeBody({{QStringLiteral("target"), q.value(0).toString()},
+                                                {QStringLiteral("number"), q.value(1).toString()},
+                                                {QStringLiteral("reason"), change.key}});
+                q.finish();
+                q.prepare(QStringLiteral("UPDATE records SET voided_seq = ? WHERE id = ?"));
+                q.addBindValue(e->seq);
+                q.addBindValue(change.ticket);
+            } else {
+                if (!q.exec(QStringLiteral("SELECT COUNT(*) FROM records"
+                                           " WHERE voided_seq IS NULL"))
+                    || !q.next())
+                    return false;
+                const qint64 count = q.value(0).toLongLong();
+                if (count == 0) {
+                    refused = tr("没有可作废的记录");
+                    return false;
+                }
+                e->kind = ChainEntry::voidAllKind();
+                e->body = ChainEntry::makeBody({{QStringLiteral("count"), QString::number(count)},
+                                                {QStringLiteral("reason"), change.key}});
+                q.finish();
+                q.prepare(QStringLiteral("UPDATE records SET voided_seq = ?"
+                                         " WHERE voided_seq IS NULL"));
+                q.addBindValue(e->seq);
+            }
+            if (!q.exec())
+                return false;
+            affected = q.numRowsAffected();
+            return true;
+        };
+        break;
+    case Change::Event:
+        fill = [&](QSqlQuery &, ChainEntry *e) {
+            e->kind = ChainEntry::eventKind();
+            e->timeMs = change.ticket;
+            ChainEntry::Fields fields{{QStringLiteral("type"), change.key}};
+            const QVariantMap map = change.value.toMap();
+            for (auto it = map.cbegin(); it != map.cend(); ++it) // sorted by name
+                fields.append({it.key(), it.value().toString()});
+            e->body = ChainEntry::makeBody(fields);
+            return true;
+        };
+        break;
+    case Change::State:
         break;
     }
-    // One statement is one transaction: it is in the file whole, or not at all.
-    if (!query.exec()) {
-        *why = reason(query.lastError());
-        *busy = isBusy(query.lastError());
+    if (!append(&entry, fill, why, busy, &refused))
         return false;
+    if (!refused.isEmpty()) {
+        Q_EMIT voidRefused(refused);
+        return true;
     }
     switch (change.kind) {
     case Change::Add:
-        change.record.insert(QStringLiteral("id"), query.lastInsertId());
+        change.record.insert(QStringLiteral("hash"), QString::fromLatin1(entry.hash.toHex()));
         if (m_count >= 0)
             ++m_count;
         Q_EMIT saved(change.ticket, change.record);
         break;
-    case Change::Remove:
-        if (query.numRowsAffected() > 0) {
-            if (m_count >= 0)
-                m_count -= query.numRowsAffected();
-            Q_EMIT removed(change.ticket);
-        }
+    case Change::Void:
+        if (m_count >= 0)
+            m_count -= affected;
+        Q_EMIT voided(change.ticket);
         break;
-    case Change::Clear:
+    case Change::VoidAll:
         m_count = 0;
-        Q_EMIT cleared();
+        Q_EMIT allVoided();
         break;
-    case Change::State:
+    default:
         break;
+    }
+    // The check follows the chain as it grows, once it has caught up with it.
+    if (m_verifier && !m_verifying && !m_verifier->broken()) {
+        m_source->readBatch(m_verifier.get(), verifyBatch);
+        reportChain();
     }
     return true;
 }
@@ -357,7 +690,8 @@ bool RecordWorker::write(Change &change, QString *why, bool *busy)
 void RecordWorker::countAll()
 {
     QSqlQuery query(m_db);
-    if (query.exec(QStringLiteral("SELECT COUNT(*) FROM records")) && query.next())
+    if (query.exec(QStringLiteral("SELECT COUNT(*) FROM records WHERE voided_seq IS NULL"))
+        && query.next())
         m_count = query.value(0).toInt();
 }
 
@@ -376,14 +710,15 @@ void RecordWorker::sendTotals()
         countAll();
     QSqlQuery query(m_db);
     query.prepare(QStringLiteral("SELECT COUNT(*), TOTAL(weight_kg) FROM records"
-                                 " WHERE time_ms >= ? AND time_ms < ?"));
+                                 " WHERE time_ms >= ? AND time_ms < ? AND voided_seq IS NULL"));
     query.addBindValue(m_dayStart);
     query.addBindValue(m_dayEnd);
     if (query.exec() && query.next())
         Q_EMIT totals(qMax(0, m_count), query.value(0).toInt(), query.value(1).toDouble());
 }
 
-void RecordWorker::fetchPage(int generation, qint64 beforeTimeMs, qint64 beforeId, int limit)
+void RecordWorker::fetchPage(int generation, qint64 beforeTimeMs, qint64 beforeId, int limit,
+                             bool withVoided)
 {
     QVariantList rows;
     if (!m_checked) {
@@ -392,14 +727,17 @@ void RecordWorker::fetchPage(int generation, qint64 beforeTimeMs, qint64 beforeI
     }
     QSqlQuery query(m_db);
     query.setForwardOnly(true);
+    // "voided_seq IS NULL" spelled as the partial index says, so that a file of voided
+    // records pages as quickly as one without.
+    const QString valid = withVoided ? QStringLiteral("1") : QStringLiteral("r.voided_seq IS NULL");
     if (beforeTimeMs < 0) {
-        query.prepare(QStringLiteral("SELECT %1 FROM records ORDER BY time_ms DESC, id DESC"
+        query.prepare(QStringLiteral("SELECT %1 WHERE %2 ORDER BY r.time_ms DESC, r.id DESC"
                                      " LIMIT ?")
-                              .arg(columns));
+                              .arg(columns, valid));
     } else {
-        query.prepare(QStringLiteral("SELECT %1 FROM records WHERE (time_ms, id) < (?, ?)"
-                                     " ORDER BY time_ms DESC, id DESC LIMIT ?")
-                              .arg(columns));
+        query.prepare(QStringLiteral("SELECT %1 WHERE %2 AND (r.time_ms, r.id) < (?, ?)"
+                                     " ORDER BY r.time_ms DESC, r.id DESC LIMIT ?")
+                              .arg(columns, valid));
         query.addBindValue(beforeTimeMs);
         query.addBindValue(beforeId);
     }
@@ -409,7 +747,7 @@ void RecordWorker::fetchPage(int generation, qint64 beforeTimeMs, qint64 beforeI
         return;
     }
     while (query.next())
-        rows.append(recordFrom(query));
+        rows.append(recordFrom(query, m_station));
     Q_EMIT page(generation, rows, rows.size() < limit, false);
 }
 
@@ -422,14 +760,15 @@ void RecordWorker::fetchBetween(int request, qint64 fromMs, qint64 toMs)
     }
     QSqlQuery query(m_db);
     query.setForwardOnly(true);
-    query.prepare(QStringLiteral("SELECT %1 FROM records WHERE (? < 0 OR time_ms >= ?)"
-                                 " AND (? < 0 OR time_ms <= ?) ORDER BY time_ms, id")
+    query.prepare(QStringLiteral("SELECT %1 WHERE r.voided_seq IS NULL"
+                                 " AND (? < 0 OR r.time_ms >= ?) AND (? < 0 OR r.time_ms <= ?)"
+                                 " ORDER BY r.time_ms, r.id")
                           .arg(columns));
     for (qint64 bound : {fromMs, fromMs, toMs, toMs})
         query.addBindValue(bound);
     if (query.exec()) {
         while (query.next())
-            rows.append(recordFrom(query));
+            rows.append(recordFrom(query, m_station));
     }
     Q_EMIT between(request, rows);
 }
@@ -449,28 +788,36 @@ QString RecordWorker::exportTo(const QString &path, qint64 fromMs, qint64 toMs,
     const QString folder = QFileInfo(path).absolutePath();
     if (!QDir().mkpath(folder))
         return tr("无法导出到 %1：无法建立文件夹 %2").arg(path, QDir::toNativeSeparators(folder));
-    const QString where = QStringLiteral(" FROM records WHERE (? < 0 OR time_ms >= ?)"
-                                         " AND (? < 0 OR time_ms <= ?)");
-    const auto bind = [&](QSqlQuery &q) {
-        for (qint64 bound : {fromMs, fromMs, toMs, toMs})
-            q.addBindValue(bound);
-    };
-    QSqlQuery count(m_db);
-    count.prepare(QStringLiteral("SELECT COUNT(*)") + where);
-    bind(count);
-    if (!count.exec() || !count.next())
-        return tr("无法导出：%1").arg(reason(count.lastError()));
-    const qint64 total = count.value(0).toLongLong();
-    count.finish();
+    // The entries from the first of the period to its last, in the chain's order, with
+    // every void and event between them: a part that can be checked on its own.
+    qint64 first = 0, last = -1;
+    QSqlQuery bounds(m_db);
+    bounds.prepare(QStringLiteral("SELECT MIN(seq), MAX(seq) FROM entries"
+                                  " WHERE (? < 0 OR time_ms >= ?) AND (? < 0 OR time_ms <= ?)"));
+    for (qint64 bound : {fromMs, fromMs, toMs, toMs})
+        bounds.addBindValue(bound);
+    if (!bounds.exec() || !bounds.next())
+        return tr("无法导出：%1").arg(reason(bounds.lastError()));
+    if (!bounds.value(0).isNull()) {
+        first = bounds.value(0).toLongLong();
+        last = bounds.value(1).toLongLong();
+    }
+    bounds.finish();
+    const qint64 total = last - first + 1;
 
     QSaveFile out(path);
     if (!out.open(QIODevice::WriteOnly))
         return tr("无法导出到 %1：%2").arg(path, out.errorString());
     QSqlQuery rows(m_db);
     rows.setForwardOnly(true);
-    rows.prepare(QStringLiteral("SELECT ") + columns + where
-                 + QStringLiteral(" ORDER BY time_ms, id"));
-    bind(rows);
+    rows.prepare(QStringLiteral(
+            "SELECT e.seq, e.station, e.kind, e.time_ms, e.body, e.prev_hash, e.hash,"
+            " r.weight_kg, r.unit, r.mode, r.port, r.manual, r.number, r.tare_kg, r.voided_seq,"
+            " v.body FROM entries e LEFT JOIN records r ON r.seq = e.seq AND e.kind = 'record'"
+            " LEFT JOIN entries v ON v.seq = r.voided_seq"
+            " WHERE e.seq BETWEEN ? AND ? ORDER BY e.seq"));
+    rows.addBindValue(first);
+    rows.addBindValue(last);
     if (!rows.exec()) {
         out.cancelWriting();
         return tr("无法导出：%1").arg(reason(rows.lastError()));
@@ -480,15 +827,45 @@ QString RecordWorker::exportTo(const QString &path, qint64 fromMs, qint64 toMs,
     QByteArray block;
     CsvFormat::LocalTimes times;
     qint64 done = 0;
+    ChainEntry entry;
+    CsvFormat::Extra extra;
     Q_EMIT exportProgress(0, total);
     while (rows.next()) {
         if (cancel.load()) {
             out.cancelWriting();
             return tr("导出已取消");
         }
-        CsvFormat::appendRow(&text, &times, rows.value(1).toLongLong(), rows.value(2).toDouble(),
-                             rows.value(3).toString(), rows.value(4).toString(),
-                             rows.value(5).toString(), rows.value(6).toInt() != 0);
+        entry.seq = rows.value(0).toLongLong();
+        entry.station = rows.value(1).toString();
+        entry.kind = rows.value(2).toString();
+        entry.timeMs = rows.value(3).toLongLong();
+        entry.body = rows.value(4).toString();
+        entry.prevHash = rows.value(5).toByteArray();
+        entry.hash = rows.value(6).toByteArray();
+        bool record = !rows.value(7).isNull();
+        if ((fromMs >= 0 && entry.timeMs < fromMs) || (toMs >= 0 && entry.timeMs > toMs)) {
+            // Written between the days asked for, dated outside them (a clock set back, a
+            // record dated by hand): its place is kept, its content left out.
+            entry.kind = ChainEntry::outsideKind();
+            entry.body.clear();
+            record = false;
+        }
+        if (record) {
+            extra.number = rows.value(12).toLongLong();
+            extra.tareKg = rows.value(13).isNull() ? std::nan("") : rows.value(13).toDouble();
+            extra.voided.clear();
+            if (!rows.value(14).isNull()) {
+                ChainEntry::Fields fields;
+                ChainEntry::parseBody(rows.value(15).toString(), &fields);
+                extra.voided = tr("第 %1 条：%2")
+                                       .arg(rows.value(14).toLongLong())
+                                       .arg(ChainEntry::value(fields, QStringLiteral("reason")));
+            }
+        }
+        CsvFormat::appendEntry(&text, &times, entry, rows.value(8).toString(),
+                               rows.value(9).toString(), rows.value(10).toString(),
+                               rows.value(7).toDouble(), rows.value(11).toInt() != 0,
+                               record ? &extra : nullptr);
         if (text.size() >= 1 << 15) {
             block = text.toUtf8();
             text.clear();

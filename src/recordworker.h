@@ -1,5 +1,7 @@
 #pragma once
 
+#include "chainverifier.h"
+
 #include <QObject>
 #include <QSqlDatabase>
 #include <QVariantList>
@@ -7,8 +9,10 @@
 
 #include <atomic>
 #include <deque>
+#include <functional>
 #include <memory>
 
+class QSqlQuery;
 class QTimer;
 
 // The records file's only connection, on a thread of its own: everything that touches SQLite
@@ -37,7 +41,11 @@ public:
 
     static constexpr int retryMs = 1000;
     static constexpr int busyTimeoutMs = 100;
-    static constexpr int schemaVersion = 2;
+    static constexpr int schemaVersion = 3;
+    // How the chain of the file stood when last looked at.
+    enum ChainState { ChainUnknown, ChainChecking, ChainIntact, ChainBroken };
+    Q_ENUM(ChainState)
+    static constexpr int verifyBatch = 20000;
 
     explicit RecordWorker(const QString &path);
     ~RecordWorker() override;
@@ -45,14 +53,21 @@ public:
     // Opens the file (again, while another program holds it) and then checks it whole.
     void open();
     void add(qint64 ticket, const QVariantMap &record);
-    void remove(qint64 id);
-    void clear();
+    // Marks a record void (or all valid ones), with the operator's reason, as an entry of
+    // the chain; nothing is ever deleted.
+    void voidRecord(qint64 id, const QString &reason);
+    void voidAll(const QString &reason);
+    // Something that changed what the scale reports, as an entry of the chain.
+    void addEvent(qint64 timeMs, const QString &type, const QVariantMap &fields);
+    // Checks the whole chain again, from its first entry.
+    void verify();
     void setState(const QString &key, const QVariant &value);
     // Today's bounds for the day's count and total, [startMs, endMs).
     void setDay(qint64 startMs, qint64 endMs);
     // The page of `limit` records after (older than) the given one, newest first; a negative
     // time starts at the newest.
-    void fetchPage(int generation, qint64 beforeTimeMs, qint64 beforeId, int limit);
+    void fetchPage(int generation, qint64 beforeTimeMs, qint64 beforeId, int limit,
+                   bool withVoided = false);
     // Records between the bounds (inclusive; negative is open), oldest first.
     void fetchBetween(int request, qint64 fromMs, qint64 toMs);
     // Writes the records between the bounds to the file as CSV, row by row.
@@ -63,8 +78,13 @@ Q_SIGNALS:
     void healthChanged(RecordWorker::Health health, const QString &text);
     void stateLoaded(const QVariantMap &state);
     void saved(qint64 ticket, const QVariantMap &record);
-    void removed(qint64 id);
-    void cleared();
+    void voided(qint64 id);
+    void allVoided();
+    // "" when the void was written, else why it was not (an empty reason, a void record).
+    void voidRefused(const QString &why);
+    void chainChanged(RecordWorker::ChainState state, qint64 count, const QString &text,
+                      double progress);
+    void stationKnown(const QString &id);
     void totals(int count, int dayCount, double dayTotalKg);
     void page(int generation, const QVariantList &rows, bool complete, bool failed);
     void between(int request, const QVariantList &rows);
@@ -74,7 +94,7 @@ Q_SIGNALS:
 private:
     struct Change
     {
-        enum Kind { Add, Remove, Clear, State } kind;
+        enum Kind { Add, Void, VoidAll, Event, State } kind;
         qint64 ticket = 0;
         QVariantMap record;
         QString key;
@@ -88,6 +108,14 @@ private:
     void flush();
     // Writes one change; false with *why (and *busy) when it must wait.
     bool write(Change &change, QString *why, bool *busy);
+    // Appends an entry in one transaction with what fill() writes beside it (fill() makes
+    // the body and may refuse: *refused). The number is read inside the transaction, so a
+    // retry after a busy or full file takes the same one.
+    bool append(ChainEntry *entry, const std::function<bool(QSqlQuery &, ChainEntry *)> &fill,
+                QString *why, bool *busy, QString *refused);
+    bool migrate(int found, QString *why, bool *busy);
+    void verifyNext();
+    void reportChain();
     void setHealth(Health health, const QString &text);
     void setBusy();
     void countAll();
@@ -107,4 +135,9 @@ private:
     int m_count = -1;
     qint64 m_dayStart = 0;
     qint64 m_dayEnd = 0;
+    QString m_station;
+    std::unique_ptr<ChainVerifier> m_verifier;
+    std::unique_ptr<SqlChainSource> m_source;
+    qint64 m_chainTotal = 0;
+    bool m_verifying = false;
 };

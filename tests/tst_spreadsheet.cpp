@@ -77,14 +77,16 @@ private Q_SLOTS:
         QVERIFY(soffice.waitForFinished(120000));
         QCOMPARE(soffice.exitCode(), 0);
         const QList<QList<QXmlStreamAttributes>> rows = cells(dir.filePath(u"records.fods"_s));
-        QCOMPARE(rows.size(), 1 + hostile.size());
+        QCOMPARE(rows.size(), 2 + hostile.size()); // the header, the chain's first entry
+
         const QStringList types{u"date"_s,   u"string"_s, u"float"_s, u"string"_s,
                                 u"string"_s, u"string"_s, u"string"_s};
         for (int i = 0; i < hostile.size(); ++i) {
-            const QList<QXmlStreamAttributes> &row = rows[i + 1];
-            QCOMPARE(row.size(), types.size());
+            const QList<QXmlStreamAttributes> &row = rows[i + 2];
+            QVERIFY(row.size() > types.size()); // and the chain's columns after them
             for (int column = 0; column < row.size(); ++column) {
-                QCOMPARE(row[column].value(u"office:value-type"_s).toString(), types[column]);
+                if (column < types.size())
+                    QCOMPARE(row[column].value(u"office:value-type"_s).toString(), types[column]);
                 QCOMPARE(row[column].value(u"table:formula"_s).toString(), QString());
             }
             QCOMPARE(row[0].value(u"office:date-value"_s).toString(),

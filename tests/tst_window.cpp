@@ -453,7 +453,7 @@ private Q_SLOTS:
         auto *store = r.engine->property("_peloraRecordStore").value<RecordStore *>();
         QVERIFY(store); // made with the first reading
         QVERIFY(store->databasePath().startsWith(m_scratch.path()));
-        QVERIFY(store->clearAll()); // what the other cases weighed
+        QCOMPARE(store->voidAll(u"前面的用例"_s), QString()); // what the other cases weighed
         // A native frame says neither net nor gross: the tare the home page read tells.
         SensorParameters *parameters = r.manager->session()->parameters();
         const auto mode = [store] {
@@ -528,7 +528,7 @@ private Q_SLOTS:
         const QString csv = home.filePath(u"Documents/pelora-records-%1.csv"_s)
                                     .arg(today.toString(Qt::ISODate));
         QVERIFY2(r.text("exportMessage").endsWith(csv), qPrintable(r.text("exportMessage")));
-        QCOMPARE(TestSupport::readAll(csv).count("\r\n"), 1 + 3);
+        QCOMPARE(TestSupport::readAll(csv).count(",记录,"), 3);
         // A range of days exports every record of each, through the page's own dialog.
         r.item("fromField")->setProperty("text", today.addDays(-1).toString(Qt::ISODate));
         r.item("toField")->setProperty("text", today.toString(Qt::ISODate));
@@ -537,31 +537,39 @@ private Q_SLOTS:
         r.item("exportPathField")->setProperty("text", home.filePath(u"range.csv"_s));
         QMetaObject::invokeMethod(r.object(u"fileDialog"_s), "accept");
         QTRY_VERIFY(r.text("exportMessage").startsWith(u"已导出到"_s));
-        QCOMPARE(TestSupport::readAll(home.filePath(u"range.csv"_s)).count("\r\n"), 1 + 4);
+        QCOMPARE(TestSupport::readAll(home.filePath(u"range.csv"_s)).count(",记录,"), 4);
         r.item("fromField")->setProperty("text", QString());
         r.item("toField")->setProperty("text", QString());
         QTRY_VERIFY(!r.object(u"fileDialog"_s)->property("visible").toBool());
-        // The newest record, next midnight's, is the list's first: deleting it asks first.
+        // The newest record, next midnight's, is the list's first: voiding it asks why.
         const int before = store->count();
         QVERIFY(topRow());
-        r.click(r.item(u"deleteButton"_s, topRow()));
-        QTRY_VERIFY(r.object(u"deleteDialog"_s)->property("opened").toBool());
-        QCOMPARE(store->count(), before);
-        QMetaObject::invokeMethod(r.object(u"deleteDialog"_s), "reject"); // and "取消" keeps it
-        QTRY_VERIFY(!r.object(u"deleteDialog"_s)->property("visible").toBool());
+        r.click(r.item(u"voidButton"_s, topRow()));
+        QTRY_VERIFY(r.object(u"voidDialog"_s)->property("opened").toBool());
+        QVERIFY(!r.item("voidDialogOk")->isEnabled()); // not without a reason
+        QMetaObject::invokeMethod(r.object(u"voidDialog"_s), "reject"); // and "取消" keeps it
+        QTRY_VERIFY(!r.object(u"voidDialog"_s)->property("visible").toBool());
         QVERIFY(TestSupport::drain(store));
         QCOMPARE(store->count(), before);
-        r.click(r.item(u"deleteButton"_s, topRow()));
-        QTRY_VERIFY(r.object(u"deleteDialog"_s)->property("opened").toBool());
-        QMetaObject::invokeMethod(r.object(u"deleteDialog"_s), "accept");
+        r.click(r.item(u"voidButton"_s, topRow()));
+        QTRY_VERIFY(r.object(u"voidDialog"_s)->property("opened").toBool());
+        r.item("voidDialogReason")->setProperty("text", u"秤盘上有杂物"_s);
+        r.click(u"voidDialogOk"_s);
         QTRY_COMPARE(store->count(), before - 1);
-        QVERIFY(store->removeRecord(saved.at(0).at(1).toLongLong()));
+        QTRY_VERIFY(!r.object(u"voidDialog"_s)->property("visible").toBool());
+        // Gone from the list, kept in the file: shown on asking, with its reason.
+        r.click(u"showVoidedBox"_s);
+        QTRY_COMPARE(r.text("recordPort", topRow()), u"已作废：秤盘上有杂物"_s);
+        r.click(u"showVoidedBox"_s);
+        QTRY_VERIFY(r.text("recordPort", topRow()) != u"已作废：秤盘上有杂物"_s);
+        QTRY_VERIFY(r.text("chainStatus").startsWith(u"记录链完整 · "_s));
+        QCOMPARE(store->voidRecord(saved.at(0).at(1).toLongLong(), u"试称"_s), QString());
         // A record shows in the unit it was taken in.
         QVERIFY(store->addRecord(1.5, u"斤"_s, {}, {}, true, QDateTime::currentMSecsSinceEpoch()));
         QTRY_COMPARE(r.text("recordWeight", topRow()), u"3.000"_s);
         QCOMPARE(r.text("recordUnit", topRow()), u"斤"_s);
         QVERIFY(TestSupport::drain(store));
-        QVERIFY(store->removeRecord(saved.last().at(1).toLongLong()));
+        QCOMPARE(store->voidRecord(saved.last().at(1).toLongLong(), u"试称"_s), QString());
 
         // Back home, F4 records by hand, F3 tares and F2 zeroes.
         r.js(QStringLiteral("Components.Router.navigate('/home')"));
@@ -625,8 +633,9 @@ private Q_SLOTS:
         QProcess holder;
         holder.start(u"sqlite3"_s, {path});
         QVERIFY2(holder.waitForStarted(), "sqlite3 is installed by scripts/setup.sh");
-        holder.write("BEGIN EXCLUSIVE;\nUPDATE records SET unit = unit WHERE id = 1;\n"
-                     "SELECT 'held';\n");
+        holder.write(
+                ".timeout 10000\nBEGIN EXCLUSIVE;\nUPDATE records SET unit = unit WHERE id = 1;\n"
+                "SELECT 'held';\n");
         QVERIFY(holder.waitForReadyRead(10000));
         QVERIFY(holder.readAllStandardOutput().contains("held"));
 

@@ -42,7 +42,7 @@ ScratchSettings::ScratchSettings()
 SmallDisk::SmallDisk(const QString &path) : m_path(path)
 {
     m_mounted = QDir().mkpath(path)
-            && mount("tmpfs", QFile::encodeName(path).constData(), "tmpfs", 0, "size=64k") == 0;
+            && mount("tmpfs", QFile::encodeName(path).constData(), "tmpfs", 0, "size=128k") == 0;
 }
 
 SmallDisk::~SmallDisk()
@@ -69,7 +69,7 @@ void SmallDisk::empty()
 bool SmallDisk::remountReadOnly()
 {
     return mount("tmpfs", QFile::encodeName(m_path).constData(), "tmpfs", MS_REMOUNT | MS_RDONLY,
-                 "size=64k")
+                 "size=128k")
             == 0;
 }
 #endif
@@ -83,9 +83,12 @@ QVariantList storedRecords(const QString &path)
         db.setDatabaseName(path);
         db.setConnectOptions(QStringLiteral("QSQLITE_OPEN_READONLY"));
         QSqlQuery query(db);
+        const QString select = u"SELECT id, time_ms AS timeMs, weight_kg AS weightKg, unit, mode,"
+                               " port, manual FROM records %1 ORDER BY time_ms, id"_s;
+        // Void records stay in the file; a file from before voids has none.
         if (db.open()
-            && query.exec(u"SELECT id, time_ms AS timeMs, weight_kg AS weightKg, unit, mode, port,"
-                          " manual FROM records ORDER BY time_ms, id"_s)) {
+            && (query.exec(select.arg(u"WHERE voided_seq IS NULL"_s))
+                || query.exec(select.arg(QString())))) {
             while (query.next()) {
                 QVariantMap record;
                 for (int i = 0; i < query.record().count(); ++i)

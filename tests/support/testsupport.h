@@ -29,7 +29,7 @@ private:
 };
 
 #ifdef Q_OS_LINUX
-// A 64 KiB tmpfs of its own: a disk that really fills up (mounting needs root).
+// A 128 KiB tmpfs of its own: a disk that really fills up (mounting needs root).
 class SmallDisk
 {
 public:
@@ -48,8 +48,8 @@ private:
 };
 #endif
 
-// The records in a records file, oldest first, read through a connection of the test's own:
-// what is really on the disk.
+// The valid (not void) records in a records file, oldest first, read through a connection of
+// the test's own: what is really on the disk.
 QVariantList storedRecords(const QString &path);
 // Waits (without blocking the event loop) until the store's thread has done everything it was
 // asked before this call, and its answers have arrived; false after timeoutMs.

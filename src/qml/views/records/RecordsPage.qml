@@ -23,9 +23,81 @@ ToolPage {
         }
     }
 
+    // Asks the operator for the reason of a void; done() only with one typed.
+    component ReasonDialog: Dialog {
+        id: reasonDialog
+
+        property string prompt: ""
+        signal done(string reason)
+
+        function ask() {
+            reasonField.text = ""
+            reasonDialog.open()
+            reasonField.forceActiveFocus()
+        }
+
+        parent: Overlay.overlay
+        anchors.centerIn: parent
+        width: Math.min(480, root.width - 32)
+        modal: true
+        background: PopupFrame {}
+        topInset: -1
+        bottomInset: -1
+        leftInset: -1
+        rightInset: -1
+        onAccepted: reasonDialog.done(reasonField.text.trim())
+
+        ColumnLayout {
+            width: reasonDialog.availableWidth
+            spacing: 8
+
+            Label {
+                Layout.fillWidth: true
+                wrapMode: Text.Wrap
+                text: reasonDialog.prompt
+            }
+            TextField {
+                id: reasonField
+
+                objectName: reasonDialog.objectName + "Reason"
+                Layout.fillWidth: true
+                maximumLength: 200
+                placeholderText: qsTr("作废原因（必填）")
+                onAccepted: {
+                    if (reasonField.text.trim().length > 0)
+                        reasonDialog.accept()
+                }
+            }
+        }
+
+        footer: RowLayout {
+            spacing: 8
+
+            Item {
+                Layout.fillWidth: true
+            }
+            Button {
+                objectName: reasonDialog.objectName + "Ok"
+                flat: true
+                highlighted: true
+                text: qsTr("作废")
+                enabled: reasonField.text.trim().length > 0
+                onClicked: reasonDialog.accept()
+            }
+            Button {
+                objectName: reasonDialog.objectName + "Cancel"
+                flat: true
+                text: qsTr("取消")
+                Layout.rightMargin: 12
+                onClicked: reasonDialog.reject()
+            }
+        }
+    }
+
     objectName: "recordsPage"
 
     property string exportMessage: ""
+    property string chainMessage: ""
 
     // The days the export covers, checked before the dialog opens and used when it is accepted.
     property var _range: ({ fromMs: -1, toMs: -1 })
@@ -60,6 +132,14 @@ ToolPage {
     // An export runs on the records' own thread; its end is told here.
     Connections {
         target: RecordStore
+
+        function onVoidFailed(why) {
+            root.exportMessage = why
+        }
+
+        function onCsvChecked(path, intact, text) {
+            root.chainMessage = path.length > 0 ? qsTr("%1：%2").arg(path).arg(text) : qsTr("正在检查…")
+        }
 
         function onExportFinished(path, error) {
             root.exportMessage = error.length > 0 ? error
@@ -146,6 +226,53 @@ ToolPage {
             wrapMode: Text.Wrap
         }
 
+        // Whether the records are as they were written: the chain checked from its start.
+        RowLayout {
+            Layout.fillWidth: true
+            spacing: 8
+
+            Label {
+                id: chainStatus
+
+                objectName: "chainStatus"
+                Layout.fillWidth: true
+                elide: Text.ElideRight
+                text: RecordStore.chainText
+                color: RecordStore.chainBroken ? "#E53935" : "#2E7D32"
+                font.bold: RecordStore.chainBroken
+                ToolTip.visible: chainHover.hovered && chainStatus.truncated
+                ToolTip.text: RecordStore.chainText
+
+                HoverHandler {
+                    id: chainHover
+                }
+            }
+            Label {
+                objectName: "csvCheckMessage"
+                Layout.maximumWidth: root.width / 3
+                elide: Text.ElideLeft
+                visible: root.chainMessage.length > 0
+                text: root.chainMessage
+            }
+            RaisedButton {
+                objectName: "verifyButton"
+                text: qsTr("重新检查")
+                onClicked: RecordStore.verifyChain()
+            }
+            RaisedButton {
+                objectName: "checkCsvButton"
+                text: qsTr("检查 CSV…")
+                enabled: !RecordStore.checkingCsv
+                onClicked: csvDialog.start()
+            }
+            CheckBox {
+                objectName: "showVoidedBox"
+                text: qsTr("显示作废记录")
+                checked: RecordStore.list.showVoided
+                onToggled: RecordStore.list.showVoided = checked
+            }
+        }
+
         TrendChart {
             objectName: "trendChart"
             Layout.fillWidth: true
@@ -211,10 +338,10 @@ ToolPage {
                 elide: Text.ElideMiddle
             }
             RaisedButton {
-                objectName: "clearButton"
-                text: qsTr("清空记录")
+                objectName: "voidAllButton"
+                text: qsTr("全部作废")
                 enabled: RecordStore.count > 0 && RecordStore.writable
-                onClicked: clearDialog.open()
+                onClicked: voidAllDialog.ask()
             }
         }
 
@@ -224,12 +351,17 @@ ToolPage {
             Layout.fillWidth: true
             Layout.leftMargin: 12
             Layout.rightMargin: 12
-            spacing: 16
+            spacing: 10
 
+            Label {
+                text: qsTr("编号")
+                color: Material.hintTextColor
+                Layout.preferredWidth: 60
+            }
             Label {
                 text: qsTr("时间")
                 color: Material.hintTextColor
-                Layout.preferredWidth: 170
+                Layout.preferredWidth: 150
             }
             Label {
                 text: qsTr("重量")
@@ -242,9 +374,9 @@ ToolPage {
                 Layout.preferredWidth: 50
             }
             Label {
-                text: qsTr("净重/毛重")
+                text: qsTr("净/毛")
                 color: Material.hintTextColor
-                Layout.preferredWidth: 70
+                Layout.preferredWidth: 40
             }
             Label {
                 text: qsTr("方式")
@@ -271,19 +403,27 @@ ToolPage {
                 required property var record
                 required property int index
 
+                readonly property bool voided: row.record.voidedSeq !== undefined
+
                 width: ListView.view.width
                 height: 40
-                color: row.index % 2 === 0 ? "white" : "#f5f7fa"
+                color: row.voided ? "#eeeeee" : row.index % 2 === 0 ? "white" : "#f5f7fa"
 
                 RowLayout {
                     anchors.fill: parent
                     anchors.leftMargin: 12
                     anchors.rightMargin: 12
-                    spacing: 16
+                    spacing: 10
+                    opacity: row.voided ? 0.6 : 1
 
                     Label {
+                        objectName: "recordNumber"
+                        text: "№" + row.record.number
+                        Layout.preferredWidth: 60
+                    }
+                    Label {
                         text: Qt.formatDateTime(new Date(row.record.timeMs), "yyyy-MM-dd hh:mm:ss")
-                        Layout.preferredWidth: 170
+                        Layout.preferredWidth: 150
                     }
                     // The weight in the unit it was taken in, as the unit column says.
                     Label {
@@ -299,31 +439,36 @@ ToolPage {
                     }
                     Label {
                         text: row.record.mode !== "" ? row.record.mode : "—"
-                        Layout.preferredWidth: 70
+                        Layout.preferredWidth: 40
                     }
                     Label {
                         text: row.record.manual ? qsTr("手动") : qsTr("自动")
                         Layout.preferredWidth: 50
                     }
-                    // The port by its name; the whole path on hover.
+                    // The port by its name (or the void and its reason); the whole on hover.
                     Label {
                         objectName: "recordPort"
-                        text: String(row.record.port).split(/[\\/]/).pop()
+                        text: row.voided ? qsTr("已作废：%1").arg(row.record.voidReason)
+                                         : String(row.record.port).split(/[\\/]/).pop()
+                        color: row.voided ? "#E53935" : Material.foreground
                         Layout.fillWidth: true
                         elide: Text.ElideMiddle
                         ToolTip.visible: portHover.hovered && String(row.record.port) !== ""
-                        ToolTip.text: row.record.port
+                        ToolTip.text: row.voided ? qsTr("第 %1 条作废：%2（端口 %3）").arg(row.record.voidedSeq)
+                                                   .arg(row.record.voidReason).arg(row.record.port)
+                                             : row.record.port
 
                         HoverHandler {
                             id: portHover
                         }
                     }
                     Button {
-                        objectName: "deleteButton"
-                        text: qsTr("删除")
+                        objectName: "voidButton"
+                        text: qsTr("作废")
                         flat: true
+                        visible: !row.voided
                         enabled: RecordStore.writable
-                        onClicked: deleteDialog.ask(row.record)
+                        onClicked: voidDialog.askFor(row.record)
                     }
                 }
             }
@@ -396,61 +541,68 @@ ToolPage {
         }
     }
 
+    // A check of an exported file, typed or pasted: the file dialog of Qt 6.4 takes no typed path.
     Dialog {
-        id: clearDialog
+        id: csvDialog
 
-        objectName: "clearDialog"
+        function start() {
+            csvPathInput.text = RecordStore.suggestedExportPath()
+            csvDialog.open()
+        }
+
+        objectName: "csvDialog"
+        parent: Overlay.overlay
         anchors.centerIn: parent
+        width: Math.min(560, root.width - 32)
         modal: true
-        title: qsTr("清空记录")
+        title: qsTr("检查导出的 CSV 文件")
         standardButtons: Dialog.Ok | Dialog.Cancel
-        // The frame reaches one pixel past the button row, which would cover its edge.
         background: PopupFrame {}
         topInset: -1
         bottomInset: -1
         leftInset: -1
         rightInset: -1
-        onAccepted: RecordStore.clearAll()
-        // A width of its own: the count in it changes while records are written.
-        width: Math.min(480, root.width - 32)
+        onAccepted: RecordStore.verifyCsv(Tools.getUrlByFilePath(csvPathInput.text.trim()))
 
-        Label {
-            width: clearDialog.availableWidth
-            wrapMode: Text.Wrap
-            text: qsTr("确定删除全部 %1 条记录吗？此操作无法撤销。").arg(RecordStore.count)
+        TextField {
+            id: csvPathInput
+
+            objectName: "checkPathField"
+            width: csvDialog.availableWidth
+            selectByMouse: true
         }
     }
 
-    // A record is deleted only once the operator has said so, seeing which one it is.
-    Dialog {
-        id: deleteDialog
+    ReasonDialog {
+        id: voidAllDialog
+
+        objectName: "voidAllDialog"
+        title: qsTr("全部作废")
+        prompt: qsTr("将现有 %1 条记录全部作废。作废的记录仍保存在文件里和导出中，只是不再列出、不计入合计。").arg(RecordStore.count)
+        onDone: function(reason) {
+            root.exportMessage = RecordStore.voidAll(reason)
+        }
+    }
+
+    // A record is voided only once the operator has said why, seeing which one it is.
+    ReasonDialog {
+        id: voidDialog
 
         property var recordId: -1
-        property string recordText: ""
 
-        function ask(record) {
-            deleteDialog.recordId = record.id
-            deleteDialog.recordText = qsTr("%1　%2 kg").arg(new Date(record.timeMs).toLocaleString(Qt.locale(), "yyyy-MM-dd HH:mm:ss"))
-                                                     .arg(Number(record.weightKg).toFixed(3))
-            deleteDialog.open()
+        function askFor(record) {
+            voidDialog.recordId = record.id
+            voidDialog.prompt = qsTr("作废记录 №%1：%2　%3 kg\n它仍保存在文件里和导出中。")
+                    .arg(record.number)
+                    .arg(new Date(record.timeMs).toLocaleString(Qt.locale(), "yyyy-MM-dd HH:mm:ss"))
+                    .arg(Number(record.weightKg).toFixed(3))
+            voidDialog.ask()
         }
 
-        objectName: "deleteDialog"
-        anchors.centerIn: parent
-        modal: true
-        title: qsTr("删除记录")
-        standardButtons: Dialog.Ok | Dialog.Cancel
-        // The frame reaches one pixel past the button row, which would cover its edge.
-        background: PopupFrame {}
-        topInset: -1
-        bottomInset: -1
-        leftInset: -1
-        rightInset: -1
-        onAccepted: RecordStore.removeRecord(deleteDialog.recordId)
-
-        Label {
-            objectName: "deleteDialogText"
-            text: qsTr("确定删除这条记录吗？此操作无法撤销。\n%1").arg(deleteDialog.recordText)
+        objectName: "voidDialog"
+        title: qsTr("作废记录")
+        onDone: function(reason) {
+            root.exportMessage = RecordStore.voidRecord(voidDialog.recordId, reason)
         }
     }
 }
