@@ -275,8 +275,7 @@ void SensorChannel::handleLine(const QByteArray &raw)
         }
     }
     // Ours went first when both are on the wire: the queue waits while someone else's is.
-    if (!weight)
-        answerForeign(line);
+    answerForeign(line);
 }
 
 SensorChannel::Verdict SensorChannel::judge(const Request &r, const QString &line, bool echoSeen)
