@@ -8,6 +8,9 @@
 
 #include <QQmlEngine>
 
+#include <type_traits>
+#include <utility>
+
 namespace {
 
 // A setting typed in the console (or sent past the channel) has only the channel's outcome:
@@ -25,17 +28,28 @@ QString settingOutcome(const QString &channelOutcome)
 
 } // namespace
 
-ScaleAudit::ScaleAudit(QObject *parent) : QObject(parent) { }
+ScaleAudit::ScaleAudit(AppSettings *settings, QObject *parent)
+    : QObject(parent), m_settings(settings)
+{
+    if (!settings)
+        return;
+    // The settings say only that a value changed: the one before is kept here.
+    m_format = settings->outputFormat();
+    m_unit = settings->weightUnit();
+    connect(settings, &AppSettings::outputFormatChanged, this, &ScaleAudit::onFormatChanged);
+    connect(settings, &AppSettings::weightUnitChanged, this, &ScaleAudit::onUnitChanged);
+}
+
+static_assert(!std::is_default_constructible_v<ScaleAudit>);
 
 ScaleAudit *ScaleAudit::create(QQmlEngine *engine, QJSEngine *)
 {
     const char *key = "_peloraScaleAudit";
     if (auto *audit = engine->property(key).value<ScaleAudit *>())
         return audit;
-    auto *audit = new ScaleAudit(engine);
+    auto *audit = new ScaleAudit(AppSettings::create(engine, nullptr), engine);
     QQmlEngine::setObjectOwnership(audit, QQmlEngine::CppOwnership);
     engine->setProperty(key, QVariant::fromValue(audit));
-    audit->followSettings(AppSettings::create(engine, nullptr));
     return audit;
 }
 
@@ -69,25 +83,6 @@ void ScaleAudit::followRecorder(WeighRecorder *recorder)
     if (recorder)
         m_recorderConnection = connect(recorder, &WeighRecorder::minLoadChanged, this,
                                        &ScaleAudit::onMinLoadChanged);
-}
-
-void ScaleAudit::followSettings(AppSettings *settings)
-{
-    if (m_settings == settings)
-        return;
-    for (const QMetaObject::Connection &c : std::as_const(m_settingsConnections))
-        disconnect(c);
-    m_settingsConnections.clear();
-    m_settings = settings;
-    if (!settings)
-        return;
-    // The settings say only that a value changed: the one before is kept here.
-    m_format = settings->outputFormat();
-    m_unit = settings->weightUnit();
-    m_settingsConnections << connect(settings, &AppSettings::outputFormatChanged, this,
-                                     &ScaleAudit::onFormatChanged)
-                          << connect(settings, &AppSettings::weightUnitChanged, this,
-                                     &ScaleAudit::onUnitChanged);
 }
 
 void ScaleAudit::onOpened(const QString &portName)

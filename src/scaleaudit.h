@@ -37,7 +37,10 @@ class ScaleAudit : public QObject
     QML_SINGLETON
 
 public:
-    explicit ScaleAudit(QObject *parent = nullptr);
+    // Following the output format and unit of settings (none for nullptr). No default
+    // argument: the engine would build a default-constructible singleton itself and never
+    // call create().
+    explicit ScaleAudit(AppSettings *settings, QObject *parent = nullptr);
 
     // One per engine, following the application's settings.
     static ScaleAudit *create(QQmlEngine *engine, QJSEngine *);
@@ -46,7 +49,6 @@ public:
     Q_INVOKABLE void follow(SerialPortManager *port);
     // The recorder whose minimum load counts.
     Q_INVOKABLE void followRecorder(WeighRecorder *recorder);
-    void followSettings(AppSettings *settings);
 
 Q_SIGNALS:
     void happened(const QString &type, const QVariantMap &fields);
@@ -67,7 +69,6 @@ private:
     QPointer<WeighRecorder> m_recorder;
     QMetaObject::Connection m_recorderConnection;
     QPointer<AppSettings> m_settings;
-    QList<QMetaObject::Connection> m_settingsConnections;
     QString m_openPort; // the link's port while it is open
     int m_format = 0;
     int m_unit = 0;

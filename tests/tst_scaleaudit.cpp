@@ -22,6 +22,8 @@
 
 using namespace Qt::Literals::StringLiterals;
 
+void qml_register_types_Pelora(); // the module's generated type registration
+
 class TestScaleAudit : public QObject
 {
     Q_OBJECT
@@ -71,7 +73,7 @@ private Q_SLOTS:
         m_manager = std::make_unique<SerialPortManager>();
         m_manager->setPortEnumerator([] { return QStringList(); });
         session()->channel()->setTimeout(1500);
-        m_audit = std::make_unique<ScaleAudit>();
+        m_audit = std::make_unique<ScaleAudit>(nullptr);
         m_events = std::make_unique<QSignalSpy>(m_audit.get(), &ScaleAudit::happened);
         m_audit->follow(m_manager.get());
         QVERIFY(m_manager->connectSerialPort(m_sim->portName(), 115200, 8, 0, 1, 0));
@@ -158,11 +160,14 @@ private Q_SLOTS:
     }
 
     // What the tool itself keeps: the output format and unit, and the recorder's minimum load,
-    // through the engine's one audit that follows the application's settings.
+    // through the engine's one audit, which follows the application's settings.
     void toolSettings()
     {
+        qml_register_types_Pelora();
         QQmlEngine engine;
-        ScaleAudit *audit = ScaleAudit::create(&engine, &engine);
+        auto *audit
+                = engine.singletonInstance<ScaleAudit *>(qmlTypeId("Pelora", 254, 0, "ScaleAudit"));
+        QVERIFY(audit);
         QCOMPARE(ScaleAudit::create(&engine, &engine), audit);
         QSignalSpy events(audit, &ScaleAudit::happened);
         WeighRecorder recorder(nullptr);
