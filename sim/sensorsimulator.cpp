@@ -396,6 +396,10 @@ void SensorSimulator::respond(const QString &command)
         return;
     }
     const QString key = rest.trimmed().toUpper();
+    if (m_refusedActions.contains(key)) {
+        refuse(QStringLiteral("unstable"));
+        return;
+    }
     if (key == QLatin1String("ZERO") || key == QLatin1String("ZCAL")) {
         const double gross = grossRaw();
         if (key == QLatin1String("ZCAL")) {

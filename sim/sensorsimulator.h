@@ -125,6 +125,9 @@ public:
     void setSettingsLocked(bool locked) { m_locked = locked; }
     // Commands heard but ignored because an answer was still due.
     int ignoredCommands() const { return m_ignored; }
+    // Actions this sensor refuses ("ZERO", "TARE", "ZCAL"), as an indicator refuses zero and
+    // tare while the load moves: answered "ERR: unstable" (or the error word), nothing done.
+    void setRefusedActions(const QStringList &keys) { m_refusedActions = keys; }
 
 Q_SIGNALS:
     void commandReceived(const QString &command);
@@ -234,4 +237,5 @@ private:
     QTimer *m_answerTimer;
     QStringList *m_answer = nullptr; // where reply() puts the lines of the answer being made
     QByteArray m_lineEnding = QByteArrayLiteral("\r\n");
+    QStringList m_refusedActions;
 };

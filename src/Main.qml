@@ -126,6 +126,8 @@ ApplicationWindow {
         Components.Router.serialPortManager = serialPortManager
         Components.Router.weightReading = weightReading
         WeighRecorder.follow(weightReading)
+        ScaleAudit.follow(serialPortManager)
+        ScaleAudit.followRecorder(WeighRecorder)
         window._loadAutoConnectConfig()
         if (window._shouldAutoReconnect()) {
             serialPortManager.refreshPorts()

@@ -194,9 +194,10 @@ void SensorChannel::onSent(const QByteArray &bytes)
         return;
     // Someone else's command (the display's zero, tare or stream switch): firmware that
     // handles one command at a time would drop ours if it went now, so ours waits until
-    // a line answers it or the timeout passes.
-    m_foreignHold = true;
-    m_holdUntil = m_clock.elapsed() + m_timeoutMs;
+    // a line answers it or the timeout passes. What answered it is announced like our own.
+    m_foreign.push_back({classify(0, QString::fromLatin1(bytes), false, bytes),
+                         m_clock.elapsed() + m_timeoutMs});
+    syncHold();
     armTimer();
 }
 
@@ -253,71 +254,128 @@ void SensorChannel::handleLine(const QByteArray &raw)
             = reply.kind == WeighGrammar::Weight || WeighGrammar::numberLine(line, number);
     if (!weight)
         Q_EMIT lineReceived(line);
-    if (!m_current) {
-        if (m_foreignHold && !weight) {
-            m_foreignHold = false;
-            m_readyAt = m_clock.elapsed() + SettleMs;
-            pump();
-        }
-        return;
-    }
-    const Request &r = *m_current;
-    if (r.kind == Kind::Weight) {
-        if (weight || WeighGrammar::isRefusal(line))
-            finish(weight, line);
-        return;
-    }
-    if (weight) {
-        // An all-digit serial number looks like a reading of the ASCII format.
-        static const QRegularExpression digits(QStringLiteral("^\\d+$"));
-        if (r.kind == Kind::SerialNumber && line.size() >= MinBareSerialDigits
-            && digits.match(line).hasMatch())
+    if (m_current) {
+        switch (judge(*m_current, line, m_echoSeen)) {
+        case Verdict::Pass:
+            break;
+        case Verdict::Consumed:
+            return;
+        case Verdict::Accept:
             finish(true, line);
-        return;
-    }
-    if (WeighGrammar::isRefusal(line)) {
-        finish(false, line);
-        return;
-    }
-    const bool isEcho = reply.kind == WeighGrammar::Echo;
-    const bool isOk = reply.kind == WeighGrammar::Ok;
-    if (line.compare(r.text, Qt::CaseInsensitive) == 0 && r.kind != Kind::Setting)
-        return; // the firmware repeating the command line
-    switch (r.kind) {
-    case Kind::Query:
-        if (isEcho && reply.key.compare(r.key, Qt::CaseInsensitive) == 0)
-            finish(true, line);
-        break;
-    case Kind::Identity:
-    case Kind::SerialNumber:
-        if (!isEcho && !isOk)
-            finish(true, line);
-        break;
-    case Kind::Setting:
-        if (isOk) {
-            finish(true, line);
-        } else if (isEcho && reply.key.compare(r.key, Qt::CaseInsensitive) == 0 && !m_echoSeen) {
+            return;
+        case Verdict::Refuse:
+            finish(false, line);
+            return;
+        case Verdict::Echo:
             m_echoSeen = true;
             m_echoText = line;
             m_deadline = qMin(m_deadline, m_clock.elapsed() + EchoGraceMs);
             armTimer();
+            return;
         }
+    }
+    // Ours went first when both are on the wire: the queue waits while someone else's is.
+    answerForeign(line);
+}
+
+SensorChannel::Verdict SensorChannel::judge(const Request &r, const QString &line, bool echoSeen)
+{
+    const WeighGrammar::Line reply = WeighGrammar::classify(line);
+    WeighGrammar::Frame number;
+    const bool weight
+            = reply.kind == WeighGrammar::Weight || WeighGrammar::numberLine(line, number);
+    if (r.kind == Kind::Weight)
+        return weight                           ? Verdict::Accept
+                : WeighGrammar::isRefusal(line) ? Verdict::Refuse
+                                                : Verdict::Pass;
+    if (weight) {
+        // An all-digit serial number looks like a reading of the ASCII format.
+        static const QRegularExpression digits(QStringLiteral("^\\d+$"));
+        return r.kind == Kind::SerialNumber && line.size() >= MinBareSerialDigits
+                        && digits.match(line).hasMatch()
+                ? Verdict::Accept
+                : Verdict::Pass;
+    }
+    if (WeighGrammar::isRefusal(line))
+        return Verdict::Refuse;
+    const bool isEcho = reply.kind == WeighGrammar::Echo;
+    const bool isOk = reply.kind == WeighGrammar::Ok;
+    if (line.compare(r.text, Qt::CaseInsensitive) == 0 && r.kind != Kind::Setting)
+        return Verdict::Consumed; // the firmware repeating the command line
+    switch (r.kind) {
+    case Kind::Query:
+        if (isEcho && reply.key.compare(r.key, Qt::CaseInsensitive) == 0)
+            return Verdict::Accept;
+        break;
+    case Kind::Identity:
+    case Kind::SerialNumber:
+        if (!isEcho && !isOk)
+            return Verdict::Accept;
+        break;
+    case Kind::Setting:
+        if (isOk)
+            return Verdict::Accept;
+        if (isEcho && reply.key.compare(r.key, Qt::CaseInsensitive) == 0)
+            return echoSeen ? Verdict::Consumed : Verdict::Echo;
         break;
     case Kind::Action:
         if (isOk)
-            finish(true, line);
+            return Verdict::Accept;
         break;
     case Kind::Weight:
         break;
     case Kind::Any:
-        finish(true, line);
-        break;
+        return Verdict::Accept;
     }
+    return Verdict::Pass;
+}
+
+void SensorChannel::answerForeign(const QString &line)
+{
+    if (m_foreign.empty())
+        return;
+    Foreign &f = m_foreign.front();
+    switch (judge(f.request, line, f.echoSeen)) {
+    case Verdict::Pass:
+    case Verdict::Consumed:
+        return;
+    case Verdict::Accept:
+        settleForeign(QStringLiteral("ok"), line);
+        return;
+    case Verdict::Refuse:
+        settleForeign(QStringLiteral("refused"), line);
+        return;
+    case Verdict::Echo:
+        f.echoSeen = true;
+        f.echoText = line;
+        f.deadline = qMin(f.deadline, m_clock.elapsed() + EchoGraceMs);
+        syncHold();
+        armTimer();
+        return;
+    }
+}
+
+void SensorChannel::settleForeign(const QString &outcome, const QString &reply)
+{
+    const QString command = m_foreign.front().request.text;
+    m_foreign.pop_front();
+    syncHold();
+    m_readyAt = m_clock.elapsed() + SettleMs;
+    armTimer();
+    Q_EMIT commandSettled(0, command, outcome, reply);
+    pump();
+}
+
+void SensorChannel::syncHold()
+{
+    m_foreignHold = !m_foreign.empty();
+    m_holdUntil = m_foreignHold ? m_foreign.front().deadline : 0;
 }
 
 void SensorChannel::finish(bool ok, const QString &text)
 {
     const int id = m_current->id;
+    const QString command = m_current->text;
     m_current.reset();
     m_echoSeen = false;
     m_readyAt = m_clock.elapsed() + SettleMs;
@@ -325,6 +383,7 @@ void SensorChannel::finish(bool ok, const QString &text)
     m_answerIsNewest = true;
     armTimer();
     Q_EMIT pendingCountChanged();
+    Q_EMIT commandSettled(id, command, ok ? QStringLiteral("ok") : QStringLiteral("refused"), text);
     Q_EMIT replied(id, ok, text);
     pump();
 }
@@ -332,8 +391,14 @@ void SensorChannel::finish(bool ok, const QString &text)
 void SensorChannel::onTimer()
 {
     const qint64 now = m_clock.elapsed();
-    if (m_foreignHold && now >= m_holdUntil)
-        m_foreignHold = false;
+    while (!m_foreign.empty() && now >= m_foreign.front().deadline) {
+        // An echo and nothing after it said yes, as for our own settings.
+        const Foreign f = m_foreign.front();
+        if (f.echoSeen)
+            settleForeign(QStringLiteral("ok"), f.echoText);
+        else
+            settleForeign(QStringLiteral("timeout"), QString());
+    }
     if (m_current && now >= m_deadline) {
         if (m_echoSeen) {
             // Echoed and nothing after it: the echo was the firmware's way of saying yes.
@@ -341,9 +406,11 @@ void SensorChannel::onTimer()
             return;
         }
         const int id = m_current->id;
+        const QString command = m_current->text;
         m_current.reset();
         m_readyAt = now + SettleMs;
         Q_EMIT pendingCountChanged();
+        Q_EMIT commandSettled(id, command, QStringLiteral("timeout"), QString());
         Q_EMIT failed(id, QStringLiteral("timeout"));
     }
     pump();
@@ -369,23 +436,28 @@ void SensorChannel::armTimer()
 void SensorChannel::onClosed()
 {
     m_partial.clear();
-    m_foreignHold = false;
     m_answerIsNewest = false;
-    if (!m_current && m_queue.empty())
+    const std::deque<Foreign> foreign = std::exchange(m_foreign, {});
+    syncHold();
+    if (!m_current && m_queue.empty()) {
+        for (const Foreign &f : foreign)
+            Q_EMIT commandSettled(0, f.request.text, QStringLiteral("closed"), QString());
         return;
-    std::optional<int> sent;
-    if (m_current)
-        sent = m_current->id;
-    QList<int> unsent;
-    for (const Request &r : m_queue)
-        unsent << r.id;
-    m_current.reset();
-    m_queue.clear();
+    }
+    const std::optional<Request> sent = std::exchange(m_current, std::nullopt);
+    const std::deque<Request> unsent = std::exchange(m_queue, {});
     m_echoSeen = false;
     m_timer->stop();
     Q_EMIT pendingCountChanged();
-    if (sent)
-        Q_EMIT failed(*sent, QStringLiteral("closed"));
-    for (int id : std::as_const(unsent))
-        Q_EMIT failed(id, QStringLiteral("unsent"));
+    // In the order they went: ours on the wire came before anyone else's.
+    if (sent) {
+        Q_EMIT commandSettled(sent->id, sent->text, QStringLiteral("closed"), QString());
+        Q_EMIT failed(sent->id, QStringLiteral("closed"));
+    }
+    for (const Foreign &f : foreign)
+        Q_EMIT commandSettled(0, f.request.text, QStringLiteral("closed"), QString());
+    for (const Request &r : unsent) {
+        Q_EMIT commandSettled(r.id, r.text, QStringLiteral("unsent"), QString());
+        Q_EMIT failed(r.id, QStringLiteral("unsent"));
+    }
 }

@@ -68,6 +68,13 @@ Q_SIGNALS:
     void failed(int id, const QString &reason);
     // Every line that is not a weight, whether it answered a request or not.
     void lineReceived(const QString &text);
+    // A command has its outcome: one of ours (id from request(), announced just before its
+    // replied() or failed()) or someone else's (id 0). command is its line, upper case and
+    // without its terminator; outcome is "ok" (the sensor's OK, or the answer it asked for),
+    // "refused" (the sensor's error reply), "timeout", "closed" or "unsent"; reply is the
+    // line that answered it, empty for none.
+    void commandSettled(int id, const QString &command, const QString &outcome,
+                        const QString &reply);
 
 private:
     enum class Kind {
@@ -121,4 +128,28 @@ private:
     QByteArray m_partial; // the line still arriving
     QTimer *m_timer;
     QElapsedTimer m_clock;
+
+    // What a line means for one command on the wire.
+    enum class Verdict {
+        Pass, // not for it
+        Consumed, // for it, no answer yet (the firmware repeating the command line)
+        Accept,
+        Refuse,
+        Echo, // a setting's echo: its answer unless an OK or ERR follows
+    };
+    struct Foreign
+    {
+        Request request;
+        qint64 deadline; // ms on m_clock
+        bool echoSeen = false;
+        QString echoText{};
+    };
+    static Verdict judge(const Request &r, const QString &line, bool echoSeen);
+    void answerForeign(const QString &line);
+    void settleForeign(const QString &outcome, const QString &reply);
+    void syncHold();
+
+    // Someone else's commands on the wire, oldest first; m_foreignHold and m_holdUntil follow
+    // the oldest.
+    std::deque<Foreign> m_foreign;
 };

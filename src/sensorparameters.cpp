@@ -27,7 +27,9 @@ bool SensorParameters::write(const QString &key, const QString &command, const Q
     const int id = m_channel ? m_channel->request(command) : -1;
     if (id < 0)
         return false;
-    m_pending.insert(id, {Step::Write, key, value, query});
+    Pending p{Step::Write, key, value, query};
+    p.previous = m_rows.value(key).toMap().value(QStringLiteral("value")).toString();
+    m_pending.insert(id, p);
     update(key,
            {{QStringLiteral("phase"), QStringLiteral("setting")},
             {QStringLiteral("attempted"), value},
@@ -72,6 +74,12 @@ void SensorParameters::clear()
     m_serialNumber.clear();
     m_identityState = QStringLiteral("idle");
     Q_EMIT identityChanged();
+}
+
+bool SensorParameters::isWrite(int id) const
+{
+    const auto found = m_pending.constFind(id);
+    return found != m_pending.cend() && found->step == Step::Write;
 }
 
 bool SensorParameters::sameValue(const QString &a, const QString &b)
@@ -138,30 +146,28 @@ void SensorParameters::onReplied(int id, bool ok, const QString &text)
         return;
     }
     case Step::Write: {
+        Pending answered = p;
+        answered.reply = text;
         if (!ok) {
-            update(p.key, {{phase, QStringLiteral("refused")}, {message, text}});
+            settle(answered, QStringLiteral("refused"), {{message, text}});
             return;
         }
         // Accepted is not yet done: the value read back decides.
-        readBack(p, true);
+        readBack(answered, true);
         return;
     }
     case Step::ReadBack: {
         const QString value = SensorChannel::echoValue(text, p.key);
         if (!ok || value.isEmpty()) {
-            update(p.key,
-                   {{phase,
-                     p.setAnswered ? QStringLiteral("unconfirmed")
-                                   : QStringLiteral("setNoReply")}});
+            settle(p, p.setAnswered ? QStringLiteral("unconfirmed") : QStringLiteral("setNoReply"));
             return;
         }
         const bool took = sameValue(value, p.value);
-        update(p.key,
-               {{QStringLiteral("value"), value},
-                {phase,
-                 took                    ? QStringLiteral("set")
-                         : p.setAnswered ? QStringLiteral("notApplied")
-                                         : QStringLiteral("setNoReply")}});
+        settle(p,
+               took                    ? QStringLiteral("set")
+                       : p.setAnswered ? QStringLiteral("notApplied")
+                                       : QStringLiteral("setNoReply"),
+               {{QStringLiteral("value"), value}});
         if (took)
             Q_EMIT confirmed(p.key, value);
         return;
@@ -188,21 +194,19 @@ void SensorParameters::onFailed(int id, const QString &reason)
         return;
     case Step::Write:
         if (!wasSent) {
-            update(p.key,
-                   {{phase, hasValue(p.key) ? QStringLiteral("value") : QStringLiteral("idle")}});
+            settle(p, hasValue(p.key) ? QStringLiteral("value") : QStringLiteral("idle"));
         } else if (!timedOut) {
-            update(p.key, {{phase, QStringLiteral("lost")}});
+            settle(p, QStringLiteral("lost"));
         } else {
             // No answer: perhaps only the answer was lost. Reading back tells.
             readBack(p, false);
         }
         return;
     case Step::ReadBack:
-        update(p.key,
-               {{phase,
-                 !timedOut               ? QStringLiteral("lost")
-                         : p.setAnswered ? QStringLiteral("unconfirmed")
-                                         : QStringLiteral("setNoReply")}});
+        settle(p,
+               !timedOut               ? QStringLiteral("lost")
+                       : p.setAnswered ? QStringLiteral("unconfirmed")
+                                       : QStringLiteral("setNoReply"));
         return;
     }
 }
@@ -214,9 +218,7 @@ void SensorParameters::readBack(const Pending &write, bool answered)
     back.setAnswered = answered;
     const int id = m_channel ? m_channel->request(write.query) : -1;
     if (id < 0) {
-        update(write.key,
-               {{QStringLiteral("phase"),
-                 answered ? QStringLiteral("unconfirmed") : QStringLiteral("setNoReply")}});
+        settle(back, answered ? QStringLiteral("unconfirmed") : QStringLiteral("setNoReply"));
         return;
     }
     m_pending.insert(id, back);
@@ -230,4 +232,22 @@ void SensorParameters::identityDone()
     if (m_identityOpen == 0)
         m_identityState = QStringLiteral("done");
     Q_EMIT identityChanged();
+}
+
+void SensorParameters::settle(const Pending &write, const QString &phase, QVariantMap fields)
+{
+    fields.insert(QStringLiteral("phase"), phase);
+    update(write.key, fields);
+    // The phases in the words of the records' audit log; a write never sent ends back at
+    // the value (or at nothing) it started from.
+    static const QHash<QString, QString> outcomes{
+            {QStringLiteral("set"), QStringLiteral("confirmed")},
+            {QStringLiteral("refused"), QStringLiteral("refused")},
+            {QStringLiteral("notApplied"), QStringLiteral("not-applied")},
+            {QStringLiteral("unconfirmed"), QStringLiteral("unconfirmed")},
+            {QStringLiteral("setNoReply"), QStringLiteral("no-reply")},
+            {QStringLiteral("lost"), QStringLiteral("lost")},
+    };
+    Q_EMIT writeSettled(write.key, write.previous, write.value,
+                        outcomes.value(phase, QStringLiteral("unsent")), write.reply);
 }

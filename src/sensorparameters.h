@@ -55,12 +55,19 @@ public:
 
     // Two values that mean the same setting ("0.5" and "0.50", "uart1" and "UART1").
     static bool sameValue(const QString &a, const QString &b);
+    // True while the request id is a setting write() sent and its answer is still due.
+    bool isWrite(int id) const;
 
 Q_SIGNALS:
     void rowsChanged();
     void identityChanged();
     // The sensor took value for key, read back to prove it.
     void confirmed(const QString &key, const QString &value);
+    // A write() is over. oldValue is what was known of key before it ("" for nothing);
+    // outcome: confirmed, refused, not-applied, unconfirmed, no-reply, lost or unsent; reply
+    // is the sensor's answer to the setting itself, empty for none.
+    void writeSettled(const QString &key, const QString &oldValue, const QString &value,
+                      const QString &outcome, const QString &reply);
 
 private:
     enum class Step { Read, Write, ReadBack, Version, SerialNumber };
@@ -71,6 +78,8 @@ private:
         QString value; // what a write tries to set
         QString query; // how it is read back
         bool setAnswered = false; // the write had an answer other than a refusal
+        QString previous{}; // a write: the value known before it
+        QString reply{}; // a write: what answered it
     };
 
     // The request id was for, no longer pending; none when it was not ours.
@@ -80,6 +89,8 @@ private:
     void onFailed(int id, const QString &reason);
     void readBack(const Pending &write, bool answered);
     void identityDone();
+    // Sets key's phase (and fields) to the end a write came to, and announces it.
+    void settle(const Pending &write, const QString &phase, QVariantMap fields = {});
 
     QPointer<SensorChannel> m_channel;
     QHash<int, Pending> m_pending;

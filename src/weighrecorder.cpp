@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <utility>
 
 WeighRecorder::WeighRecorder(RecordStore *store, QObject *parent) : QObject(parent), m_store(store)
 {
@@ -117,10 +118,11 @@ void WeighRecorder::setMinDivisions(int divisions)
     divisions = qBound(1, divisions, 100000);
     if (divisions == m_minDivisions)
         return;
-    m_minDivisions = divisions;
+    const int old = std::exchange(m_minDivisions, divisions);
     if (m_store)
         m_store->setStateValue(minKey, divisions);
     Q_EMIT changed();
+    Q_EMIT minLoadChanged(old, divisions);
 }
 
 void WeighRecorder::setSettleMs(int ms)

@@ -101,6 +101,8 @@ Q_SIGNALS:
     void changed();
     void trendChanged();
     void recorded(qint64 id, double weightKg);
+    // The operator changed the minimum load (setMinDivisions), in divisions.
+    void minLoadChanged(int oldDivisions, int divisions);
 
 public:
     struct Sample
