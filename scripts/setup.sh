@@ -13,7 +13,7 @@ packages=(
   qml6-module-qt-labs-folderlistmodel qt6-translations-l10n
   xvfb xauth fonts-noto-cjk
   clang-format dpkg-dev file appstream desktop-file-utils debootstrap
-  libreoffice-calc-nogui sqlite3
+  libreoffice-calc-nogui sqlite3 poppler-utils
 )
 
 missing=()
