@@ -12,6 +12,7 @@
 #include <QStandardPaths>
 #include <QThread>
 #include <QThreadPool>
+#include <cmath>
 
 namespace {
 // A day runs from its first local millisecond to the next day's, whatever its length.
@@ -46,6 +47,9 @@ RecordStore::RecordStore(const QString &path, QObject *parent)
         updateError();
         Q_EMIT pendingChanged();
         Q_EMIT recordSaved(ticket, record.value(QStringLiteral("id")).toLongLong());
+        QVariantMap written = record;
+        written.insert(QStringLiteral("stationName"), stationName());
+        Q_EMIT recordWritten(written);
     });
     connect(m_worker, &RecordWorker::voided, this, [this](qint64 id) {
         m_list->takeVoided(id);
@@ -171,16 +175,20 @@ void RecordStore::followDay()
 }
 
 qint64 RecordStore::addRecord(double weightKg, const QString &unit, const QString &mode,
-                              const QString &port, bool manual, qint64 timeMs)
+                              const QString &port, bool manual, qint64 timeMs, double tareKg)
 {
     if (!writable())
         return -1;
     if (timeMs < 0)
         timeMs = m_clock().toMSecsSinceEpoch();
     const QVariantMap record{
-            {QStringLiteral("timeMs"), timeMs}, {QStringLiteral("weightKg"), weightKg},
-            {QStringLiteral("unit"), unit},     {QStringLiteral("mode"), mode},
-            {QStringLiteral("port"), port},     {QStringLiteral("manual"), manual}};
+            {QStringLiteral("timeMs"), timeMs},
+            {QStringLiteral("weightKg"), weightKg},
+            {QStringLiteral("unit"), unit},
+            {QStringLiteral("mode"), mode},
+            {QStringLiteral("port"), port},
+            {QStringLiteral("manual"), manual},
+            {QStringLiteral("tareKg"), std::isfinite(tareKg) ? QVariant(tareKg) : QVariant()}};
     const qint64 ticket = ++m_tickets;
     ++m_pending;
     post([w = m_worker, ticket, record] { w->add(ticket, record); });

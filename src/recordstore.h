@@ -83,8 +83,10 @@ public:
 
     // Takes a record to be written; returns its ticket (recordSaved() gives its id once it is
     // in the file), or -1 when the file takes no records (errorText says why).
+    // tareKg is the tare the sensor held, NaN when unknown.
     Q_INVOKABLE qint64 addRecord(double weightKg, const QString &unit, const QString &mode,
-                                 const QString &port, bool manual, qint64 timeMs = -1);
+                                 const QString &port, bool manual, qint64 timeMs = -1,
+                                 double tareKg = qQNaN());
     // Voiding one record or every valid one, with the operator's reason: the records stay in
     // the file and its exports, marked void by an entry of the chain, and leave the list and
     // the day's totals. "" when it was taken (recordsRemoved() follows once written), else
@@ -149,6 +151,8 @@ Q_SIGNALS:
     void stationChanged();
     void voidFailed(const QString &why);
     void csvChecked(const QString &path, bool intact, const QString &text);
+    // A record is in the file: all of it, with its number, station and hash.
+    void recordWritten(const QVariantMap &record);
 
 private:
     // Runs f on the worker's thread, after everything asked for before it.

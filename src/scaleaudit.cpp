@@ -49,6 +49,9 @@ ScaleAudit *ScaleAudit::create(QQmlEngine *engine, QJSEngine *)
         return audit;
     auto *audit = new ScaleAudit(AppSettings::create(engine, nullptr), engine);
     QQmlEngine::setObjectOwnership(audit, QQmlEngine::CppOwnership);
+    // What it notices goes into the records' chain, in turn with the records.
+    connect(audit, &ScaleAudit::happened, RecordStore::create(engine, nullptr),
+            &RecordStore::addEvent);
     engine->setProperty(key, QVariant::fromValue(audit));
     return audit;
 }

@@ -1,5 +1,9 @@
 #include "ticketwriter.h"
 
+#include "recordstore.h"
+
+#include <QQmlEngine>
+
 #include "csvformat.h"
 #include "tools.h"
 #include "weightreading.h"
@@ -86,7 +90,7 @@ Ticket makeTicket(const QVariantMap &record)
             {TicketWriter::tr("站点"), name.isEmpty() ? id : name + QStringLiteral(" · ") + id});
 
     bool seqOk = false;
-    const QVariant seqValue = record.value(QStringLiteral("seq"));
+    const QVariant seqValue = record.value(QStringLiteral("number"));
     const qint64 seq = seqValue.isNull() ? -1 : seqValue.toLongLong(&seqOk);
     t.head.append({TicketWriter::tr("编号"),
                    seqOk && seq >= 0 ? QStringLiteral("№%1").arg(seq) : unknown()});
@@ -203,9 +207,74 @@ QFont ticketFont(double pixelSize, bool bold = false, bool mono = false)
 
 } // namespace
 
-TicketWriter::TicketWriter(QObject *parent) : QObject(parent)
+namespace {
+const QString autoKey = QStringLiteral("ticket/auto");
+const QString printerKey = QStringLiteral("ticket/printer");
+} // namespace
+
+TicketWriter::TicketWriter(RecordStore *store, QObject *parent) : QObject(parent), m_store(store)
 {
     refreshPrinters();
+    if (!store)
+        return;
+    const auto load = [this] {
+        m_autoPrint = m_store->stateValue(autoKey, false).toBool();
+        m_autoPrinter = m_store->stateValue(printerKey).toString();
+        Q_EMIT autoPrintChanged();
+    };
+    if (store->stateKnown())
+        load();
+    connect(store, &RecordStore::stateLoaded, this, load);
+    connect(store, &RecordStore::recordWritten, this, [this](const QVariantMap &record) {
+        if (m_autoPrint && !record.value(QStringLiteral("manual")).toBool())
+            ticketFor(record);
+    });
+}
+
+TicketWriter *TicketWriter::create(QQmlEngine *engine, QJSEngine *)
+{
+    const char *key = "_peloraTicketWriter";
+    if (auto *writer = engine->property(key).value<TicketWriter *>())
+        return writer;
+    auto *writer = new TicketWriter(RecordStore::create(engine, nullptr), engine);
+    QQmlEngine::setObjectOwnership(writer, QQmlEngine::CppOwnership);
+    engine->setProperty(key, QVariant::fromValue(writer));
+    return writer;
+}
+
+void TicketWriter::setAutoPrint(bool on)
+{
+    if (on == m_autoPrint)
+        return;
+    m_autoPrint = on;
+    if (m_store)
+        m_store->setStateValue(autoKey, on);
+    Q_EMIT autoPrintChanged();
+}
+
+void TicketWriter::setAutoPrinter(const QString &name)
+{
+    if (name == m_autoPrinter)
+        return;
+    m_autoPrinter = name;
+    if (m_store)
+        m_store->setStateValue(printerKey, name);
+    Q_EMIT autoPrintChanged();
+}
+
+void TicketWriter::ticketFor(const QVariantMap &record)
+{
+    QString result;
+    if (m_autoPrinter.isEmpty()) {
+        const QString path = suggestedPdfPath(record);
+        const QString error = writePdf(record, path);
+        result = error.isEmpty() ? tr("小票已保存到 %1").arg(path) : error;
+    } else {
+        const QString error = print(record, m_autoPrinter);
+        result = error.isEmpty() ? tr("小票已送往打印机 %1").arg(m_autoPrinter) : error;
+    }
+    m_autoResult = result;
+    Q_EMIT autoResultChanged();
 }
 
 void TicketWriter::refreshPrinters()
@@ -338,7 +407,7 @@ QString TicketWriter::suggestedPdfPath(const QVariantMap &record) const
         folder = QDir::homePath();
     const QString station = hexPrefix(record.value(QStringLiteral("station")), 32, 8);
     bool ok = false;
-    const qint64 seq = record.value(QStringLiteral("seq")).toLongLong(&ok);
+    const qint64 seq = record.value(QStringLiteral("number")).toLongLong(&ok);
     return QDir(folder).filePath(
             QStringLiteral("pelora-ticket-%1-%2.pdf")
                     .arg(station.isEmpty() ? QStringLiteral("unknown") : station,

@@ -256,7 +256,7 @@ qint64 WeighRecorder::save(bool manual)
 {
     if (!m_store)
         return -1;
-    const qint64 id = m_store->addRecord(m_weight, m_unit, m_mode, m_port, manual, now());
+    const qint64 id = m_store->addRecord(m_weight, m_unit, m_mode, m_port, manual, now(), m_tareKg);
     if (id < 0)
         return -1; // not saved: stay armed, the next stable reading tries again
     m_last = m_weight;
@@ -341,14 +341,13 @@ void WeighRecorder::follow(WeightReading *reading)
                               [this] { setLive(m_followed && m_followed->live()); });
 }
 
-// A frame that does not say net or gross (the native format) shows net while the sensor
-// holds a tare: the tare as last read in this connection tells, and nothing while unknown.
-static QString modeFromTare(const SerialPortManager *manager)
+// The tare the sensor holds, as last read in this connection; NaN while unknown.
+static double tareOf(const SerialPortManager *manager)
 {
     const SensorParameters *parameters
             = manager && manager->session() ? manager->session()->parameters() : nullptr;
     if (!parameters)
-        return QString();
+        return qQNaN();
     bool ok = false;
     const double tare = parameters->rows()
                                 .value(QStringLiteral("QTAR"))
@@ -356,7 +355,14 @@ static QString modeFromTare(const SerialPortManager *manager)
                                 .value(QStringLiteral("value"))
                                 .toString()
                                 .toDouble(&ok);
-    if (!ok || tare < 0)
+    return ok && tare >= 0 ? tare : qQNaN();
+}
+
+// A frame that does not say net or gross (the native format) shows net while the sensor
+// holds a tare: the tare tells, and nothing while unknown.
+static QString modeFromTare(double tare)
+{
+    if (!(tare >= 0))
         return QString();
     return tare > 0 ? WeighRecorder::tr("净重") : WeighRecorder::tr("毛重");
 }
@@ -370,7 +376,8 @@ void WeighRecorder::takeFollowedFrame()
         return;
     }
     const auto *manager = qobject_cast<SerialPortManager *>(m_followed->port());
-    const QString mode = !m_followed->netKnown() ? modeFromTare(manager)
+    m_tareKg = tareOf(manager);
+    const QString mode = !m_followed->netKnown() ? modeFromTare(m_tareKg)
             : m_followed->net()                  ? tr("净重")
                                                  : tr("毛重");
     const QString port = manager ? manager->portName() : m_followedPort;

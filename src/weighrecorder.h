@@ -133,6 +133,7 @@ private:
     bool m_live = false, m_stable = false, m_overload = false;
     double m_weight = 0;
     QString m_unit, m_mode, m_port;
+    double m_tareKg = qQNaN(); // the tare the sensor held, NaN while unknown
     qint64 m_lastTime = 0;
     std::deque<Sample> m_trend;
     qint64 m_slotStart = 0; // when the newest trend sample's slot began

@@ -129,7 +129,8 @@ private Q_SLOTS:
         // Entry 1 starts the chain; record number n is entry n + 1, line n + 1 of the export.
         QTest::newRow("one byte")
                 << u"UPDATE records SET port = '/dev/ttyUSB1' WHERE number = 3"_s
-                << u"第 4 条处断开：端口被改动（/dev/ttyUSB0 → /dev/ttyUSB1）"_s << 4 << u"port"_s
+                << u"第 4 条处断开：记录编号 3 的端口被改动（/dev/ttyUSB0 → /dev/ttyUSB1）"_s << 4
+                << u"port"_s
                 << u"第 4 条处断开：表格中的端口与记录不符（/dev/ttyUSB0 → /dev/ttyUSB1）"_s;
         QTest::newRow("weight, in the entry too")
                 << u"UPDATE records SET weight_kg = 2.26 WHERE number = 2;"

@@ -24,7 +24,7 @@ namespace {
 QVariantMap example(const QByteArray &changes = "{}")
 {
     QVariantMap record = QJsonDocument::fromJson(R"({"station": "0123ABCD89abcdef0123456789abcdef",
-        "stationName": "一号秤", "seq": 1234, "timeMs": 1769823000000, "weightKg": 12.34,
+        "stationName": "一号秤", "number": 1234, "timeMs": 1769823000000, "weightKg": 12.34,
         "tareKg": 0.5, "unit": "公斤", "mode": "净重", "manual": false,
         "hash": "1a2b3c4d5e6f7a8b999999999999999999999999999999999999999999999999"})")
                                  .toVariant()
@@ -87,7 +87,7 @@ private Q_SLOTS:
                 << u"读数（净重） 12.340 公斤|毛重 未知|皮重 未知|净重 12.340 公斤"_s
                 << u"站点 一号秤 · 0123abcd"_s;
         QTest::newRow("mode, tare and number unknown")
-                << QByteArray(R"({"mode": "", "tareKg": "NaN", "seq": null})")
+                << QByteArray(R"({"mode": "", "tareKg": "NaN", "number": null})")
                 << u"读数（方式未知） 12.340 公斤|毛重 未知|皮重 未知|净重 未知"_s
                 << u"编号 未知"_s;
         QTest::newRow("jin, manual")
@@ -118,7 +118,7 @@ private Q_SLOTS:
     {
         // docs/ticket-*: PELORA_TICKET_PICTURE=docs tst_ticket documents
         const QString pictures = qEnvironmentVariable("PELORA_TICKET_PICTURE");
-        TicketWriter writer;
+        TicketWriter writer(nullptr);
         if (!pictures.isEmpty())
             QCOMPARE(writer.writePdf(example(), pictures + u"/ticket-example.pdf"_s), QString());
         const auto [ink, red] = inkAndRed(
@@ -162,7 +162,7 @@ private Q_SLOTS:
         QTemporaryDir dir;
         QFile blocker(dir.filePath(u"file"_s));
         QVERIFY(blocker.open(QIODevice::WriteOnly));
-        TicketWriter writer;
+        TicketWriter writer(nullptr);
         QVERIFY(writer.writePdf(example(), blocker.fileName() + u"/sub/t.pdf"_s)
                         .contains(u"无法建立文件夹"_s));
 #ifdef Q_OS_LINUX

@@ -561,8 +561,18 @@ private Q_SLOTS:
         r.click(u"showVoidedBox"_s);
         QTRY_COMPARE(r.text("recordPort", topRow()), u"已作废：秤盘上有杂物"_s);
         r.click(u"showVoidedBox"_s);
-        QTRY_VERIFY(r.text("recordPort", topRow()) != u"已作废：秤盘上有杂物"_s);
+        QTRY_VERIFY(topRow() && r.text("recordPort", topRow()) != u"已作废：秤盘上有杂物"_s);
         QTRY_VERIFY(r.text("chainStatus").startsWith(u"记录链完整 · "_s));
+        // A ticket of the newest record, as a PDF where there is no printer.
+        r.click(r.item(u"ticketButton"_s, topRow()));
+        QTRY_VERIFY(r.object(u"ticketDialog"_s)->property("opened").toBool());
+        r.item("ticketPathField")->setProperty("text", home.filePath(u"ticket.pdf"_s));
+        r.click(u"ticketGoButton"_s);
+        QTRY_VERIFY(r.text("ticketMessage").startsWith(u"小票已保存到"_s));
+        QVERIFY(TestSupport::readAll(home.filePath(u"ticket.pdf"_s)).startsWith("%PDF-"));
+        picture(u"records-ticket.png"_s);
+        QMetaObject::invokeMethod(r.object(u"ticketDialog"_s), "close");
+        QTRY_VERIFY(!r.object(u"ticketDialog"_s)->property("visible").toBool());
         QCOMPARE(store->voidRecord(saved.at(0).at(1).toLongLong(), u"试称"_s), QString());
         // A record shows in the unit it was taken in.
         QVERIFY(store->addRecord(1.5, u"斤"_s, {}, {}, true, QDateTime::currentMSecsSinceEpoch()));
@@ -586,6 +596,14 @@ private Q_SLOTS:
         press({Qt::Key_F2});
         QTRY_VERIFY(r.sensor->commands().contains(QStringLiteral("AT+ZERO")));
         QVERIFY(r.sensor->commands().contains(QStringLiteral("AT+TARE")));
+        // Both are in the records' chain as the sensor answered them.
+        for (const QString &type : {u"tare"_s, u"zero"_s}) {
+            QTRY_VERIFY2(
+                    TestSupport::chainEvents(store->databasePath())
+                            .contains(u"type\t%1\ncommand\tAT+%2\noutcome\tok\nreply\tOK\n"_s.arg(
+                                    type, type.toUpper())),
+                    qPrintable(TestSupport::chainEvents(store->databasePath()).join(u'|')));
+        }
 
         // ASCII frames carry no stability flag: the settle time alone decides. The zero just
         // taken reads the 9 kg standing as nought: the platform is empty again.
@@ -663,6 +681,18 @@ private Q_SLOTS:
         QCOMPARE(stored.size(), history + 1);
         QCOMPARE(stored.last().toMap()[u"weightKg"_s].toDouble(), 3.25);
         QTRY_COMPARE(r.text("recordWeight", topRow()), u"3.250"_s);
+
+        // Someone changes one byte of a record with sqlite3: "重新检查" names it in red.
+        QTRY_VERIFY(r.text("chainStatus").startsWith(u"记录链完整 · 20,0"_s));
+        QCOMPARE(QProcess::execute(u"sqlite3"_s,
+                                   {path, u".timeout 10000"_s,
+                                    u"UPDATE records SET weight_kg = 1.5"
+                                    " WHERE number = 7"_s}),
+                 0);
+        r.click(u"verifyButton"_s);
+        QTRY_VERIFY(r.text("chainStatus")
+                            .startsWith(u"记录链在第 8 条处断开：记录编号 7 的重量被改动（"_s));
+        picture(u"records-chain-broken.png"_s);
     }
 
 private:

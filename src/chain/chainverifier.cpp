@@ -53,6 +53,16 @@ QString ChainVerifier::difference(const QString &was, const QString &now)
     return changes.isEmpty() ? tr("内容被改动") : changes.join(tr("，"));
 }
 
+namespace {
+// A record's body starts with its number.
+qint64 numberOf(const QString &body)
+{
+    if (!body.startsWith(QLatin1String("number\t")))
+        return -1;
+    return QStringView(body).mid(7, body.indexOf(u'\n') - 7).toLongLong();
+}
+} // namespace
+
 bool ChainVerifier::take(const Row &row)
 {
     if (m_broken)
@@ -95,15 +105,7 @@ bool ChainVerifier::take(const Row &row)
     }
     const bool record = e.kind == ChainEntry::recordKind();
     if (record && !row.recordFound) {
-        fail(e.seq,
-             tr("记录被删除（记录编号 %1）")
-                     .arg(ChainEntry::value(
-                             [&] {
-                                 ChainEntry::Fields f;
-                                 ChainEntry::parseBody(e.body, &f);
-                                 return f;
-                             }(),
-                             QStringLiteral("number"))));
+        fail(e.seq, tr("记录被删除（记录编号 %1）").arg(numberOf(e.body)));
         return false;
     }
     if (record && (row.recordBody != e.body || row.recordTimeMs != e.timeMs)) {
@@ -111,14 +113,17 @@ bool ChainVerifier::take(const Row &row)
         if (other > 0 && other != e.seq) {
             fail(e.seq, tr("记录顺序被调换（第 %1 条与第 %2 条）").arg(e.seq).arg(other));
         } else if (row.recordBody != e.body) {
-            fail(e.seq, difference(e.body, row.recordBody));
+            fail(e.seq,
+                 tr("记录编号 %1 的").arg(numberOf(e.body)) + difference(e.body, row.recordBody));
         } else {
             fail(e.seq,
-                 tr("%1被改动（%2 → %3）")
-                         .arg(ChainEntry::fieldName(QStringLiteral("time")),
-                              QDateTime::fromMSecsSinceEpoch(e.timeMs).toString(Qt::ISODateWithMs),
-                              QDateTime::fromMSecsSinceEpoch(row.recordTimeMs)
-                                      .toString(Qt::ISODateWithMs)));
+                 tr("记录编号 %1 的").arg(numberOf(e.body))
+                         + tr("%1被改动（%2 → %3）")
+                                   .arg(ChainEntry::fieldName(QStringLiteral("time")),
+                                        QDateTime::fromMSecsSinceEpoch(e.timeMs).toString(
+                                                Qt::ISODateWithMs),
+                                        QDateTime::fromMSecsSinceEpoch(row.recordTimeMs)
+                                                .toString(Qt::ISODateWithMs)));
         }
         return false;
     }
@@ -131,9 +136,7 @@ bool ChainVerifier::take(const Row &row)
         return false;
     }
     if (record) {
-        // A record's body starts with its number.
-        const qsizetype end = e.body.indexOf(u'\n');
-        const qint64 number = QStringView(e.body).mid(7, end - 7).toLongLong();
+        const qint64 number = numberOf(e.body);
         if (m_lastNumber > 0 && number != m_lastNumber + 1) {
             fail(e.seq, tr("记录编号不连续（%1 之后是 %2）").arg(m_lastNumber).arg(number));
             return false;

@@ -101,6 +101,25 @@ QVariantList storedRecords(const QString &path)
     return out;
 }
 
+QStringList chainEvents(const QString &path)
+{
+    QStringList out;
+    const QString name = QStringLiteral("test-events");
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), name);
+        db.setDatabaseName(path);
+        db.setConnectOptions(QStringLiteral("QSQLITE_OPEN_READONLY"));
+        QSqlQuery query(db);
+        if (db.open()
+            && query.exec(u"SELECT body FROM entries WHERE kind = 'event' ORDER BY seq"_s)) {
+            while (query.next())
+                out << query.value(0).toString();
+        }
+    }
+    QSqlDatabase::removeDatabase(name);
+    return out;
+}
+
 bool drain(RecordStore *store, int timeoutMs)
 {
     QSignalSpy answers(store, &RecordStore::recordsFetched);

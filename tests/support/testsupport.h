@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QStringList>
 #include <QTemporaryDir>
 #include <QVariant>
 
@@ -51,6 +52,8 @@ private:
 // The valid (not void) records in a records file, oldest first, read through a connection of
 // the test's own: what is really on the disk.
 QVariantList storedRecords(const QString &path);
+// The bodies of the events in a records file's chain, in their order.
+QStringList chainEvents(const QString &path);
 // Waits (without blocking the event loop) until the store's thread has done everything it was
 // asked before this call, and its answers have arrived; false after timeoutMs.
 bool drain(RecordStore *store, int timeoutMs = 20000);

@@ -265,6 +265,16 @@ ToolPage {
                 enabled: !RecordStore.checkingCsv
                 onClicked: csvDialog.start()
             }
+            TextField {
+                objectName: "stationNameField"
+                Layout.preferredWidth: 120
+                placeholderText: qsTr("站点名称")
+                text: RecordStore.stationName
+                selectByMouse: true
+                ToolTip.visible: hovered && RecordStore.stationId.length > 0
+                ToolTip.text: qsTr("站点 ID %1").arg(RecordStore.stationId)
+                onEditingFinished: RecordStore.stationName = text.trim()
+            }
             CheckBox {
                 objectName: "showVoidedBox"
                 text: qsTr("显示作废记录")
@@ -463,6 +473,12 @@ ToolPage {
                         }
                     }
                     Button {
+                        objectName: "ticketButton"
+                        text: qsTr("小票")
+                        flat: true
+                        onClicked: ticketDialog.askFor(row.record)
+                    }
+                    Button {
                         objectName: "voidButton"
                         text: qsTr("作废")
                         flat: true
@@ -603,6 +619,102 @@ ToolPage {
         title: qsTr("作废记录")
         onDone: function(reason) {
             root.exportMessage = RecordStore.voidRecord(voidDialog.recordId, reason)
+        }
+    }
+
+    // A weighing ticket of one record: to a printer, or to a PDF file where none is.
+    Dialog {
+        id: ticketDialog
+
+        property var record: ({})
+        readonly property bool toPdf: printerBox.currentIndex === printerBox.count - 1
+        property string message: ""
+
+        function askFor(record) {
+            ticketDialog.record = Object.assign({ stationName: RecordStore.stationName }, record)
+            ticketPathInput.text = TicketWriter.suggestedPdfPath(ticketDialog.record)
+            ticketDialog.message = ""
+            ticketDialog.open()
+        }
+
+        function makeTicket() {
+            const error = ticketDialog.toPdf ? TicketWriter.writePdf(ticketDialog.record, ticketPathInput.text.trim())
+                                             : TicketWriter.print(ticketDialog.record, printerBox.currentText)
+            ticketDialog.message = error.length > 0 ? error
+                                                    : ticketDialog.toPdf ? qsTr("小票已保存到 %1").arg(ticketPathInput.text.trim())
+                                                                         : qsTr("小票已送往打印机 %1").arg(printerBox.currentText)
+        }
+
+        objectName: "ticketDialog"
+        parent: Overlay.overlay
+        anchors.centerIn: parent
+        width: Math.min(560, root.width - 32)
+        modal: true
+        title: qsTr("称重小票 №%1").arg(ticketDialog.record.number)
+        background: PopupFrame {}
+        topInset: -1
+        bottomInset: -1
+        leftInset: -1
+        rightInset: -1
+
+        ColumnLayout {
+            width: ticketDialog.availableWidth
+            spacing: 8
+
+            ComboBox {
+                id: printerBox
+
+                objectName: "ticketPrinterBox"
+                Layout.fillWidth: true
+                model: TicketWriter.targets
+                popup.background: PopupFrame {}
+            }
+            TextField {
+                id: ticketPathInput
+
+                objectName: "ticketPathField"
+                Layout.fillWidth: true
+                visible: ticketDialog.toPdf
+                selectByMouse: true
+            }
+            CheckBox {
+                objectName: "autoTicketBox"
+                text: qsTr("每次自动记录后也出小票（用上面选的打印机，或存 PDF 到文档文件夹）")
+                checked: TicketWriter.autoPrint
+                onToggled: {
+                    TicketWriter.autoPrinter = ticketDialog.toPdf ? "" : printerBox.currentText
+                    TicketWriter.autoPrint = checked
+                }
+            }
+            Label {
+                objectName: "ticketMessage"
+                Layout.fillWidth: true
+                wrapMode: Text.WrapAnywhere
+                visible: text.length > 0
+                text: ticketDialog.message
+            }
+        }
+
+        footer: RowLayout {
+            spacing: 8
+
+            Item {
+                Layout.fillWidth: true
+            }
+            Button {
+                objectName: "ticketGoButton"
+                flat: true
+                highlighted: true
+                text: ticketDialog.toPdf ? qsTr("保存 PDF") : qsTr("打印")
+                enabled: !ticketDialog.toPdf || ticketPathInput.text.trim().length > 0
+                onClicked: ticketDialog.makeTicket()
+            }
+            Button {
+                flat: true
+                text: qsTr("关闭")
+                Layout.rightMargin: 12
+                onClicked: ticketDialog.close()
+            }
         }
     }
 }
