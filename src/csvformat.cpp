@@ -5,6 +5,7 @@
 #include <QDateTime>
 #include <QRegularExpression>
 #include <QStringList>
+#include <QTimeZone>
 
 #include <cmath>
 #include <cstdlib>
@@ -41,10 +42,8 @@ void CsvFormat::appendEntry(QString *line, LocalTimes *times, const ChainEntry &
             ChainEntry::kindName(entry.kind),
             record && std::isfinite(record->tareKg) ? numberCell(record->tareKg, 3) : QString(),
             record ? textCell(record->voided) : QString(),
-            entry.kind == ChainEntry::outsideKind()
-                    ? QString()
-                    : QDateTime::fromMSecsSinceEpoch(entry.timeMs, Qt::UTC)
-                              .toString(Qt::ISODateWithMs),
+            entry.kind == ChainEntry::outsideKind() ? QString()
+                                                    : utc(entry.timeMs).toString(Qt::ISODateWithMs),
             textCell(entry.body),
             QString::fromLatin1(entry.prevHash.toHex()),
             QString::fromLatin1(entry.hash.toHex()),
@@ -166,4 +165,13 @@ int CsvFormat::offsetSeconds(const QString &cell)
         return 0;
     const int seconds = m.captured(2).toInt() * 3600 + m.captured(3).toInt() * 60;
     return m.captured(1) == QStringLiteral("-") ? -seconds : seconds;
+}
+
+QDateTime CsvFormat::utc(qint64 timeMs)
+{
+#if QT_VERSION >= QT_VERSION_CHECK(6, 5, 0)
+    return QDateTime::fromMSecsSinceEpoch(timeMs, QTimeZone::UTC);
+#else
+    return QDateTime::fromMSecsSinceEpoch(timeMs, Qt::UTC);
+#endif
 }

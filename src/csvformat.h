@@ -73,6 +73,8 @@ public:
     static QString dateTimeCell(const QDateTime &time);
     // That zone's offset from UTC, "UTC+02:00".
     static QString offsetCell(const QDateTime &time);
+    // A time in UTC ("2026-03-01T08:00:00.000Z" as text).
+    static QDateTime utc(qint64 timeMs);
     // The offset of such a cell, in seconds (0 when it is none).
     static int offsetSeconds(const QString &cell);
 };

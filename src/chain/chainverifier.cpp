@@ -508,9 +508,8 @@ QString verifyCsv(const QString &path, ChainVerifier *verifier)
             // The wall time in the zone it was exported in (this machine's, mostly).
             auto [offset, time] = localTimes.at(e.timeMs);
             if (offset != cells[at[Offset]]) {
-                time = CsvFormat::dateTimeCell(
-                        QDateTime::fromMSecsSinceEpoch(e.timeMs, Qt::UTC)
-                                .toOffsetFromUtc(CsvFormat::offsetSeconds(cells[at[Offset]])));
+                time = CsvFormat::dateTimeCell(CsvFormat::utc(e.timeMs).toOffsetFromUtc(
+                        CsvFormat::offsetSeconds(cells[at[Offset]])));
             }
             const QList<std::pair<QString, QString>> shown{
                     {QStringLiteral("time"), time},
