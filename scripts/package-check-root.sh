@@ -2,7 +2,8 @@
 # Run by `package.sh --check` inside a fresh minimal Debian root: installs the package with
 # its dependencies and nothing else (no recommended packages), then operates the installed
 # tool as an operator would, offscreen, against a simulated sensor: every page, dialog and
-# popup opened, a record made and exported as CSV. Fails on "is not installed", any QML
+# popup opened, a record made, exported as CSV, its ticket saved as PDF, and the records file
+# and the export checked with pelora-verify. Fails on "is not installed", any QML
 # warning or error, a crash, or a step that never completes.
 #   package-check-root.sh FOLDER   (FOLDER holds pelora_*.deb, pelora-sensor-sim and
 #                                   pelora-package-check.so)
@@ -36,4 +37,10 @@ if [ "$status" -ne 0 ]; then
   echo "package check: the installed tool failed (exit status $status)" >&2
   exit 1
 fi
-echo "Exported: $(head -n 2 "$scratch/records.csv" | tail -n 1)"
+echo "Exported: $(grep -m 1 ',记录,' "$scratch/records.csv")"
+head -c 5 "$scratch/records.csv.pdf" | grep -q '%PDF-' || { echo "package check: no ticket PDF" >&2; exit 1; }
+echo "Ticket: $(stat -c %s "$scratch/records.csv.pdf") bytes of PDF"
+# The installed command-line check, on the records file and on its export.
+for file in "$scratch"/data/*/records.sqlite "$scratch/records.csv"; do
+  echo "pelora-verify $(basename "$file"): $(/usr/bin/pelora-verify "$file" 2>&1)"
+done

@@ -1,3 +1,4 @@
+#include "chainentry.h"
 #include "recordlistmodel.h"
 #include "recordstore.h"
 #include "testsupport.h"
@@ -72,6 +73,30 @@ private Q_SLOTS:
                                        * (zone.mid(4, 2).toInt() * 60 + zone.mid(7, 2).toInt())));
             QCOMPARE(time.toMSecsSinceEpoch(), t0 + (i - 1) * 60000);
         }
+    }
+
+    // The bytes hashed are fixed: the same entry hashes the same on any machine and in any
+    // version that reads the file, a tab or line break in a value cannot pass for a field,
+    // and a weight is written as the shortest text that reads back as itself.
+    void chainFormIsFixed()
+    {
+        ChainEntry entry;
+        entry.seq = 2;
+        entry.station = u"a1b2c3d4e5f60718293a4b5c6d7e8f90"_s;
+        entry.kind = ChainEntry::recordKind();
+        entry.timeMs = 1769823000123;
+        entry.body = ChainEntry::recordBody(1, 0.1 + 0.2, 0.5, u"公斤"_s, u"净重"_s,
+                                            u"COM3\tx\\y"_s, false, true);
+        QCOMPARE(entry.body,
+                 u"number\t1\nweight\t0.30000000000000004\ntare\t0.5\nunit\t公斤\n"
+                 "mode\t净重\nport\tCOM3\\tx\\\\y\nmanual\t0\nmigrated\t1\n"_s);
+        entry.prevHash = QByteArray(32, '\x11');
+        // As Python's hashlib makes it of the same bytes, written out by hand.
+        QCOMPARE(entry.computeHash().toHex(),
+                 "016aa57df554593546f4bb242631aef792f651ac544b13b490a5004d3e0fa8e9");
+        ChainEntry::Fields fields;
+        QVERIFY(ChainEntry::parseBody(entry.body, &fields));
+        QCOMPARE(ChainEntry::value(fields, u"port"_s), u"COM3\tx\\y"_s);
     }
 
     // Only real calendar days in the form shown bound an export; a day ends at the next one.

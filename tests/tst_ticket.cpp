@@ -1,3 +1,5 @@
+#include "recordstore.h"
+#include "testsupport.h"
 #include "ticketwriter.h"
 
 #include <QDir>
@@ -7,6 +9,7 @@
 #include <QPainter>
 #include <QPrinter>
 #include <QProcess>
+#include <QSignalSpy>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
@@ -187,6 +190,36 @@ private Q_SLOTS:
         QCOMPARE(writer.print(example(), u"pelora-no-such-printer"_s),
                  u"没有名为 pelora-no-such-printer 的打印机"_s);
         QVERIFY(writer.suggestedPdfPath(example()).endsWith(u"/pelora-ticket-0123abcd-1234.pdf"_s));
+    }
+
+    // With the option on, every automatic record gets its ticket once it is in the file (as
+    // a PDF in the documents folder where no printer is chosen); a manual one does not. The
+    // option is kept in the records file.
+    void automaticTickets()
+    {
+        TestSupport::ScratchSettings scratch;
+        QTemporaryDir home;
+        qputenv("HOME", QFile::encodeName(home.path()));
+        qunsetenv("XDG_CONFIG_HOME");
+        const QString path = home.filePath(u"records.sqlite"_s);
+        {
+            RecordStore store(path);
+            TicketWriter writer(&store);
+            QTRY_VERIFY(store.stateKnown());
+            writer.setAutoPrint(true);
+            QSignalSpy saved(&store, &RecordStore::recordSaved);
+            store.addRecord(2, u"公斤"_s, u"毛重"_s, {}, true);
+            store.addRecord(1.5, u"公斤"_s, u"净重"_s, {}, false, -1, 0.5);
+            QTRY_COMPARE(saved.size(), 2);
+            QTRY_VERIFY(writer.autoResult().startsWith(u"小票已保存到"_s));
+            const QStringList tickets = QDir(home.filePath(u"Documents"_s)).entryList(QDir::Files);
+            QCOMPARE(tickets.size(), 1);
+            QVERIFY2(tickets[0].endsWith(u"-2.pdf"_s), qPrintable(tickets[0])); // record №2
+            QVERIFY(TestSupport::drain(&store));
+        }
+        RecordStore store(path);
+        TicketWriter writer(&store);
+        QTRY_VERIFY(writer.autoPrint());
     }
 };
 

@@ -593,6 +593,8 @@ private Q_SLOTS:
         put(9, 7); // 2 kg net on the 7 kg tare (zero after the tare armed the recorder)
         QCOMPARE(weights(store).size(), 5);
         QCOMPARE(mode(), u"净重"_s);
+        QCOMPARE(TestSupport::storedRecords(store->databasePath()).last().toMap()[u"tareKg"_s],
+                 7.0);
         press({Qt::Key_F2});
         QTRY_VERIFY(r.sensor->commands().contains(QStringLiteral("AT+ZERO")));
         QVERIFY(r.sensor->commands().contains(QStringLiteral("AT+TARE")));

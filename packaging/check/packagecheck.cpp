@@ -286,6 +286,30 @@ void run()
         QFile csv(path);
         return csv.open(QIODevice::ReadOnly) && csv.readAll().count('\n') >= 2;
     });
+    // The record's ticket as a PDF, through its dialog (a fresh root has no printer).
+    script->add(QStringLiteral("a ticket"), [] {
+        const QString path = qEnvironmentVariable("PELORA_CHECK_CSV") + QStringLiteral(".pdf");
+        QObject *dialog = find(QStringLiteral("ticketDialog"));
+        if (!dialog)
+            return false;
+        if (!dialog->property("visible").toBool()) {
+            invoke(QStringLiteral("ticketButton"), "clicked");
+            return false;
+        }
+        QObject *field = find(QStringLiteral("ticketPathField"));
+        if (!field)
+            return false;
+        if (field->property("text").toString() != path) {
+            field->setProperty("text", path);
+            return false;
+        }
+        if (!QFile::exists(path)) {
+            invoke(QStringLiteral("ticketGoButton"), "clicked");
+            return false;
+        }
+        QMetaObject::invokeMethod(dialog, "close");
+        return true;
+    });
     script->start();
 }
 

@@ -84,11 +84,12 @@ QVariantList storedRecords(const QString &path)
         db.setConnectOptions(QStringLiteral("QSQLITE_OPEN_READONLY"));
         QSqlQuery query(db);
         const QString select = u"SELECT id, time_ms AS timeMs, weight_kg AS weightKg, unit, mode,"
-                               " port, manual FROM records %1 ORDER BY time_ms, id"_s;
-        // Void records stay in the file; a file from before voids has none.
+                               " port, manual%1 FROM records %2 ORDER BY time_ms, id"_s;
+        // Void records stay in the file; a file from before the chain has neither voids nor
+        // tares.
         if (db.open()
-            && (query.exec(select.arg(u"WHERE voided_seq IS NULL"_s))
-                || query.exec(select.arg(QString())))) {
+            && (query.exec(select.arg(u", tare_kg AS tareKg"_s, u"WHERE voided_seq IS NULL"_s))
+                || query.exec(select.arg(QString(), QString())))) {
             while (query.next()) {
                 QVariantMap record;
                 for (int i = 0; i < query.record().count(); ++i)
