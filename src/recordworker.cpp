@@ -195,10 +195,15 @@ bool RecordWorker::tryOpen()
     }
     if (found > schemaVersion) {
         setHealth(ReadOnly, tr("记录数据库 %1 来自更新的版本，只能查看，记录不会保存").arg(m_path));
+    } else if (readOnly && found < schemaVersion) {
+        // An older file is read through the chain's tables, which it has yet to get.
+        setHealth(ReadOnly,
+                  tr("记录数据库 %1 只读，且是旧版本，无法升级，记录不会保存；"
+                     "复制到可写的位置后用 Pelora 打开一次即可升级并查看")
+                          .arg(m_path));
+        return false;
     } else if (readOnly) {
         setHealth(ReadOnly, tr("记录数据库 %1 只读，只能查看，记录不会保存").arg(m_path));
-        if (found < schemaVersion)
-            return false; // no table to read yet
     } else if (found < schemaVersion) {
         QString why;
         bool busy = false;
