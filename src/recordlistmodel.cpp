@@ -61,6 +61,7 @@ void RecordListModel::clearRows(bool complete)
 {
     beginResetModel();
     m_rows.clear();
+    m_ids.clear();
     ++m_generation;
     m_complete = complete;
     m_failed = false;
@@ -79,10 +80,19 @@ void RecordListModel::takePage(int generation, const QVariantList &rows, bool co
     if (generation != m_generation)
         return; // asked for before a reload
     m_failed = failed;
-    if (!rows.isEmpty()) {
-        beginInsertRows({}, int(m_rows.size()), int(m_rows.size() + rows.size() - 1));
-        for (const QVariant &row : rows)
-            m_rows.append(row.toMap());
+    // A record written while its page was on the way is here already (takeSaved()).
+    QList<QVariantMap> fresh;
+    for (const QVariant &row : rows) {
+        const QVariantMap record = row.toMap();
+        if (!m_ids.contains(record.value(QStringLiteral("id")).toLongLong()))
+            fresh.append(record);
+    }
+    if (!fresh.isEmpty()) {
+        beginInsertRows({}, int(m_rows.size()), int(m_rows.size() + fresh.size() - 1));
+        for (const QVariantMap &record : std::as_const(fresh)) {
+            m_ids.insert(record.value(QStringLiteral("id")).toLongLong());
+            m_rows.append(record);
+        }
         endInsertRows();
     }
     // A page the file could not give (another program holds it) is asked for again when
@@ -102,12 +112,15 @@ void RecordListModel::resume()
 
 void RecordListModel::takeSaved(const QVariantMap &record)
 {
+    if (m_ids.contains(record.value(QStringLiteral("id")).toLongLong()))
+        return; // its page brought it already
     const auto at = std::lower_bound(m_rows.begin(), m_rows.end(), record, newer);
     // Older than every loaded row while more are still to come: its page will bring it.
     if (at == m_rows.end() && !m_complete)
         return;
     const int row = int(at - m_rows.begin());
     beginInsertRows({}, row, row);
+    m_ids.insert(record.value(QStringLiteral("id")).toLongLong());
     m_rows.insert(row, record);
     endInsertRows();
 }
@@ -121,6 +134,7 @@ void RecordListModel::takeVoided(qint64 id)
     for (int row = 0; row < m_rows.size(); ++row) {
         if (m_rows.at(row).value(QStringLiteral("id")).toLongLong() == id) {
             beginRemoveRows({}, row, row);
+            m_ids.remove(id);
             m_rows.removeAt(row);
             endRemoveRows();
             return;

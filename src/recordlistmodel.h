@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QAbstractListModel>
+#include <QSet>
 #include <QVariantMap>
 #include <QtQml/qqmlregistration.h>
 
@@ -55,6 +56,7 @@ private:
 
     RecordStore *m_store;
     QList<QVariantMap> m_rows;
+    QSet<qint64> m_ids; // of the rows, so that none shows twice
     int m_generation = 0;
     bool m_complete = false;
     bool m_loading = false;

@@ -1,11 +1,13 @@
 // The window at the sizes an operator's screen gives it, from a small panel to a full-HD
 // display on the shop floor.
 
+#include "recordstore.h"
 #include "sensorsimulator.h"
 #include "serialportmanager.h"
 #include "startup.h"
 #include "testsupport.h"
 
+#include <QQmlApplicationEngine>
 #include <QQuickItem>
 #include <QQuickWindow>
 #include <QTest>
@@ -74,10 +76,12 @@ class TestSizes : public QObject
                         const bool scrolled = clip != bounds && !clip.contains(rect);
                         QVERIFY2(scrolled || bounds.adjusted(-1, -1, 1, 1).contains(rect),
                                  qPrintable(name));
-                        // The settings' port path is shortened in the middle on purpose (its editor
-                        // holds it whole); nothing else may be cut.
-                        const bool portPath = item->parentItem()
-                                && item->parentItem()->objectName() == u"portCombo"_s;
+                        // The settings' port path and a record's port are shortened in the middle
+                        // on purpose (the editor, the tooltip hold them whole); nothing else may
+                        // be cut.
+                        const bool portPath = item->objectName() == u"recordPort"_s
+                                || (item->parentItem()
+                                    && item->parentItem()->objectName() == u"portCombo"_s);
                         QVERIFY2(portPath || !item->property("truncated").toBool(),
                                  qPrintable(name));
                         if (item->inherits("QQuickText") && item->property("wrapMode").toInt() == 0)
@@ -157,12 +161,21 @@ private Q_SLOTS:
                     u"settings"_s);
         QMetaObject::invokeMethod(dialog, "close");
         QTRY_VERIFY(!dialog->property("visible").toBool());
+        // A record with a long port name, so that the records page lays out a full row too.
+        auto *store = r.engine->property("_peloraRecordStore").value<RecordStore *>();
+        QVERIFY(store);
+        QVERIFY(store->addRecord(
+                        188.888, u"公斤"_s, u"净重"_s,
+                        u"/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A10K3Q7Z-if00-port0"_s, true)
+                > 0);
         for (const QString &page : {u"sensor"_s, u"console"_s, u"records"_s}) {
             r.click(page + u"Button"_s);
             QTRY_VERIFY(r.item(page + u"Page"_s) && r.item(page + u"Page"_s)->isVisible()
                         && r.item(page + u"Page"_s)->x() == 0); // slid in
             if (page == u"sensor"_s)
                 r.readSensorPage();
+            if (page == u"records"_s)
+                QTRY_VERIFY(r.item(u"voidButton"_s) && r.item(u"voidButton"_s)->isVisible());
             checkLayout(r.item(page + u"Page"_s), page);
             r.js(u"Components.Router.back()"_s);
             QTRY_VERIFY(!r.object(page + u"Page"_s));

@@ -472,16 +472,19 @@ ToolPage {
                             id: portHover
                         }
                     }
+                    // Within the row: a flat button's touch margins would reach into the next.
                     Button {
                         objectName: "ticketButton"
                         text: qsTr("小票")
                         flat: true
+                        Layout.maximumHeight: row.height
                         onClicked: ticketDialog.askFor(row.record)
                     }
                     Button {
                         objectName: "voidButton"
                         text: qsTr("作废")
                         flat: true
+                        Layout.maximumHeight: row.height
                         visible: !row.voided
                         enabled: RecordStore.writable
                         onClicked: voidDialog.askFor(row.record)
