@@ -37,10 +37,11 @@ if [ "$status" -ne 0 ]; then
   echo "package check: the installed tool failed (exit status $status)" >&2
   exit 1
 fi
-echo "Exported: $(grep -m 1 ',记录,' "$scratch/records.csv")"
+echo "Exported: $(grep -m 1 ',记录,' "$scratch/records.csv" | cut -d, -f1-11)"
 head -c 5 "$scratch/records.csv.pdf" | grep -q '%PDF-' || { echo "package check: no ticket PDF" >&2; exit 1; }
 echo "Ticket: $(stat -c %s "$scratch/records.csv.pdf") bytes of PDF"
 # The installed command-line check, on the records file and on its export.
-for file in "$scratch"/data/*/records.sqlite "$scratch/records.csv"; do
-  echo "pelora-verify $(basename "$file"): $(/usr/bin/pelora-verify "$file" 2>&1)"
+for file in "$(find "$scratch/data" -name records.sqlite | head -n 1)" "$scratch/records.csv"; do
+  said="$(/usr/bin/pelora-verify "$file" 2>&1)" || { echo "package check: pelora-verify $file: $said" >&2; exit 1; }
+  echo "pelora-verify $(basename "$file"): $said"
 done
