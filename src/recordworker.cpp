@@ -840,13 +840,7 @@ QString RecordWorker::exportTo(const QString &path, qint64 fromMs, qint64 toMs,
             out.cancelWriting();
             return tr("导出已取消");
         }
-        entry.seq = rows.value(0).toLongLong();
-        entry.station = rows.value(1).toString();
-        entry.kind = rows.value(2).toString();
-        entry.timeMs = rows.value(3).toLongLong();
-        entry.body = rows.value(4).toString();
-        entry.prevHash = rows.value(5).toByteArray();
-        entry.hash = rows.value(6).toByteArray();
+        SqlChainSource::readEntry(rows, &entry);
         bool record = !rows.value(7).isNull();
         if ((fromMs >= 0 && entry.timeMs < fromMs) || (toMs >= 0 && entry.timeMs > toMs)) {
             // Written between the days asked for, dated outside them (a clock set back, a

@@ -182,6 +182,17 @@ double tareOf(const QVariant &value)
 
 SqlChainSource::SqlChainSource(const QSqlDatabase &db) : m_db(db) { }
 
+void SqlChainSource::readEntry(const QSqlQuery &query, ChainEntry *entry)
+{
+    entry->seq = query.value(0).toLongLong();
+    entry->station = query.value(1).toString();
+    entry->kind = query.value(2).toString();
+    entry->timeMs = query.value(3).toLongLong();
+    entry->body = query.value(4).toString();
+    entry->prevHash = query.value(5).toByteArray();
+    entry->hash = query.value(6).toByteArray();
+}
+
 void SqlChainSource::attach(ChainVerifier *verifier)
 {
     verifier->seqOfHash = [db = m_db](const QByteArray &hash) -> qint64 {
@@ -219,14 +230,7 @@ int SqlChainSource::readBatch(ChainVerifier *verifier, int limit)
     while (q.next()) {
         rows.emplace_back();
         ChainVerifier::Row &row = rows.back();
-        ChainEntry &e = row.entry;
-        e.seq = q.value(0).toLongLong();
-        e.station = q.value(1).toString();
-        e.kind = q.value(2).toString();
-        e.timeMs = q.value(3).toLongLong();
-        e.body = q.value(4).toString();
-        e.prevHash = q.value(5).toByteArray();
-        e.hash = q.value(6).toByteArray();
+        readEntry(q, &row.entry);
         row.recordFound = !q.value(7).isNull();
         if (row.recordFound) {
             row.recordFields = true;

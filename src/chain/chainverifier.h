@@ -83,12 +83,18 @@ private:
     QString m_problem;
 };
 
+class QSqlQuery;
+
 // Reads the chain of a records file, a batch at a time, into a verifier.
 class SqlChainSource
 {
     Q_DECLARE_TR_FUNCTIONS(SqlChainSource)
 
 public:
+    // The entry in a query's first seven columns: seq, station, kind, time_ms, body,
+    // prev_hash, hash (the columns of the entries table, in its order).
+    static void readEntry(const QSqlQuery &query, ChainEntry *entry);
+
     explicit SqlChainSource(const QSqlDatabase &db);
     // Hands it its look-ups into the file.
     void attach(ChainVerifier *verifier);
