@@ -11,6 +11,7 @@
 
 #include <QThread>
 
+#include <algorithm>
 #include <cmath>
 #include <deque>
 #include <thread>
@@ -405,6 +406,28 @@ qint64 utcMs(const QString &cell)
             + ((n(11, 2) * 60 + n(14, 2)) * 60 + n(17, 2)) * 1000 + n(20, 3);
 }
 
+// 64 hex digits as the 32 bytes they stand for (anything else: as many bytes as it makes,
+// which no hash equals).
+QByteArray hashOf(const QString &cell)
+{
+    const auto digit = [](char16_t c) {
+        return c >= u'0' && c <= u'9'    ? c - u'0'
+                : c >= u'a' && c <= u'f' ? c - u'a' + 10
+                : c >= u'A' && c <= u'F' ? c - u'A' + 10
+                                         : -1;
+    };
+    if (cell.size() != 64)
+        return QByteArray::fromHex(cell.toLatin1());
+    QByteArray bytes(32, Qt::Uninitialized);
+    for (int i = 0; i < 32; ++i) {
+        const int high = digit(cell[2 * i].unicode()), low = digit(cell[2 * i + 1].unicode());
+        if (high < 0 || low < 0)
+            return QByteArray::fromHex(cell.toLatin1());
+        bytes[i] = char(high * 16 + low);
+    }
+    return bytes;
+}
+
 // A text cell as it was before the export kept it from reading as a formula.
 QString plain(const QString &cell)
 {
@@ -452,15 +475,12 @@ QString verifyCsv(const QString &path, ChainVerifier *verifier)
     // A part of the file is read ahead, so that a row out of its place can be told from a
     // missing one.
     std::deque<QStringList> ahead;
-    QHash<qint64, int> aheadSeqs;
     const auto fill = [&] {
         QStringList cells;
         while (ahead.size() < 64 && reader.next(&cells)) {
             if (cells.size() == 1 && cells[0].isEmpty())
                 continue;
             ahead.push_back(cells);
-            if (cells.size() > at[Seq])
-                aheadSeqs[cells[at[Seq]].toLongLong()]++;
         }
     };
     CsvFormat::LocalTimes localTimes;
@@ -474,7 +494,9 @@ QString verifyCsv(const QString &path, ChainVerifier *verifier)
             if (batch[i].entry.seq == seq)
                 return true;
         }
-        return aheadSeqs.value(seq) > 0;
+        return std::any_of(ahead.cbegin(), ahead.cend(), [&](const QStringList &cells) {
+            return cells.value(at[Seq]).toLongLong() == seq;
+        });
     };
     fill();
     qsizetype line = 1;
@@ -485,8 +507,6 @@ QString verifyCsv(const QString &path, ChainVerifier *verifier)
             ahead.pop_front();
             ++line;
             const qint64 seqCell = cells.value(at[Seq]).toLongLong();
-            if (--aheadSeqs[seqCell] <= 0)
-                aheadSeqs.remove(seqCell);
             fill();
             if (cells.size() < head.size())
                 return ChainVerifier::tr("%1 第 %2 行不完整").arg(path).arg(line);
@@ -498,8 +518,8 @@ QString verifyCsv(const QString &path, ChainVerifier *verifier)
             e.kind = ChainEntry::kindFromName(cells[at[Kind]]);
             e.timeMs = utcMs(cells[at[Utc]]);
             e.body = plain(cells[at[Body]]);
-            e.prevHash = QByteArray::fromHex(cells[at[Prev]].toLatin1());
-            e.hash = QByteArray::fromHex(cells[at[Hash]].toLatin1());
+            e.prevHash = hashOf(cells[at[Prev]]);
+            e.hash = hashOf(cells[at[Hash]]);
             if (e.kind != ChainEntry::recordKind())
                 continue;
             // The cells a person reads must say what the entry says.
