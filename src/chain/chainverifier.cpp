@@ -150,11 +150,13 @@ bool ChainVerifier::take(const Row &row)
     return true;
 }
 
-void ChainVerifier::prepare(std::vector<Row> *rows)
+void ChainVerifier::prepare(std::vector<Row> *rows, const std::function<void(Row &, size_t)> &also)
 {
-    const auto work = [rows](size_t from, size_t to) {
+    const auto work = [rows, &also](size_t from, size_t to) {
         for (size_t i = from; i < to; ++i) {
             Row &row = (*rows)[i];
+            if (also)
+                also(row, i);
             if (row.recordFields) {
                 row.recordBody = ChainEntry::recordBody(
                         row.number, row.weightKg, row.tareKg, row.unit, row.mode, row.port,
@@ -483,7 +485,6 @@ QString verifyCsv(const QString &path, ChainVerifier *verifier)
             ahead.push_back(cells);
         }
     };
-    CsvFormat::LocalTimes localTimes;
     verifier->startAnywhere();
     // Rows are checked a batch at a time; a row out of its place is looked for in the rest
     // of the batch and in the rows read ahead.
@@ -500,8 +501,10 @@ QString verifyCsv(const QString &path, ChainVerifier *verifier)
     };
     fill();
     qsizetype line = 1;
+    std::vector<QStringList> shownCells; // a record row's cells, by its place in the batch
     while (!ahead.empty()) {
         batch.clear();
+        shownCells.clear();
         while (!ahead.empty() && batch.size() < 4096) {
             const QStringList cells = ahead.front();
             ahead.pop_front();
@@ -522,7 +525,19 @@ QString verifyCsv(const QString &path, ChainVerifier *verifier)
             e.hash = hashOf(cells[at[Hash]]);
             if (e.kind != ChainEntry::recordKind())
                 continue;
-            // The cells a person reads must say what the entry says.
+            row.recordFound = true;
+            row.recordBody = e.body;
+            row.recordTimeMs = e.timeMs;
+            shownCells.resize(batch.size());
+            shownCells.back() = cells;
+        }
+        // The cells a person reads must say what the entry says: compared on every core,
+        // with the hashes.
+        const auto compare = [&](ChainVerifier::Row &row, size_t index) {
+            if (!row.recordFound)
+                return;
+            const QStringList &cells = shownCells[index];
+            const ChainEntry &e = row.entry;
             ChainEntry::Fields fields;
             ChainEntry::parseBody(e.body, &fields);
             const auto field = [&](const char *name) {
@@ -530,6 +545,7 @@ QString verifyCsv(const QString &path, ChainVerifier *verifier)
             };
             const QString mode = field("mode");
             // The wall time in the zone it was exported in (this machine's, mostly).
+            thread_local CsvFormat::LocalTimes localTimes;
             auto [offset, time] = localTimes.at(e.timeMs);
             if (offset != cells[at[Offset]]) {
                 time = CsvFormat::dateTimeCell(CsvFormat::utc(e.timeMs).toOffsetFromUtc(
@@ -558,11 +574,8 @@ QString verifyCsv(const QString &path, ChainVerifier *verifier)
                                                shown[i].second, cell);
                 }
             }
-            row.recordFound = true;
-            row.recordBody = e.body;
-            row.recordTimeMs = e.timeMs;
-        }
-        ChainVerifier::prepare(&batch);
+        };
+        ChainVerifier::prepare(&batch, compare);
         for (current = 0; current < batch.size(); ++current) {
             if (!verifier->take(batch[current]))
                 return QString();

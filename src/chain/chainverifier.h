@@ -41,8 +41,9 @@ public:
     };
 
     // Does for a batch of rows, on every core, what take() would do for each on its own:
-    // their hashes and their records' bodies.
-    static void prepare(std::vector<Row> *rows);
+    // their hashes and their records' bodies, and first also(row, index) where given.
+    static void prepare(std::vector<Row> *rows,
+                        const std::function<void(Row &, size_t)> &also = {});
 
     // Where an entry with this hash (or a record with this body) is, or -1.
     std::function<qint64(const QByteArray &hash)> seqOfHash;
