@@ -410,8 +410,13 @@ void RecordWorker::verifyNext()
         return;
     }
     m_verifying = false;
-    if (read >= 0)
+    if (read >= 0) {
         m_source->finish(m_verifier.get());
+    } else {
+        // A chain that cannot be read is no whole chain.
+        m_verifier->fail(m_verifier->headSeq() + 1,
+                         tr("记录链无法读取（%1）").arg(m_source->errorText()));
+    }
     reportChain();
 }
 

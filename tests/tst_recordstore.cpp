@@ -183,6 +183,9 @@ private Q_SLOTS:
                 << u"INSERT INTO records (time_ms, weight_kg, seq, number) VALUES (0, 9.99, 6, 6)"_s
                 << u"第 9 条处断开：记录 6 不在记录链中（被添加）"_s << 0 << QString() << QString()
                 << 5;
+        QTest::newRow("chain dropped")
+                << u"DROP TABLE entries"_s << u"第 1 条处断开：记录链无法读取（"_s << 0 << QString()
+                << QString() << 4;
         QTest::newRow("void borrowed")
                 << u"UPDATE records SET voided_seq = 8 WHERE number = 1"_s
                 << u"第 8 条处断开：作废标记与作废条目不符（作废标记被改动）"_s << 0 << QString()
@@ -229,14 +232,16 @@ private Q_SLOTS:
             RecordStore store(path);
             QVERIFY(opened(store));
             QTRY_VERIFY(store.chainBroken());
-            QCOMPARE(store.chainText(), u"记录链在"_s + said);
+            QVERIFY2(store.chainText().startsWith(u"记录链在"_s + said),
+                     qPrintable(store.chainText()));
             QCOMPARE(store.count(), count); // the void one left out after a restart too
         }
         QProcess verify;
         verify.start(QStringLiteral(PELORA_VERIFY), {path});
         QVERIFY(verify.waitForFinished());
         QCOMPARE(verify.exitCode(), 1);
-        QCOMPARE(QString::fromUtf8(verify.readAllStandardError()).trimmed(), u"记录链在"_s + said);
+        const QString printed = QString::fromUtf8(verify.readAllStandardError()).trimmed();
+        QVERIFY2(printed.startsWith(u"记录链在"_s + said), qPrintable(printed));
         if (csvLine == 0)
             return;
         QList<QByteArray> lines = readAll(csv).split('\r'); // each line starts with its '\n'

@@ -28,6 +28,9 @@ int verifyDatabase(const QString &path, QString *text)
         QSqlQuery version(db);
         if (!db.open() || !version.exec(QStringLiteral("PRAGMA user_version")) || !version.next()) {
             *text = QCoreApplication::translate("pelora-verify", "无法读取 %1").arg(path);
+        } else if (!db.tables().contains(QStringLiteral("records"))) {
+            *text = QCoreApplication::translate("pelora-verify", "%1 不是 Pelora 的记录文件")
+                            .arg(path);
         } else if (version.value(0).toInt() < 3) {
             *text = QCoreApplication::translate(
                             "pelora-verify",
@@ -42,12 +45,15 @@ int verifyDatabase(const QString &path, QString *text)
             int read = 0;
             while ((read = source.readBatch(&verifier, 50000)) == 50000 && !verifier.broken()) { }
             if (read < 0) {
-                *text = source.errorText();
+                // A chain that cannot be read is no whole chain.
+                verifier.fail(verifier.headSeq() + 1,
+                              QCoreApplication::translate("pelora-verify", "记录链无法读取（%1）")
+                                      .arg(source.errorText()));
             } else {
                 source.finish(&verifier);
-                *text = verifier.summary();
-                code = verifier.broken() ? 1 : 0;
             }
+            *text = verifier.summary();
+            code = verifier.broken() ? 1 : 0;
         }
         db.close();
     }
