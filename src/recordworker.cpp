@@ -404,6 +404,11 @@ void RecordWorker::verifyNext()
         return;
     }
     const int read = m_source->readBatch(m_verifier.get(), verifyBatch);
+    if (read < 0 && m_source->busy()) {
+        // Another program holds the file: the check goes on once it lets go.
+        QTimer::singleShot(retryMs, this, &RecordWorker::verifyNext);
+        return;
+    }
     if (read == verifyBatch && !m_verifier->broken()) {
         reportChain();
         QMetaObject::invokeMethod(this, &RecordWorker::verifyNext, Qt::QueuedConnection);

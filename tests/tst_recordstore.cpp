@@ -363,6 +363,10 @@ private Q_SLOTS:
         QVERIFY(!store.errorText().contains(u"损坏"_s));
         QVERIFY(store.writable());
         QCOMPARE(store.pendingCount(), 3);
+        // A check of the chain meanwhile waits for the file too, rather than calling it broken.
+        store.verifyChain();
+        QVERIFY(TestSupport::drain(&store) && TestSupport::drain(&store));
+        QVERIFY2(!store.chainBroken(), qPrintable(store.chainText()));
 
         holder.closeWriteChannel(); // the other program lets go
         QVERIFY(holder.waitForFinished(10000));
@@ -373,6 +377,7 @@ private Q_SLOTS:
         for (const QVariant &r : TestSupport::storedRecords(path))
             weights << r.toMap().value(u"weightKg"_s).toDouble();
         QCOMPARE(weights, (QList<double>{10, 11, 12}));
+        QTRY_COMPARE(store.chainText(), u"记录链完整 · 4 条"_s);
 #endif
     }
 

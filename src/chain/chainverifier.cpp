@@ -224,8 +224,13 @@ int SqlChainSource::readBatch(ChainVerifier *verifier, int limit)
             " WHERE e.seq > ? ORDER BY e.seq LIMIT ?"));
     q.addBindValue(m_last);
     q.addBindValue(limit);
+    m_busy = false;
     if (!q.exec()) {
         m_error = q.lastError().text();
+        // SQLITE_BUSY or SQLITE_LOCKED (extended codes keep the primary one in the low byte).
+        bool ok = false;
+        const int code = q.lastError().nativeErrorCode().toInt(&ok);
+        m_busy = ok && ((code & 0xff) == 5 || (code & 0xff) == 6);
         return -1;
     }
     std::vector<ChainVerifier::Row> rows;

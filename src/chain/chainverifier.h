@@ -105,11 +105,14 @@ public:
     // After the last entry: records the chain does not hold, void marks nothing explains.
     bool finish(ChainVerifier *verifier);
     QString errorText() const { return m_error; }
+    // Whether the last read failed because another program held the file: worth trying again.
+    bool busy() const { return m_busy; }
 
 private:
     QSqlDatabase m_db;
     qint64 m_last = 0;
     QString m_error;
+    bool m_busy = false;
 };
 
 // Checks a CSV export of records (all of them, or some days) the same way. "" with the

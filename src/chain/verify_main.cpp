@@ -44,16 +44,23 @@ int verifyDatabase(const QString &path, QString *text)
             source.attach(&verifier);
             int read = 0;
             while ((read = source.readBatch(&verifier, 50000)) == 50000 && !verifier.broken()) { }
-            if (read < 0) {
-                // A chain that cannot be read is no whole chain.
-                verifier.fail(verifier.headSeq() + 1,
-                              QCoreApplication::translate("pelora-verify", "记录链无法读取（%1）")
-                                      .arg(source.errorText()));
+            if (read < 0 && source.busy()) {
+                *text = QCoreApplication::translate("pelora-verify",
+                                                    "%1 被其他程序占用，请稍后再试")
+                                .arg(path);
             } else {
-                source.finish(&verifier);
+                if (read < 0) {
+                    // A chain that cannot be read is no whole chain.
+                    verifier.fail(
+                            verifier.headSeq() + 1,
+                            QCoreApplication::translate("pelora-verify", "记录链无法读取（%1）")
+                                    .arg(source.errorText()));
+                } else {
+                    source.finish(&verifier);
+                }
+                *text = verifier.summary();
+                code = verifier.broken() ? 1 : 0;
             }
-            *text = verifier.summary();
-            code = verifier.broken() ? 1 : 0;
         }
         db.close();
     }
