@@ -14,6 +14,7 @@ packages=(
   xvfb xauth fonts-noto-cjk
   clang-format dpkg-dev file appstream desktop-file-utils debootstrap
   libreoffice-calc-nogui sqlite3 poppler-utils
+  postgresql libqt6sql6-psql
 )
 
 missing=()
