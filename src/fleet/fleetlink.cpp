@@ -5,8 +5,8 @@
 #include "settingsstore.h"
 #include "weightreading.h"
 
-#include <QRegularExpression>
 #include <QQmlEngine>
+#include <QRegularExpression>
 #include <QThread>
 
 FleetLink::FleetLink(RecordStore *store, SettingsStore *settings, QObject *parent)
@@ -182,8 +182,7 @@ void FleetLink::sendReading()
     if (m_reading->hasFrame())
         status.insert(QStringLiteral("weight"), m_reading->weightKg());
     QMetaObject::invokeMethod(
-            m_replicator, [r = m_replicator, status] { r->publish(status); },
-            Qt::QueuedConnection);
+            m_replicator, [r = m_replicator, status] { r->publish(status); }, Qt::QueuedConnection);
 }
 
 void FleetLink::checkServer()

@@ -69,9 +69,9 @@ public:
 
     // Keeps the settings and starts (or stops) the link with them: "" or why they were not
     // taken (a port out of range, a host missing while on).
-    Q_INVOKABLE QString apply(bool enabled, const QString &host, int port,
-                              const QString &database, const QString &user,
-                              const QString &sslMode, const QString &service = QString());
+    Q_INVOKABLE QString apply(bool enabled, const QString &host, int port, const QString &database,
+                              const QString &user, const QString &sslMode,
+                              const QString &service = QString());
     // The live reading to publish while connected.
     Q_INVOKABLE void follow(WeightReading *reading);
     Q_INVOKABLE void checkServer();

@@ -34,12 +34,11 @@ QString serverChainText(qint64 entries, qint64 breakSeq, const QString &problem,
 } // namespace
 
 Replicator::Replicator(const QString &recordsPath, QObject *parent)
-    : QObject(parent),
-      m_path(recordsPath),
-      m_local(QStringLiteral("pelora-outbox-") + QUuid::createUuid().toString(QUuid::Id128)),
-      m_remote(QStringLiteral("pelora-server-") + QUuid::createUuid().toString(QUuid::Id128))
-{
-}
+    : QObject(parent)
+    , m_path(recordsPath)
+    , m_local(QStringLiteral("pelora-outbox-") + QUuid::createUuid().toString(QUuid::Id128))
+    , m_remote(QStringLiteral("pelora-server-") + QUuid::createUuid().toString(QUuid::Id128))
+{ }
 
 Replicator::~Replicator()
 {
@@ -264,24 +263,30 @@ bool Replicator::handshake(QString *why)
     }
     m_confirmed = serverSeq;
     saveConfirmed();
+    m_upgradeText = upgrade;
+    m_checked = 0;
     checkServerChain(why);
-    if (!upgrade.isEmpty())
-        m_chainText = upgrade + QStringLiteral("；") + m_chainText;
     return true;
 }
 
-bool Replicator::checkServerChain(QString *why)
+bool Replicator::checkServerChain(QString *why, bool incremental)
 {
+    const qint64 after = incremental ? m_checked : 0;
     QSqlQuery q(m_server);
     q.prepare(QStringLiteral("SELECT entries, break_seq, problem, record_number"
-                             " FROM pelora.check(?)"));
+                             " FROM pelora.check(?, ?)"));
     q.addBindValue(m_station);
+    q.addBindValue(after);
     if (!q.exec() || !q.next()) {
         *why = ServerSchema::reason(q.lastError());
         return false;
     }
-    m_chainText = serverChainText(q.value(0).toLongLong(), q.value(1).toLongLong(),
-                                  q.value(2).toString(), q.value(3).toLongLong());
+    const qint64 breakSeq = q.value(1).toLongLong();
+    m_checked = breakSeq > 0 ? -1 : q.value(0).toLongLong();
+    m_chainText = serverChainText(q.value(0).toLongLong(), breakSeq, q.value(2).toString(),
+                                  q.value(3).toLongLong());
+    if (!m_upgradeText.isEmpty())
+        m_chainText = m_upgradeText + QStringLiteral("；") + m_chainText;
     return true;
 }
 
@@ -430,6 +435,12 @@ void Replicator::step()
     }
     if (!serverAlive()) {
         lost(tr("与服务器的连接断开了"));
+        return;
+    }
+    // What was sent since the last look is checked on the server, after the part known
+    // whole (a broken copy stays reported until checked again from its start).
+    if (m_checked >= 0 && m_checked < m_confirmed && !checkServerChain(&why, true)) {
+        lost(why);
         return;
     }
     m_state = Synced;

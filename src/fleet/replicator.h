@@ -69,7 +69,8 @@ private:
     bool connectServer(QString *why);
     bool handshake(QString *why);
     bool sendBatch(QString *why, bool *more);
-    bool checkServerChain(QString *why);
+    // The server's copy, whole or (incremental) after the part already checked.
+    bool checkServerChain(QString *why, bool incremental = false);
     void sendStatus();
     void lost(const QString &why);
     void report();
@@ -93,6 +94,8 @@ private:
     qint64 m_confirmed = -1; // unknown until the file or the server says
     qint64 m_savedConfirmed = -1;
     qint64 m_head = 0;
+    qint64 m_checked = 0; // the server's entries checked whole so far
+    QString m_upgradeText;
     bool m_connected = false;
     bool m_statusTable = false;
     bool m_refused = false;

@@ -3,9 +3,9 @@
 #include "serverschema.h"
 #include "settingsstore.h"
 
+#include <QRegularExpression>
 #include <QSqlDatabase>
 #include <QSqlError>
-#include <QRegularExpression>
 #include <QStringList>
 
 bool ServerConfig::operator==(const ServerConfig &o) const
@@ -29,12 +29,10 @@ QStringList ServerConfig::sslModes()
 
 QString ServerConfig::connectOptions() const
 {
-    QStringList options{QStringLiteral("connect_timeout=5"),
-                        QStringLiteral("keepalives_idle=5"),
-                        QStringLiteral("keepalives_interval=2"),
-                        QStringLiteral("keepalives_count=2"),
-                        QStringLiteral("tcp_user_timeout=10000"),
-                        QStringLiteral("application_name=pelora")};
+    QStringList options{
+            QStringLiteral("connect_timeout=5"),      QStringLiteral("keepalives_idle=5"),
+            QStringLiteral("keepalives_interval=2"),  QStringLiteral("keepalives_count=2"),
+            QStringLiteral("tcp_user_timeout=10000"), QStringLiteral("application_name=pelora")};
     options.append(QStringLiteral("sslmode=")
                    + (sslModes().contains(sslMode) ? sslMode : QStringLiteral("prefer")));
     // A service name of letters, digits, dot, dash and underscore only: it goes into the

@@ -114,10 +114,12 @@ $$;
 CREATE FUNCTION pelora.register(p_station text, p_name text) RETURNS void
 LANGUAGE plpgsql SECURITY DEFINER SET search_path = pelora, pg_temp AS $$
 BEGIN
-    INSERT INTO pelora.stations (id, name, owner) VALUES (p_station, p_name, session_user)
+    INSERT INTO pelora.stations (id, name, owner)
+        VALUES (p_station, coalesce(p_name, ''), session_user)
         ON CONFLICT (id) DO NOTHING;
     PERFORM pelora.own(p_station);
-    UPDATE pelora.stations SET name = p_name WHERE id = p_station AND name <> p_name;
+    UPDATE pelora.stations SET name = coalesce(p_name, '')
+        WHERE id = p_station AND name <> coalesce(p_name, '');
 END
 $$;
 
@@ -130,138 +132,170 @@ LANGUAGE sql STABLE SECURITY DEFINER SET search_path = pelora, pg_temp AS $$
     FROM pelora.entries e WHERE e.station = p_station
 $$;
 
+-- A record's body read into its fields, which always come in this order: NULL for a body
+-- of another form.
+CREATE FUNCTION pelora.record_fields(p_body text) RETURNS text[]
+LANGUAGE sql IMMUTABLE AS $$
+    SELECT CASE WHEN cardinality(l) = 9 AND l[9] = ''
+                 AND starts_with(l[1], E'number\t') AND substr(l[1], 8) ~ '^[0-9]{1,18}$'
+                 AND starts_with(l[2], E'weight\t') AND starts_with(l[3], E'tare\t')
+                 AND starts_with(l[4], E'unit\t') AND starts_with(l[5], E'mode\t')
+                 AND starts_with(l[6], E'port\t') AND l[7] IN (E'manual\t0', E'manual\t1')
+                 AND l[8] IN (E'migrated\t0', E'migrated\t1')
+           THEN ARRAY[substr(l[1], 8), substr(l[2], 8), substr(l[3], 6), substr(l[4], 6),
+                      substr(l[5], 6), substr(l[6], 6), substr(l[7], 8), substr(l[8], 10)] END
+    FROM (SELECT string_to_array(p_body, E'\n') AS l) AS x
+$$;
+
+-- An escaped value as it was written.
+CREATE FUNCTION pelora.unescape(v text) RETURNS text LANGUAGE sql IMMUTABLE AS $$
+    SELECT CASE WHEN v IS NULL OR strpos(v, '\') = 0 THEN v ELSE
+        (SELECT string_agg(CASE m[1] WHEN '\' THEN '\' WHEN 't' THEN E'\t'
+                                     WHEN 'n' THEN E'\n' WHEN 'r' THEN E'\r'
+                                     ELSE coalesce(m[2], '') END, '' ORDER BY i)
+         FROM regexp_matches(v, '\\(.)|([^\\]+)', 'g') WITH ORDINALITY AS x(m, i)) END
+$$;
+
+-- The hash an entry must carry, as the stations compute it.
+CREATE FUNCTION pelora.entry_hash(p_prev bytea, p_seq bigint, p_station text, p_kind text,
+                                  p_time bigint, p_body text) RETURNS bytea
+LANGUAGE sql IMMUTABLE AS $$
+    SELECT sha256(p_prev || convert_to(format(
+        E'pelora-chain 1\nseq\t%s\nstation\t%s\nkind\t%s\ntime\t%s\n', p_seq, p_station, p_kind,
+        p_time), 'UTF8') || convert_to(p_body, 'UTF8'))
+$$;
+
 -- Takes a batch of a station's entries, oldest first, as a JSON array of
 -- {seq, kind, time, body, prev, hash} (hashes in hex). An entry the server already holds
 -- with the same hash is passed over, so a batch sent again inserts nothing twice; any other
 -- entry must continue the chain: the next number, the last hash, and a hash that is right.
--- Returns the station's last number afterwards.
+-- The batch goes in whole or not at all. Returns the station's last number afterwards.
 CREATE FUNCTION pelora.append(p_station text, p_entries jsonb) RETURNS bigint
 LANGUAGE plpgsql SECURITY DEFINER SET search_path = pelora, pg_temp AS $$
 DECLARE
-    e jsonb;
     head_seq bigint;
     head_hash bytea;
-    s bigint;
-    k text;
-    t bigint;
-    b text;
-    p bytea;
-    h bytea;
-    held bytea;
-    added integer := 0;
+    bad bigint;
+    last_seq bigint;
+    v record;
 BEGIN
     PERFORM pelora.own(p_station);
     SELECT x.seq, x.hash INTO head_seq, head_hash FROM pelora.head(p_station) x;
-    FOR e IN SELECT value FROM jsonb_array_elements(p_entries) LOOP
-        s := (e->>'seq')::bigint;
-        k := e->>'kind';
-        t := (e->>'time')::bigint;
-        b := e->>'body';
-        p := decode(e->>'prev', 'hex');
-        h := decode(e->>'hash', 'hex');
-        IF s <= head_seq THEN
-            SELECT x.hash INTO held FROM pelora.entries x WHERE x.station = p_station AND x.seq = s;
-            IF held IS DISTINCT FROM h THEN
-                RAISE EXCEPTION 'pelora-conflict: entry % differs from the one the server holds', s
-                    USING ERRCODE = 'unique_violation';
-            END IF;
-            CONTINUE;
-        END IF;
-        IF s <> head_seq + 1 THEN
-            RAISE EXCEPTION 'pelora-gap: entry % follows entry %', s, head_seq
-                USING ERRCODE = 'check_violation';
-        END IF;
-        IF p <> head_hash OR k !~ '^[a-z-]+$' OR sha256(p || convert_to(format(
-                E'pelora-chain 1\nseq\t%s\nstation\t%s\nkind\t%s\ntime\t%s\n', s, p_station, k, t),
-                'UTF8') || convert_to(b, 'UTF8')) <> h THEN
-            RAISE EXCEPTION 'pelora-link: entry % does not continue the chain', s
-                USING ERRCODE = 'check_violation';
-        END IF;
-        INSERT INTO pelora.entries (station, seq, kind, time_ms, body, prev_hash, hash)
-            VALUES (p_station, s, k, t, b, p, h);
-        IF k = 'record' THEN
-            INSERT INTO pelora.records (station, number, seq, time_ms, weight_kg, tare_kg, unit,
-                                        mode, port, manual, migrated, hash)
-            VALUES (p_station, pelora.field(b, 'number')::bigint, s, t,
-                    pelora.field(b, 'weight')::double precision,
-                    nullif(pelora.field(b, 'tare'), '')::double precision,
-                    coalesce(pelora.field(b, 'unit'), ''), coalesce(pelora.field(b, 'mode'), ''),
-                    coalesce(pelora.field(b, 'port'), ''), pelora.field(b, 'manual') = '1',
-                    pelora.field(b, 'migrated') = '1', h);
-        ELSIF k = 'void' THEN
-            UPDATE pelora.records SET voided_seq = s
-            WHERE station = p_station AND seq = pelora.field(b, 'target')::bigint
-              AND voided_seq IS NULL;
-        ELSIF k = 'void-all' THEN
-            UPDATE pelora.records SET voided_seq = s
-            WHERE station = p_station AND voided_seq IS NULL;
-        END IF;
-        head_seq := s;
-        head_hash := h;
-        added := added + 1;
-    END LOOP;
-    IF added > 0 THEN
-        PERFORM pg_notify('pelora_records', p_station);
+    CREATE TEMP TABLE IF NOT EXISTS pelora_batch (seq bigint, kind text, time_ms bigint,
+        body text, prev_hash bytea, hash bytea, fields text[]) ON COMMIT DROP;
+    TRUNCATE pelora_batch;
+    INSERT INTO pelora_batch
+    SELECT x.seq, x.kind, x.time, x.body, decode(x.prev, 'hex'), decode(x.hash, 'hex'),
+           CASE WHEN x.kind = 'record' THEN pelora.record_fields(x.body) END
+    FROM jsonb_to_recordset(p_entries)
+         AS x(seq bigint, kind text, time bigint, body text, prev text, hash text);
+    -- Entries the server holds already must be the same.
+    SELECT b.seq INTO bad FROM pelora_batch b
+    LEFT JOIN pelora.entries e ON e.station = p_station AND e.seq = b.seq
+    WHERE b.seq <= head_seq AND e.hash IS DISTINCT FROM b.hash ORDER BY b.seq LIMIT 1;
+    IF FOUND THEN
+        RAISE EXCEPTION 'pelora-conflict: entry % differs from the one the server holds', bad
+            USING ERRCODE = 'unique_violation';
     END IF;
-    RETURN head_seq;
+    DELETE FROM pelora_batch WHERE seq <= head_seq;
+    -- The rest must follow on, each from the one before, each hashed right.
+    SELECT n.seq INTO bad FROM (
+        SELECT b.*, row_number() OVER (ORDER BY b.seq) AS i,
+               coalesce(lag(b.hash) OVER (ORDER BY b.seq), head_hash) AS before
+        FROM pelora_batch b) n
+    WHERE n.seq <> head_seq + n.i OR n.prev_hash <> n.before OR n.kind !~ '^[a-z-]+$'
+       OR pelora.entry_hash(n.prev_hash, n.seq, p_station, n.kind, n.time_ms, n.body) <> n.hash
+       OR (n.kind = 'record' AND n.fields IS NULL)
+    ORDER BY n.seq LIMIT 1;
+    IF FOUND THEN
+        RAISE EXCEPTION 'pelora-link: entry % does not continue the chain', bad
+            USING ERRCODE = 'check_violation';
+    END IF;
+    SELECT max(seq) INTO last_seq FROM pelora_batch;
+    IF last_seq IS NULL THEN
+        RETURN head_seq;
+    END IF;
+    INSERT INTO pelora.entries (station, seq, kind, time_ms, body, prev_hash, hash)
+    SELECT p_station, seq, kind, time_ms, body, prev_hash, hash FROM pelora_batch ORDER BY seq;
+    INSERT INTO pelora.records (station, number, seq, time_ms, weight_kg, tare_kg, unit, mode,
+                                port, manual, migrated, hash)
+    SELECT p_station, fields[1]::bigint, seq, time_ms, fields[2]::double precision,
+           nullif(fields[3], '')::double precision, pelora.unescape(fields[4]),
+           pelora.unescape(fields[5]), pelora.unescape(fields[6]), fields[7] = '1',
+           fields[8] = '1', hash
+    FROM pelora_batch WHERE kind = 'record' ORDER BY seq;
+    -- Voids in their order: one record, or every record still valid before it.
+    FOR v IN SELECT seq, kind, body FROM pelora_batch WHERE kind IN ('void', 'void-all')
+             ORDER BY seq LOOP
+        IF v.kind = 'void' THEN
+            UPDATE pelora.records SET voided_seq = v.seq
+            WHERE station = p_station AND seq = pelora.field(v.body, 'target')::bigint
+              AND voided_seq IS NULL;
+        ELSE
+            UPDATE pelora.records SET voided_seq = v.seq
+            WHERE station = p_station AND seq < v.seq AND voided_seq IS NULL;
+        END IF;
+    END LOOP;
+    PERFORM pg_notify('pelora_records', p_station);
+    RETURN last_seq;
 END
 $$;
 
--- Checks a station's chain on the server from its first entry: the number of entries, and
--- at the first break its number, what broke ('missing', 'link', 'changed', 'record') and,
--- for a record, its number.
-CREATE FUNCTION pelora.check(p_station text, OUT entries bigint, OUT break_seq bigint,
-                             OUT problem text, OUT record_number bigint)
+-- Checks a station's chain on the server after its entry p_after (0: from the first, else
+-- the part after a part already checked): the number of entries, and at the first break its
+-- number, what broke ('missing', 'link', 'changed', 'record') and, for a record, its number.
+CREATE FUNCTION pelora.check(p_station text, p_after bigint DEFAULT 0, OUT entries bigint,
+                             OUT break_seq bigint, OUT problem text, OUT record_number bigint)
 LANGUAGE plpgsql STABLE SECURITY DEFINER SET search_path = pelora, pg_temp AS $$
 DECLARE
-    r record;
-    prev bytea := decode(repeat('00', 32), 'hex');
+    start_hash bytea := decode(repeat('00', 32), 'hex');
 BEGIN
-    entries := 0;
+    IF p_after > 0 THEN
+        SELECT x.hash INTO start_hash FROM pelora.entries x
+        WHERE x.station = p_station AND x.seq = p_after;
+    END IF;
+    SELECT count(*) + p_after INTO entries FROM pelora.entries x
+    WHERE x.station = p_station AND x.seq > p_after;
+    SELECT n.seq, n.problem, n.number INTO break_seq, problem, record_number FROM (
+        SELECT e.seq,
+               CASE WHEN e.seq <> p_after + row_number() OVER w THEN 'missing'
+                    WHEN e.prev_hash IS DISTINCT FROM
+                         coalesce(lag(e.hash) OVER w, start_hash) THEN 'link'
+                    WHEN pelora.entry_hash(e.prev_hash, e.seq, p_station, e.kind, e.time_ms,
+                                           e.body) <> e.hash THEN 'changed'
+                    WHEN e.kind = 'record' AND (c.seq IS NULL
+                        OR (c.number::text, c.time_ms, c.weight_kg, c.tare_kg, c.unit, c.mode,
+                            c.port, c.manual, c.migrated, c.hash) IS DISTINCT FROM
+                           (f[1], e.time_ms, f[2]::double precision,
+                            nullif(f[3], '')::double precision, pelora.unescape(f[4]),
+                            pelora.unescape(f[5]), pelora.unescape(f[6]), f[7] = '1',
+                            f[8] = '1', e.hash)) THEN 'record'
+               END AS problem,
+               coalesce(c.number, f[1]::bigint) AS number,
+               row_number() OVER w AS i
+        FROM pelora.entries e
+        LEFT JOIN pelora.records c ON c.station = e.station AND c.seq = e.seq
+        -- Read once per entry (OFFSET 0 keeps the planner from repeating it for each field).
+        CROSS JOIN LATERAL (SELECT CASE WHEN e.kind = 'record'
+                                        THEN pelora.record_fields(e.body) END AS f
+                            OFFSET 0) AS p
+        WHERE e.station = p_station AND e.seq > p_after
+        WINDOW w AS (ORDER BY e.seq)) n
+    WHERE n.problem IS NOT NULL ORDER BY n.seq LIMIT 1;
+    IF FOUND THEN
+        -- A missing entry is named by the number that should have come.
+        IF problem = 'missing' THEN
+            SELECT p_after + count(*) + 1 INTO break_seq FROM pelora.entries x
+            WHERE x.station = p_station AND x.seq > p_after AND x.seq < break_seq;
+        END IF;
+        RETURN;
+    END IF;
     break_seq := 0;
     problem := '';
-    FOR r IN SELECT e.seq, e.kind, e.time_ms, e.body, e.prev_hash, e.hash, c.seq AS rseq,
-                    c.number, c.time_ms AS rtime, c.weight_kg, c.tare_kg, c.unit, c.mode, c.port,
-                    c.manual, c.migrated, c.hash AS rhash
-             FROM pelora.entries e
-             LEFT JOIN pelora.records c ON c.station = e.station AND c.seq = e.seq
-             WHERE e.station = p_station ORDER BY e.seq LOOP
-        IF r.seq <> entries + 1 THEN
-            break_seq := entries + 1;
-            problem := 'missing';
-            RETURN;
-        END IF;
-        break_seq := r.seq;
-        IF r.prev_hash <> prev THEN
-            problem := 'link';
-            RETURN;
-        END IF;
-        IF sha256(r.prev_hash || convert_to(format(
-                E'pelora-chain 1\nseq\t%s\nstation\t%s\nkind\t%s\ntime\t%s\n', r.seq, p_station,
-                r.kind, r.time_ms), 'UTF8') || convert_to(r.body, 'UTF8')) <> r.hash THEN
-            problem := 'changed';
-            RETURN;
-        END IF;
-        IF r.kind = 'record' AND (r.rseq IS NULL
-            OR (r.number, r.rtime, r.weight_kg, r.tare_kg, r.unit, r.mode, r.port, r.manual,
-                r.migrated, r.rhash) IS DISTINCT FROM
-               (pelora.field(r.body, 'number')::bigint, r.time_ms,
-                pelora.field(r.body, 'weight')::double precision,
-                nullif(pelora.field(r.body, 'tare'), '')::double precision,
-                coalesce(pelora.field(r.body, 'unit'), ''), coalesce(pelora.field(r.body, 'mode'), ''),
-                coalesce(pelora.field(r.body, 'port'), ''), pelora.field(r.body, 'manual') = '1',
-                pelora.field(r.body, 'migrated') = '1', r.hash)) THEN
-            problem := 'record';
-            record_number := coalesce(r.number, pelora.field(r.body, 'number')::bigint);
-            RETURN;
-        END IF;
-        prev := r.hash;
-        entries := entries + 1;
-    END LOOP;
-    break_seq := 0;
+    record_number := NULL;
     -- A record the chain does not hold.
     SELECT c.seq, c.number INTO break_seq, record_number FROM pelora.records c
-    WHERE c.station = p_station AND NOT EXISTS (SELECT 1 FROM pelora.entries e
+    WHERE c.station = p_station AND c.seq > p_after AND NOT EXISTS (SELECT 1 FROM pelora.entries e
         WHERE e.station = c.station AND e.seq = c.seq AND e.kind = 'record') LIMIT 1;
     IF FOUND THEN
         problem := 'record';
@@ -277,8 +311,10 @@ GRANT USAGE ON SCHEMA pelora TO pelora_station;
 GRANT SELECT ON pelora.meta, pelora.stations, pelora.entries, pelora.records, pelora.events
     TO pelora_station;
 GRANT EXECUTE ON FUNCTION pelora.is_admin(), pelora.field(text, text),
+    pelora.record_fields(text), pelora.unescape(text),
+    pelora.entry_hash(bytea, bigint, text, text, bigint, text),
     pelora.register(text, text), pelora.head(text), pelora.append(text, jsonb),
-    pelora.check(text)
+    pelora.check(text, bigint)
     TO pelora_station;
 )SQL";
 

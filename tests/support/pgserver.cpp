@@ -127,13 +127,13 @@ bool PgServer::stop(const QString &mode)
 QString PgServer::sql(const QString &statements, const QString &database, bool *ok)
 {
     QString out;
-    const bool done = run({bin(QStringLiteral("psql")), QStringLiteral("-X"), QStringLiteral("-q"),
-                           QStringLiteral("-A"), QStringLiteral("-t"), QStringLiteral("-h"),
-                           socketDir(), QStringLiteral("-p"), QString::number(m_port),
-                           QStringLiteral("-U"), QStringLiteral("postgres"), QStringLiteral("-d"),
-                           database, QStringLiteral("-v"), QStringLiteral("ON_ERROR_STOP=1"),
-                           QStringLiteral("-c"), statements},
-                          &out);
+    const bool done
+            = run({bin(QStringLiteral("psql")), QStringLiteral("-X"), QStringLiteral("-q"),
+                   QStringLiteral("-A"), QStringLiteral("-t"), QStringLiteral("-h"), socketDir(),
+                   QStringLiteral("-p"), QString::number(m_port), QStringLiteral("-U"),
+                   QStringLiteral("postgres"), QStringLiteral("-d"), database, QStringLiteral("-v"),
+                   QStringLiteral("ON_ERROR_STOP=1"), QStringLiteral("-c"), statements},
+                  &out);
     if (ok)
         *ok = done;
     return done ? out.trimmed() : QString();
@@ -149,7 +149,7 @@ bool PgServer::addRole(const QString &name, const QString &password, const QStri
                      extra),
         QStringLiteral("postgres"), &ok);
     if (ok)
-        m_passwords.append(QStringLiteral("127.0.0.1:%1:*:%2:%3").arg(m_port).arg(name, password));
+        m_passwords.append(QStringLiteral("127.0.0.1:*:*:%1:%2").arg(name, password));
     return ok;
 }
 
@@ -184,8 +184,15 @@ TcpProxy::TcpProxy(int targetPort) : m_server(std::make_unique<QTcpServer>()), m
                 in->deleteLater();
                 continue;
             }
-            auto *out = new QTcpSocket(in);
             m_sockets.append(in);
+            if (m_silent) {
+                QObject::connect(in, &QTcpSocket::disconnected, m_server.get(), [this, in] {
+                    if (m_sockets.removeOne(in))
+                        in->deleteLater();
+                });
+                continue;
+            }
+            auto *out = new QTcpSocket(in);
             QObject::connect(in, &QTcpSocket::readyRead, out,
                              [in, out] { out->write(in->readAll()); });
             QObject::connect(out, &QTcpSocket::readyRead, in,

@@ -66,12 +66,15 @@ public:
     // refuse is set false again.
     void cut(bool refuse = false);
     void setRefusing(bool refuse) { m_refuse = refuse; }
+    // Takes new connections and never answers them, as a network that drops every packet.
+    void setSilent(bool silent) { m_silent = silent; }
     int connections() const;
 
 private:
     std::unique_ptr<QTcpServer> m_server;
     int m_target = 0;
     bool m_refuse = false;
+    bool m_silent = false;
     QList<QTcpSocket *> m_sockets;
 };
 
