@@ -360,6 +360,21 @@ private Q_SLOTS:
         QVERIFY(!r.item(u"fleetRecordList"_s)->isVisible());
         useServer(m_pg.port());
     }
+
+    // A station that registers while the page is open turns up with its first reading.
+    void newStationAppearsByItself()
+    {
+        FleetView view(store());
+        QTRY_COMPARE(view.stationModel()->rowCount(), 3);
+        const QString d = u"d4d4d4d4d4d4d4d4d4d4d4d4d4d4d4d4"_s;
+        QVERIFY(exec(u"SELECT pelora.register(?, ?)"_s, {d, u"南门"_s}));
+        QVERIFY(publish(d, 2.5, u"公斤"_s, true));
+        QTRY_COMPARE(view.stationModel()->rowCount(), 4);
+        QTRY_COMPARE(row(view, d).value(u"weightText"_s).toString(), u"2.500"_s);
+        QCOMPARE(row(view, d).value(u"name"_s).toString(), u"南门"_s);
+        QCOMPARE(row(view, d).value(u"stateText"_s).toString(), u"在线"_s);
+        QCOMPARE(view.stationChoices().size(), 5);
+    }
 };
 
 QTEST_MAIN(TestFleetView)
