@@ -138,6 +138,7 @@ ApplicationWindow {
         Components.Router.routes["/sensor"] = Qt.resolvedUrl("qml/views/sensor/SensorPage.qml")
         Components.Router.routes["/console"] = Qt.resolvedUrl("qml/views/console/ConsolePage.qml")
         Components.Router.routes["/records"] = Qt.resolvedUrl("qml/views/records/RecordsPage.qml")
+        Components.Router.routes["/fleet"] = Qt.resolvedUrl("qml/views/fleet/FleetPage.qml")
         Components.Router.navigate("/home")
     }
 

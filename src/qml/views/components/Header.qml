@@ -156,6 +156,12 @@ Rectangle {
                 }
 
                 MenuTextButton {
+                    objectName: "fleetButton"
+                    text: qsTr("站点")
+                    onClicked: Router.navigate("/fleet")
+                }
+
+                MenuTextButton {
                     objectName: "settingsButton"
                     text: qsTr("系统设置")
                     onClicked: root.systemSettingsRequested()
