@@ -128,6 +128,7 @@ ApplicationWindow {
         WeighRecorder.follow(weightReading)
         ScaleAudit.follow(serialPortManager)
         ScaleAudit.followRecorder(WeighRecorder)
+        FleetLink.follow(weightReading)
         window._loadAutoConnectConfig()
         if (window._shouldAutoReconnect()) {
             serialPortManager.refreshPorts()

@@ -315,8 +315,9 @@ private Q_SLOTS:
     // station notices within seconds, the window never waits, and nothing is lost or doubled.
     void connectionCutAndSilent()
     {
-        TestSupport::TcpProxy proxy(m_server.port());
+        // The station goes before the relay, which runs on this thread.
         Station s(20000);
+        TestSupport::TcpProxy proxy(m_server.port());
         GuiWatch gui;
         QVERIFY(s.connect(proxy.port(), u"scale_a"_s).isEmpty());
         QTRY_VERIFY2_WITH_TIMEOUT(s.link->confirmed() > 0, qPrintable(said(s)), 30000);

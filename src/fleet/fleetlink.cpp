@@ -5,6 +5,7 @@
 #include "settingsstore.h"
 #include "weightreading.h"
 
+#include <QDateTime>
 #include <QQmlEngine>
 #include <QRegularExpression>
 #include <QThread>
@@ -49,9 +50,15 @@ FleetLink::FleetLink(RecordStore *store, SettingsStore *settings, QObject *paren
 
 FleetLink::~FleetLink()
 {
-    QMetaObject::invokeMethod(m_replicator, &Replicator::stop, Qt::BlockingQueuedConnection);
+    // The server is told the station is gone, and the connection closed, after whatever the
+    // thread is doing. A network that swallows packets could hold that up for long: past a
+    // few seconds the thread is left to the end of the process rather than the window to it.
+    QMetaObject::invokeMethod(m_replicator, &Replicator::stop, Qt::QueuedConnection);
     m_thread->quit();
-    m_thread->wait();
+    if (!m_thread->wait(stopWaitMs)) {
+        m_thread->setParent(nullptr);
+        disconnect(m_replicator, nullptr, this, nullptr);
+    }
 }
 
 FleetLink *FleetLink::create(QQmlEngine *engine, QJSEngine *)
@@ -181,6 +188,13 @@ void FleetLink::sendReading()
     };
     if (m_reading->hasFrame())
         status.insert(QStringLiteral("weight"), m_reading->weightKg());
+    publish(status);
+}
+
+void FleetLink::publish(QVariantMap status)
+{
+    status.insert(QStringLiteral("online"), true);
+    status.insert(QStringLiteral("read"), QDateTime::currentMSecsSinceEpoch());
     QMetaObject::invokeMethod(
             m_replicator, [r = m_replicator, status] { r->publish(status); }, Qt::QueuedConnection);
 }

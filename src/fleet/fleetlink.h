@@ -44,6 +44,8 @@ class FleetLink : public QObject
     Q_PROPERTY(QString passwordHint READ passwordHint CONSTANT)
 
 public:
+    static constexpr int stopWaitMs = 3000;
+
     FleetLink(RecordStore *store, SettingsStore *settings, QObject *parent = nullptr);
     ~FleetLink() override;
     static FleetLink *create(QQmlEngine *engine, QJSEngine *);
@@ -77,6 +79,10 @@ public:
     Q_INVOKABLE void checkServer();
     // Tries at once instead of waiting out the pause after a failure.
     Q_INVOKABLE void retry();
+
+    // Publishes a live state ({live, weight, unit, stable, overload, net}) as the followed
+    // reading does, stamped with the time it was taken ("read", ms since 1970).
+    void publish(QVariantMap status);
 
     // For tests: the replicator's own wish of a schema version (see Replicator).
     void setSchemaTarget(int version);

@@ -27,6 +27,12 @@ using namespace std::chrono_literals;
 
 namespace {
 
+// A station that was never given a name, by the start of its id.
+QString shownName(const QString &name, const QString &id)
+{
+    return name.isEmpty() ? FleetView::tr("未命名站点 %1").arg(id.left(8)) : name;
+}
+
 // Status columns, as the channel's JSON and the query name them, and the roles they fill.
 const char *const statusKeys[][2]
         = {{"online", "online"}, {"live", "live"},     {"weight_kg", "weightKg"},
@@ -511,7 +517,7 @@ bool FleetWorker::loadStations(const QString &only)
         m_known.insert(id);
         rows.append(QVariantMap{
                 {QStringLiteral("stationId"), id},
-                {QStringLiteral("name"), q.value(1).toString()},
+                {QStringLiteral("name"), shownName(q.value(1).toString(), id)},
                 {QStringLiteral("hasStatus"), q.value(2).toBool()},
                 {QStringLiteral("online"), q.value(3).toBool()},
                 {QStringLiteral("live"), q.value(4).toBool()},
@@ -556,7 +562,8 @@ bool FleetWorker::loadRecords()
     while (q.next()) {
         total = q.value(10).toLongLong();
         rows.append(QVariantMap{{QStringLiteral("stationId"), q.value(0).toString()},
-                                {QStringLiteral("stationName"), q.value(1).toString()},
+                                {QStringLiteral("stationName"),
+                                 shownName(q.value(1).toString(), q.value(0).toString())},
                                 {QStringLiteral("number"), q.value(2).toLongLong()},
                                 {QStringLiteral("timeMs"), q.value(3).toLongLong()},
                                 {QStringLiteral("weightKg"), q.value(4).toDouble()},

@@ -8,12 +8,15 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QLoggingCategory>
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QTimer>
 #include <QUuid>
 
 namespace {
+
+Q_LOGGING_CATEGORY(lcServer, "pelora.server", QtInfoMsg)
 
 QString serverChainText(qint64 entries, qint64 breakSeq, const QString &problem, qint64 number)
 {
@@ -115,6 +118,7 @@ void Replicator::stop()
 
 void Replicator::report()
 {
+    qCDebug(lcServer) << m_state << "confirmed" << m_confirmed << "head" << m_head << m_error;
     qint64 confirmed = m_confirmed >= 0 ? m_confirmed : qMax<qint64>(0, m_savedConfirmed);
     Q_EMIT progress(m_state, confirmed, m_head, m_error, m_chainText);
 }

@@ -330,7 +330,8 @@ CREATE TABLE pelora.status (
     overload boolean NOT NULL DEFAULT false,
     net boolean NOT NULL DEFAULT false,
     port text NOT NULL DEFAULT '',
-    sent_ms bigint NOT NULL DEFAULT 0,
+    read_ms bigint NOT NULL DEFAULT 0, -- when the station took the reading
+    sent_ms bigint NOT NULL DEFAULT 0, -- when it sent it
     updated timestamptz NOT NULL DEFAULT now());
 
 -- The station's live state as a JSON object of the columns above; everyone listening on
@@ -342,17 +343,18 @@ DECLARE
 BEGIN
     PERFORM pelora.own(p_station);
     INSERT INTO pelora.status AS s (station, online, live, weight_kg, unit, stable, overload,
-                                    net, port, sent_ms, updated)
+                                    net, port, read_ms, sent_ms, updated)
     VALUES (p_station, coalesce((p_state->>'online')::boolean, false),
             coalesce((p_state->>'live')::boolean, false), (p_state->>'weight')::double precision,
             coalesce(p_state->>'unit', ''), coalesce((p_state->>'stable')::boolean, false),
             coalesce((p_state->>'overload')::boolean, false),
             coalesce((p_state->>'net')::boolean, false), coalesce(p_state->>'port', ''),
-            coalesce((p_state->>'sent')::bigint, 0), now())
+            coalesce((p_state->>'read')::bigint, 0), coalesce((p_state->>'sent')::bigint, 0),
+            now())
     ON CONFLICT (station) DO UPDATE SET online = excluded.online, live = excluded.live,
         weight_kg = excluded.weight_kg, unit = excluded.unit, stable = excluded.stable,
         overload = excluded.overload, net = excluded.net, port = excluded.port,
-        sent_ms = excluded.sent_ms, updated = excluded.updated
+        read_ms = excluded.read_ms, sent_ms = excluded.sent_ms, updated = excluded.updated
     RETURNING * INTO r;
     PERFORM pg_notify('pelora_status', (to_jsonb(r) - 'updated')::text);
 END

@@ -6,6 +6,7 @@ import QtQuick.Controls.Material
 import QtQuick.Layouts
 import QtQuick.Templates as T
 import Pelora
+import "fleet" as Fleet
 
 // The one configuration screen: port, baud rate, connect/disconnect, output format and unit.
 // It only writes settings, through AppSettings (and talks to the manager); everyone else
@@ -481,8 +482,48 @@ Dialog {
             }
         }
 
+        Label {
+            text: qsTr("服务器")
+            font.pixelSize: 14
+            font.bold: true
+            color: root.Material.foreground
+        }
+
+        Rectangle {
+            Layout.fillWidth: true
+            Layout.preferredHeight: 56
+            color: Qt.rgba(0.55, 0.45, 0.95, 0.10)
+            border.width: 1
+            border.color: Qt.rgba(1, 1, 1, 0.55)
+            radius: 8
+
+            RowLayout {
+                anchors.fill: parent
+                anchors.margins: 10
+                spacing: 10
+
+                Label {
+                    objectName: "serverSummary"
+                    Layout.fillWidth: true
+                    elide: Text.ElideRight
+                    text: FleetLink.enabled ? qsTr("%1@%2 · %3").arg(FleetLink.user).arg(FleetLink.host)
+                                                                 .arg(FleetLink.statusText)
+                                            : qsTr("未开启：记录只保存在本机")
+                }
+                Button {
+                    objectName: "serverButton"
+                    text: qsTr("服务器设置…")
+                    onClicked: serverDialog.open()
+                }
+            }
+        }
+
         Item {
             Layout.fillHeight: true
         }
+    }
+
+    Fleet.ServerDialog {
+        id: serverDialog
     }
 }

@@ -226,6 +226,38 @@ ToolPage {
             wrapMode: Text.Wrap
         }
 
+        // How far the shared server has the records, when one is set.
+        RowLayout {
+            Layout.fillWidth: true
+            spacing: 8
+            visible: FleetLink.enabled
+
+            Label {
+                objectName: "syncStatus"
+                text: FleetLink.statusText
+                font.bold: true
+                color: FleetLink.synced ? "#2E7D32" : "#EF6C00"
+            }
+            Label {
+                id: syncError
+
+                objectName: "syncError"
+                Layout.fillWidth: true
+                elide: Text.ElideRight
+                visible: text.length > 0
+                text: FleetLink.lastError.length > 0 ? qsTr("上次错误：%1").arg(FleetLink.lastError)
+                                                     : FleetLink.serverChainText
+                color: FleetLink.lastError.length > 0 || FleetLink.serverChainText.indexOf(qsTr("断开")) >= 0
+                       ? "#E53935" : root.Material.hintTextColor
+                ToolTip.visible: syncHover.hovered && syncError.truncated
+                ToolTip.text: syncError.text
+
+                HoverHandler {
+                    id: syncHover
+                }
+            }
+        }
+
         // Whether the records are as they were written: the chain checked from its start.
         RowLayout {
             Layout.fillWidth: true
