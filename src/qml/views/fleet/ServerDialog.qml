@@ -17,7 +17,7 @@ Dialog {
         databaseField.text = FleetLink.database
         userField.text = FleetLink.user
         serviceField.text = FleetLink.service
-        sslBox.currentIndex = Math.max(0, FleetLink.sslModes.indexOf(FleetLink.sslMode))
+        sslBox.currentIndex = Math.max(0, sslBox.find(FleetLink.sslMode))
         dialog.message = ""
     }
 
