@@ -68,7 +68,8 @@ struct Station
 };
 
 // Keeps a timer running on the window's thread and notes the longest pause between its
-// ticks: database work on that thread would stop it for as long as the work takes.
+// ticks: database work on that thread would stop it for as long as the work takes (a
+// connection into silence takes 5 s to give up).
 struct GuiWatch
 {
     QTimer timer;
@@ -279,7 +280,7 @@ private Q_SLOTS:
         WAIT_SYNCED(s, 60000);
         QVERIFY(sameOnServer(s));
         QCOMPARE(s.store->count(), 20001);
-        QVERIFY2(gui.longest < 1500, qPrintable(QString::number(gui.longest)));
+        QVERIFY2(gui.longest < 3000, qPrintable(QString::number(gui.longest)));
     }
 
     // Killed (SIGKILL) in the middle of sending its backlog, the station sends the rest at its
@@ -332,7 +333,7 @@ private Q_SLOTS:
         proxy.cut();
         WAIT_SYNCED(s, 60000);
         QVERIFY(sameOnServer(s));
-        QVERIFY2(gui.longest < 1500, qPrintable(QString::number(gui.longest)));
+        QVERIFY2(gui.longest < 3000, qPrintable(QString::number(gui.longest)));
     }
 
     // Two stations sending their backlogs at once, while both go on weighing.
@@ -365,6 +366,10 @@ private Q_SLOTS:
         WAIT_SYNCED(s, 20000);
         const QString id = s.store->stationId();
         QTRY_COMPARE(s.link->serverChainText(), u"记录链完整 · 5 条"_s);
+        // Renamed on its records page, renamed on the server.
+        s.store->setStationName(u"东门地磅"_s);
+        QTRY_COMPARE(sql(u"SELECT name FROM pelora.stations WHERE id = '%1'"_s.arg(id)),
+                     u"东门地磅"_s);
         sql(u"SET session_replication_role = replica;"
             " UPDATE pelora.records SET weight_kg = 40 WHERE station = '%1' AND number = 3"_s.arg(
                     id));
@@ -386,8 +391,9 @@ private Q_SLOTS:
         // The last entry rewritten with a hash of its own: the server no longer holds what
         // the file holds, and the station stops sending rather than build on it.
         sql(u"SET session_replication_role = replica;"
-            " UPDATE pelora.entries SET hash = sha256(hash) WHERE station = '%1' AND seq = 6"_s.arg(
-                    id));
+            " UPDATE pelora.entries SET hash = sha256(hash) WHERE station = '%1' AND seq = %2"_s
+                    .arg(id)
+                    .arg(s.chain().size()));
         QVERIFY(serverChain(id).last() != s.chain().last());
         s.store->addRecord(6, u"公斤"_s, u"毛重"_s, u"P"_s, false);
         s.link->retry();
@@ -416,7 +422,7 @@ private Q_SLOTS:
         s.link->retry();
         WAIT_SYNCED(s, 20000);
         QVERIFY(sameOnServer(s));
-        QVERIFY2(gui.longest < 1500, qPrintable(QString::number(gui.longest)));
+        QVERIFY2(gui.longest < 3000, qPrintable(QString::number(gui.longest)));
     }
 
     // A server of the version before (no live status yet): a station's role may not upgrade

@@ -357,6 +357,53 @@ private Q_SLOTS:
                 !folder.isEmpty())
                 shot.save(u"%1/fleet-%2x%3.png"_s.arg(folder).arg(size.width()).arg(size.height()));
         }
+        // The window is a station of the same server: its records page says how far the
+        // server has them, and the server dialog shows the settings it runs with.
+        const auto picture = [&](const QString &name) {
+            if (const QString folder = qEnvironmentVariable("PELORA_FLEET_PICTURES");
+                !folder.isEmpty())
+                r.window->grabWindow().save(u"%1/%2.png"_s.arg(folder, name));
+        };
+        // Clicks a control once it is there to click (a page slides in first).
+        const auto tap = [&](const QString &name) {
+            QQuickItem *item = nullptr;
+            if (!QTest::qWaitFor([&] {
+                    item = r.item(name);
+                    return item && item->isVisible() && item->isEnabled();
+                }))
+                return false;
+            r.click(item);
+            return true;
+        };
+        r.js(u"Components.Router.navigate('/records')"_s);
+        QTRY_VERIFY(r.item(u"recordsPage"_s) && r.item(u"recordsPage"_s)->x() == 0);
+        QTRY_VERIFY(r.item(u"syncStatus"_s) && r.item(u"syncStatus"_s)->isVisible());
+        QTRY_COMPARE(r.text(u"syncStatus"_s), u"已同步"_s);
+        picture(u"records-synced-1920x1080"_s);
+        r.js(u"Components.Router.navigate('/home')"_s);
+        // The home page, slid all the way in, holds the settings.
+        QTRY_VERIFY(!r.item(u"recordsPage"_s) || !r.item(u"recordsPage"_s)->isVisible());
+        QTRY_VERIFY(r.item(u"weightDisplay"_s)->mapToScene({0, 0}).x() >= 0);
+        QTRY_VERIFY(r.item(u"header"_s)->mapToScene({0, 0}).x() == 0);
+        QVERIFY(tap(u"settingsButton"_s));
+        QTRY_VERIFY(r.object(u"settingsDialog"_s)->property("opened").toBool());
+        QTRY_VERIFY(r.object(u"settingsDialog"_s)->property("opened").toBool());
+        QVERIFY(tap(u"serverButton"_s));
+        QTRY_VERIFY(r.object(u"serverDialog"_s)->property("opened").toBool());
+        QCOMPARE(r.item(u"serverHostField"_s)->property("text").toString(), u"127.0.0.1"_s);
+        QCOMPARE(r.item(u"serverUserField"_s)->property("text").toString(), u"admin"_s);
+        QVERIFY(r.text(u"serverPasswordHint"_s).contains(u".pgpass"_s));
+        picture(u"server-dialog-1920x1080"_s);
+        r.window->resize(800, 600);
+        QTRY_COMPARE(r.window->contentItem()->size(), QSizeF(800, 600));
+        QTRY_VERIFY(r.item(u"serverSaveButton"_s)->isVisible());
+        picture(u"server-dialog-800x600"_s);
+        QMetaObject::invokeMethod(r.object(u"serverDialog"_s), "close");
+        QMetaObject::invokeMethod(r.object(u"settingsDialog"_s), "close");
+        QTRY_VERIFY(!r.object(u"settingsDialog"_s)->property("visible").toBool());
+        r.js(u"Components.Router.navigate('/fleet')"_s);
+        QTRY_VERIFY(r.item(u"fleetPage"_s) && r.item(u"fleetPage"_s)->isVisible());
+
         useServer(m_pg.port(), false);
         QTRY_VERIFY(r.item(u"fleetNoServerHint"_s)->isVisible());
         QVERIFY(!r.item(u"fleetRecordList"_s)->isVisible());

@@ -252,6 +252,17 @@ void run()
         return !find(QStringLiteral("consolePage"));
     });
 
+    // The stations' page, with no server set: it says where to set one.
+    openPage(script, QStringLiteral("fleetButton"), QStringLiteral("fleetPage"));
+    script->add(QStringLiteral("fleet page's hint"), [] {
+        QObject *hint = find(QStringLiteral("fleetNoServerHint"));
+        return hint && hint->property("visible").toBool();
+    });
+    script->add(QStringLiteral("home"), [] {
+        invoke(QStringLiteral("backButton"), "clicked");
+        return !find(QStringLiteral("fleetPage"));
+    });
+
     openPage(script, QStringLiteral("recordsButton"), QStringLiteral("recordsPage"));
     script->add(QStringLiteral("a record"), [] {
         QObject *list = find(QStringLiteral("recordList"));

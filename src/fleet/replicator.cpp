@@ -441,6 +441,18 @@ void Replicator::step()
         lost(tr("与服务器的连接断开了"));
         return;
     }
+    // A station renamed on its records page is renamed on the server too.
+    if (const QString name = localName(); name != m_registeredName) {
+        QSqlQuery q(m_server);
+        q.prepare(QStringLiteral("SELECT pelora.register(?, ?)"));
+        q.addBindValue(m_station);
+        q.addBindValue(name);
+        if (!q.exec()) {
+            lost(ServerSchema::reason(q.lastError()));
+            return;
+        }
+        m_registeredName = name;
+    }
     // What was sent since the last look is checked on the server, after the part known
     // whole (a broken copy stays reported until checked again from its start).
     if (m_checked >= 0 && m_checked < m_confirmed && !checkServerChain(&why, true)) {

@@ -161,7 +161,6 @@ Dialog {
                 Button {
                     objectName: "serverSaveButton"
                     text: qsTr("保存")
-                    highlighted: true
                     onClicked: dialog.save()
                 }
             }

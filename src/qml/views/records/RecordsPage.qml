@@ -246,7 +246,8 @@ ToolPage {
                 elide: Text.ElideRight
                 visible: text.length > 0
                 text: FleetLink.lastError.length > 0 ? qsTr("上次错误：%1").arg(FleetLink.lastError)
-                                                     : FleetLink.serverChainText
+                      : FleetLink.serverChainText.length === 0 || FleetLink.serverChainText.startsWith(qsTr("服务器"))
+                        ? FleetLink.serverChainText : qsTr("服务器上：%1").arg(FleetLink.serverChainText)
                 color: FleetLink.lastError.length > 0 || FleetLink.serverChainText.indexOf(qsTr("断开")) >= 0
                        ? "#E53935" : root.Material.hintTextColor
                 ToolTip.visible: syncHover.hovered && syncError.truncated
