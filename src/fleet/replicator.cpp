@@ -224,16 +224,11 @@ bool Replicator::handshake(QString *why)
     QString ignored;
     const int have = ServerSchema::found(m_server, &ignored);
     m_statusTable = have >= 2;
-    QSqlQuery q(m_server);
-    const QString name = localName();
-    q.prepare(QStringLiteral("SELECT pelora.register(?, ?)"));
-    q.addBindValue(m_station);
-    q.addBindValue(name);
-    if (!q.exec()) {
-        *why = tr("服务器不接受本站：%1").arg(ServerSchema::reason(q.lastError()));
+    if (!registerStation(why)) {
+        *why = tr("服务器不接受本站：%1").arg(*why);
         return false;
     }
-    m_registeredName = name;
+    QSqlQuery q(m_server);
     q.prepare(QStringLiteral("SELECT seq, hash FROM pelora.head(?)"));
     q.addBindValue(m_station);
     if (!q.exec() || !q.next()) {
@@ -270,6 +265,22 @@ bool Replicator::handshake(QString *why)
     m_upgradeText = upgrade;
     m_checked = 0;
     checkServerChain(why);
+    return true;
+}
+
+// Registers the station under the name its file gives it (the first time, or renamed).
+bool Replicator::registerStation(QString *why)
+{
+    const QString name = localName();
+    QSqlQuery q(m_server);
+    q.prepare(QStringLiteral("SELECT pelora.register(?, ?)"));
+    q.addBindValue(m_station);
+    q.addBindValue(name);
+    if (!q.exec()) {
+        *why = ServerSchema::reason(q.lastError());
+        return false;
+    }
+    m_registeredName = name;
     return true;
 }
 
@@ -442,16 +453,9 @@ void Replicator::step()
         return;
     }
     // A station renamed on its records page is renamed on the server too.
-    if (const QString name = localName(); name != m_registeredName) {
-        QSqlQuery q(m_server);
-        q.prepare(QStringLiteral("SELECT pelora.register(?, ?)"));
-        q.addBindValue(m_station);
-        q.addBindValue(name);
-        if (!q.exec()) {
-            lost(ServerSchema::reason(q.lastError()));
-            return;
-        }
-        m_registeredName = name;
+    if (localName() != m_registeredName && !registerStation(&why)) {
+        lost(why);
+        return;
     }
     // What was sent since the last look is checked on the server, after the part known
     // whole (a broken copy stays reported until checked again from its start).

@@ -68,6 +68,7 @@ private:
     bool openLocal(QString *why);
     bool connectServer(QString *why);
     bool handshake(QString *why);
+    bool registerStation(QString *why);
     bool sendBatch(QString *why, bool *more);
     // The server's copy, whole or (incremental) after the part already checked.
     bool checkServerChain(QString *why, bool incremental = false);

@@ -57,17 +57,6 @@ CREATE FUNCTION pelora.is_admin() RETURNS boolean LANGUAGE sql STABLE AS $$
     FROM pg_namespace n WHERE n.nspname = 'pelora'
 $$;
 
--- A body's value by its name, with its escapes undone.
-CREATE FUNCTION pelora.field(p_body text, p_name text) RETURNS text
-LANGUAGE sql IMMUTABLE AS $$
-    SELECT CASE WHEN v IS NULL OR strpos(v, '\') = 0 THEN v ELSE
-        (SELECT string_agg(CASE m[1] WHEN '\' THEN '\' WHEN 't' THEN E'\t'
-                                     WHEN 'n' THEN E'\n' WHEN 'r' THEN E'\r'
-                                     ELSE coalesce(m[2], '') END, '' ORDER BY i)
-         FROM regexp_matches(v, '\\(.)|([^\\]+)', 'g') WITH ORDINALITY AS x(m, i)) END
-    FROM (SELECT substring(p_body FROM '(?:^|\n)' || p_name || '\t([^\n]*)') AS v) AS f
-$$;
-
 -- Nothing of the chain is ever changed or deleted; a record only ever gains its void mark.
 CREATE FUNCTION pelora.refuse_change() RETURNS trigger LANGUAGE plpgsql AS $$
 BEGIN
@@ -154,6 +143,12 @@ CREATE FUNCTION pelora.unescape(v text) RETURNS text LANGUAGE sql IMMUTABLE AS $
                                      WHEN 'n' THEN E'\n' WHEN 'r' THEN E'\r'
                                      ELSE coalesce(m[2], '') END, '' ORDER BY i)
          FROM regexp_matches(v, '\\(.)|([^\\]+)', 'g') WITH ORDINALITY AS x(m, i)) END
+$$;
+
+-- A body's value by its name, with its escapes undone.
+CREATE FUNCTION pelora.field(p_body text, p_name text) RETURNS text
+LANGUAGE sql IMMUTABLE AS $$
+    SELECT pelora.unescape(substring(p_body FROM '(?:^|\n)' || p_name || '\t([^\n]*)'))
 $$;
 
 -- The hash an entry must carry, as the stations compute it.
