@@ -15,6 +15,7 @@ packages=(
   clang-format dpkg-dev file appstream desktop-file-utils debootstrap
   libreoffice-calc-nogui sqlite3 poppler-utils
   postgresql libqt6sql6-psql
+  qt6-websockets-dev python3-websockets
 )
 
 missing=()

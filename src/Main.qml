@@ -129,6 +129,8 @@ ApplicationWindow {
         ScaleAudit.follow(serialPortManager)
         ScaleAudit.followRecorder(WeighRecorder)
         FleetLink.follow(weightReading)
+        ApiServer.follow(weightReading)
+        ApiServer.followRecorder(WeighRecorder)
         window._loadAutoConnectConfig()
         if (window._shouldAutoReconnect()) {
             serialPortManager.refreshPorts()

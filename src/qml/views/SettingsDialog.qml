@@ -7,6 +7,7 @@ import QtQuick.Layouts
 import QtQuick.Templates as T
 import Pelora
 import "fleet" as Fleet
+import "api" as Api
 
 // The one configuration screen: port, baud rate, connect/disconnect, output format and unit.
 // It only writes settings, through AppSettings (and talks to the manager); everyone else
@@ -518,6 +519,41 @@ Dialog {
             }
         }
 
+        Label {
+            text: qsTr("本机接口")
+            font.pixelSize: 14
+            font.bold: true
+            color: root.Material.foreground
+        }
+
+        Rectangle {
+            Layout.fillWidth: true
+            Layout.preferredHeight: 56
+            color: Qt.rgba(0.25, 0.65, 0.55, 0.10)
+            border.width: 1
+            border.color: Qt.rgba(1, 1, 1, 0.55)
+            radius: 8
+
+            RowLayout {
+                anchors.fill: parent
+                anchors.margins: 10
+                spacing: 10
+
+                Label {
+                    objectName: "apiSummary"
+                    Layout.fillWidth: true
+                    elide: Text.ElideRight
+                    text: ApiServer.enabled ? ApiServer.statusText
+                                            : qsTr("未开启：其他程序不能读取重量")
+                }
+                Button {
+                    objectName: "apiButton"
+                    text: qsTr("接口设置…")
+                    onClicked: apiDialog.open()
+                }
+            }
+        }
+
         Item {
             Layout.fillHeight: true
         }
@@ -525,5 +561,9 @@ Dialog {
 
     Fleet.ServerDialog {
         id: serverDialog
+    }
+
+    Api.ApiDialog {
+        id: apiDialog
     }
 }
