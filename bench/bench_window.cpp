@@ -7,6 +7,10 @@
 //   - window: the whole tool, connecting by itself to the pseudo-terminal, recording (every
 //     30th line is unstable, so a record is made about once every 30 lines);
 //   - window-norec: the same with the recorder switched off;
+//   - window-api: the whole tool with its live API on and 100 programs connected to it (a
+//     child process of WebSocket clients reading every message) and 10 more that connected
+//     and never read (they are let go; the line "api" says how many stayed, and the fewest
+//     and most messages a reading client got);
 //   - render: the render floor, a 1280 x 720 window with one bold 60 px text set to the
 //     newest number a bare QSerialPort reader has read, drawn by the default renderer;
 //   - render-sw: the same floor drawn by Qt Quick's software renderer, which the tool picks
@@ -25,6 +29,7 @@
 // Run it offscreen (QT_QPA_PLATFORM=offscreen) and under an X server with the default
 // OpenGL renderer (xvfb-run -a -s "-screen 0 1280x800x24" bench_window): see README.
 
+#include "apiserver.h"
 #include "benchwire.h"
 #include "ptypair.h"
 #include "serialportmanager.h"
@@ -42,8 +47,11 @@
 #include <QSGRendererInterface>
 #include <QSerialPort>
 #include <QSettings>
+#include <QTcpServer>
+#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTimer>
+#include <QWebSocket>
 #include <QtQml/qqml.h>
 
 #include <algorithm>
@@ -139,7 +147,7 @@ void quietSettings(QTemporaryDir &dir)
 
 // The whole tool: the real window and module, connecting by itself to the pty.
 int runWindow(int argc, char *argv[], int count, bool fullSpeed, qint64 processStartNs,
-              bool recording)
+              bool recording, int apiClients = 0)
 {
     QGuiApplication app(argc, argv);
     Pelora::setIdentity(app, QStringLiteral("PeloraBench"));
@@ -150,6 +158,15 @@ int runWindow(int argc, char *argv[], int count, bool fullSpeed, qint64 processS
     SerialPortManager::setDefaultPortEnumerator([&pty] { return QStringList{pty.slavePath()}; });
     QSettings().setValue(QStringLiteral("serial/portName"), pty.slavePath());
     QSettings().setValue(QStringLiteral("scale/outputFormatIndex"), BenchWire::format());
+    int apiPort = 0;
+    if (apiClients > 0) {
+        QTcpServer probe;
+        probe.listen(QHostAddress::LocalHost, 0);
+        apiPort = probe.serverPort();
+        QSettings().setValue(QStringLiteral("api/enabled"), true);
+        QSettings().setValue(QStringLiteral("api/port"), apiPort);
+        QSettings().setValue(QStringLiteral("api/token"), QStringLiteral("bench"));
+    }
 
     Result result;
     Writer writer(pty, count, fullSpeed);
@@ -166,14 +183,36 @@ int runWindow(int argc, char *argv[], int count, bool fullSpeed, qint64 processS
         if (!recorder || !recorder->setProperty("enabled", false))
             return 2;
     }
-    // Streaming starts once the tool has connected by itself; the first line of a
-    // connection is never a reading, so a line break goes first.
-    QObject::connect(manager, &SerialPortManager::connectionChanged, &app, [&] {
-        if (manager->isConnected() && !writer.running()) {
+    // The API's programs, connected before the stream starts.
+    QProcess clients;
+    bool clientsReady = apiClients == 0;
+    QByteArray clientStats;
+    // Streaming starts once the tool has connected by itself (and the programs to it); the
+    // first line of a connection is never a reading, so a line break goes first.
+    const auto startWriting = [&] {
+        if (manager->isConnected() && clientsReady && !writer.running()) {
             pty.write("\r\n");
             writer.start();
         }
-    });
+    };
+    if (apiClients > 0) {
+        QObject::connect(&clients, &QProcess::readyReadStandardOutput, &app, [&] {
+            while (clients.canReadLine()) {
+                const QByteArray line = clients.readLine().trimmed();
+                if (line == "READY") {
+                    clientsReady = true;
+                    startWriting();
+                } else if (line.startsWith("STAT ")) {
+                    clientStats = line.mid(5);
+                }
+            }
+        });
+        clients.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        clients.start(QCoreApplication::applicationFilePath(),
+                      {QStringLiteral("clients"), QString::number(apiClients),
+                       QStringLiteral("ws://127.0.0.1:%1/?token=bench").arg(apiPort)});
+    }
+    QObject::connect(manager, &SerialPortManager::connectionChanged, &app, startWriting);
     FrameWatch watch(
             window, writer, result,
             [reading] {
@@ -183,7 +222,65 @@ int runWindow(int argc, char *argv[], int count, bool fullSpeed, qint64 processS
             processStartNs);
     QTimer::singleShot(std::chrono::seconds(90), &app, [] { QCoreApplication::exit(3); });
     const int code = QCoreApplication::exec();
+    if (apiClients > 0) {
+        const int type = qmlTypeId("Pelora", 254, 0, "ApiServer");
+        auto *api = type >= 0 ? engine.singletonInstance<ApiServer *>(type) : nullptr;
+        std::printf("API %d %s\n", api ? api->clientCount() : -1, clientStats.constData());
+        clients.kill();
+        clients.waitForFinished(5000);
+    }
     return code == 0 ? finish(result, writer) : code;
+}
+
+// The programs of the API: n WebSocket clients that read every message, and a tenth as many
+// raw connections that finish the handshake and then read nothing. "READY" once every reader
+// has its greeting; then every half second "STAT fewest most readers-open stuck-open".
+int runClients(int argc, char *argv[], int n, const QString &url)
+{
+    QCoreApplication app(argc, argv);
+    std::vector<std::unique_ptr<QWebSocket>> readers;
+    std::vector<qint64> received(size_t(n), 0);
+    int greeted = 0;
+    for (int i = 0; i < n; ++i) {
+        readers.push_back(std::make_unique<QWebSocket>());
+        QWebSocket *ws = readers.back().get();
+        QObject::connect(ws, &QWebSocket::textMessageReceived, &app, [&, i](const QString &) {
+            if (received[size_t(i)]++ == 0 && ++greeted == n) {
+                std::printf("READY\n");
+                std::fflush(stdout);
+            }
+        });
+        ws->open(QUrl(url));
+    }
+    const QUrl target(url);
+    std::vector<std::unique_ptr<QTcpSocket>> stuck;
+    for (int i = 0; i < std::max(1, n / 10); ++i) {
+        stuck.push_back(std::make_unique<QTcpSocket>());
+        QTcpSocket *s = stuck.back().get();
+        s->setReadBufferSize(4096); // full at once: the kernel's window closes behind it
+        QObject::connect(s, &QTcpSocket::connected, &app, [s, target] {
+            s->write(QStringLiteral("GET /?%1 HTTP/1.1\r\nHost: 127.0.0.1:%2\r\nUpgrade: "
+                                    "websocket\r\nConnection: Upgrade\r\nSec-WebSocket-Key: "
+                                    "dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n\r\n")
+                             .arg(target.query())
+                             .arg(target.port())
+                             .toLatin1());
+        });
+        s->connectToHost(target.host(), quint16(target.port()));
+    }
+    QTimer stats;
+    QObject::connect(&stats, &QTimer::timeout, &app, [&] {
+        const auto [lo, hi] = std::minmax_element(received.begin(), received.end());
+        int open = 0, stuckOpen = 0;
+        for (const auto &ws : readers)
+            open += ws->state() == QAbstractSocket::ConnectedState;
+        for (const auto &s : stuck)
+            stuckOpen += s->state() == QAbstractSocket::ConnectedState;
+        std::printf("STAT %lld %lld %d %d\n", *lo, *hi, open, stuckOpen);
+        std::fflush(stdout);
+    });
+    stats.start(500);
+    return QCoreApplication::exec();
 }
 
 // The render floor: one bold 60 px number in a window of the tool's size, fed by a bare
@@ -278,6 +375,7 @@ struct Row
 {
     std::vector<double> cpu, p50, p99, startMs, mib, frames;
     QString shown;
+    QString api; // the last run's: clients still connected, fewest and most messages, ...
 };
 
 double median(std::vector<double> v)
@@ -291,7 +389,7 @@ double median(std::vector<double> v)
 // Runs every case in a child of its own, the cases alternating, and prints medians.
 int runAll(const QString &self, int fastLines, int runs)
 {
-    const char *modes[] = {"window", "window-norec", "render", "render-sw", "reader"};
+    const char *modes[] = {"window", "window-norec", "window-api", "render", "render-sw", "reader"};
     // The records go to a database of the run's own.
     QTemporaryDir dataDir;
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
@@ -323,6 +421,10 @@ int runAll(const QString &self, int fastLines, int runs)
                 }
                 const QList<QByteArray> f = out.mid(at + 7).trimmed().split(' ');
                 Row &row = rows[key];
+                const qsizetype api = out.indexOf("API ");
+                if (api >= 0)
+                    row.api = QString::fromLatin1(
+                            out.mid(api + 4, out.indexOf('\n', api) - api - 4));
                 row.shown = QStringLiteral("%1/%2").arg(QLatin1String(f[0]), QLatin1String(f[1]));
                 row.p50.push_back(f[2].toDouble());
                 row.p99.push_back(f[3].toDouble());
@@ -352,6 +454,12 @@ int runAll(const QString &self, int fastLines, int runs)
         std::printf("%-12s recording on / off: CPU %.2fx, p50 %.2fx, p99 %.2fx\n", pace,
                     median(w.cpu) / median(n.cpu), median(w.p50) / median(n.p50),
                     median(w.p99) / median(n.p99));
+        const Row &a = rows[QStringLiteral("%1 window-api").arg(QLatin1String(pace))];
+        std::printf("%-12s API with 100 programs / off: CPU %.2fx, p50 %.2fx, p99 %.2fx, "
+                    "memory %.2fx (api: %s)\n",
+                    pace, median(a.cpu) / median(w.cpu), median(a.p50) / median(w.p50),
+                    median(a.p99) / median(w.p99), median(a.mib) / median(w.mib),
+                    qPrintable(a.api));
         for (const char *floor : {"render", "render-sw"}) {
             const Row &f
                     = rows[QStringLiteral("%1 %2").arg(QLatin1String(pace), QLatin1String(floor))];
@@ -367,13 +475,16 @@ int runAll(const QString &self, int fastLines, int runs)
 
 int main(int argc, char *argv[])
 {
+    if (argc == 4 && QByteArray(argv[1]) == "clients")
+        return runClients(argc, argv, QByteArray(argv[2]).toInt(), QString::fromLatin1(argv[3]));
     if (argc >= 5) {
         const QByteArray mode = argv[1];
         const bool fullSpeed = QByteArray(argv[2]) == "fast";
         const int lines = QByteArray(argv[3]).toInt();
         const qint64 startNs = QByteArray(argv[4]).toLongLong();
         if (mode.startsWith("window"))
-            return runWindow(argc, argv, lines, fullSpeed, startNs, mode == "window");
+            return runWindow(argc, argv, lines, fullSpeed, startNs, mode != "window-norec",
+                             mode == "window-api" ? 100 : 0);
         if (mode.startsWith("render"))
             return runRender(argc, argv, lines, fullSpeed, startNs, mode == "render-sw");
         return runReader(argc, argv, lines, fullSpeed, startNs);

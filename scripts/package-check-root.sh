@@ -3,8 +3,9 @@
 # its dependencies and nothing else (no recommended packages), then operates the installed
 # tool as an operator would, offscreen, against a simulated sensor: every page, dialog and
 # popup opened, a record made, exported as CSV, its ticket saved as PDF, and the records file
-# and the export checked with pelora-verify. Fails on "is not installed", any QML
-# warning or error, a crash, or a step that never completes.
+# and the export checked with pelora-verify. Then runs pelora-station as its systemd unit
+# would. Fails on "is not installed", any QML warning or error, a crash, or a step that never
+# completes.
 #   package-check-root.sh FOLDER   (FOLDER holds pelora_*.deb, pelora-sensor-sim and
 #                                   pelora-package-check.so)
 set -euo pipefail
@@ -45,3 +46,55 @@ for file in "$(find "$scratch/data" -name records.sqlite | head -n 1)" "$scratch
   said="$(/usr/bin/pelora-verify "$file" 2>&1)" || { echo "package check: pelora-verify $file: $said" >&2; exit 1; }
   echo "pelora-verify $(basename "$file"): $said"
 done
+
+# The station without a window, as its systemd unit runs it (this root has no systemd):
+# the unit's command as the unit's user, with that user's settings; a record made by
+# itself, the live API answering with the token, a clean stop on SIGTERM, and a second start
+# that goes on with the same file.
+unit=/usr/lib/systemd/system/pelora-station@.service
+[ -f "$unit" ] || { echo "package check: $unit is missing" >&2; exit 1; }
+command="$(sed -n 's/^ExecStart=//p' "$unit")"
+id -u weigher >/dev/null 2>&1 || useradd --create-home --groups dialout weigher
+home=/home/weigher
+mkdir -p "$home/.config/Pelora"
+printf '[serial]\nportName=%s\nbaudRate=115200\n\n[api]\nenabled=true\naddress=127.0.0.1\nport=18765\ntoken=packagecheck0123456789\n' \
+  "$scratch/sensor" >"$home/.config/Pelora/Pelora.conf"
+chown -R weigher: "$home"
+chmod o+rx "$scratch"
+# A serial adapter is the dialout group's; the simulated sensor's terminal is root's alone.
+chmod o+rw "$(readlink -f "$scratch/sensor")"
+station=""
+start_station() {
+  # As systemd starts it: the program itself, as that user (setpriv execs, it does not wait).
+  setpriv --reuid=weigher --regid=weigher --init-groups env HOME="$home" JOURNAL_STREAM=0:0 $command >>"$scratch/station.log" 2>&1 &
+  station=$!
+  for _ in $(seq 200); do grep -q "api: listening" "$scratch/station.log" && return 0; sleep 0.05; done
+  echo "package check: pelora-station did not start" >&2; cat "$scratch/station.log" >&2; exit 1
+}
+stop_station() {
+  kill -TERM "$station"
+  local rc=0
+  wait "$station" || rc=$?
+  [ "$rc" -eq 0 ] || { echo "package check: pelora-station ended with $rc on SIGTERM" >&2; cat "$scratch/station.log" >&2; exit 1; }
+  tail -n 1 "$scratch/station.log" | grep -q "pelora-station: station: stopped" \
+    || { echo "package check: pelora-station did not stop cleanly" >&2; cat "$scratch/station.log" >&2; exit 1; }
+}
+start_station
+for _ in $(seq 200); do grep -q "station: record 1:" "$scratch/station.log" && break; sleep 0.05; done
+grep -q "station: record 1:" "$scratch/station.log" || { echo "package check: the station made no record" >&2; cat "$scratch/station.log" >&2; exit 1; }
+# A WebSocket handshake by hand, then what the server sends: its greeting and the reading.
+exec 3<>/dev/tcp/127.0.0.1/18765
+printf 'GET /?token=packagecheck0123456789 HTTP/1.1\r\nHost: 127.0.0.1:18765\r\nUpgrade: websocket\r\nConnection: Upgrade\r\nSec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n\r\n' >&3
+said="$(timeout 3 head -c 700 <&3 | tr -c '[:print:]' ' ' || true)"
+exec 3<&-
+case "$said" in
+  *"101 Switching Protocols"*'"type":"hello"'*'"type":"reading"'*) echo "API: greeting and readings received" ;;
+  *) echo "package check: the station's API said: $said" >&2; exit 1 ;;
+esac
+stop_station
+start_station
+stop_station
+grep "pelora-station: " "$scratch/station.log" | sed 's/^<[0-9]>//' | grep -v "link: " | tail -n 12
+records="$home/.local/share/Pelora/Pelora/records.sqlite"
+said="$(/usr/bin/pelora-verify "$records" 2>&1)" || { echo "package check: pelora-verify of the station's file: $said" >&2; exit 1; }
+echo "pelora-verify the station's records.sqlite: $said"

@@ -9,6 +9,7 @@
 #include "startup.h"
 #include "testsupport.h"
 
+#include <QDeadlineTimer>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QLoggingCategory>
@@ -25,6 +26,8 @@
 #include <memory>
 
 #include <csignal>
+
+using namespace Qt::StringLiterals;
 
 namespace {
 
@@ -179,28 +182,27 @@ private Q_SLOTS:
             const QList<QByteArray> lines = c.lines();
             QCOMPARE(lines.size(), 3); // OPEN, the refusal, CLOSED
             const QJsonObject refusal = QJsonDocument::fromJson(lines[1].mid(4)).object();
-            QCOMPARE(refusal.value(u"type").toString(), u"refused"_qs);
-            const QString reason = t.isEmpty() ? u"missing-token"_qs : u"wrong-token"_qs;
+            QCOMPARE(refusal.value(u"type").toString(), u"refused"_s);
+            const QString reason = t.isEmpty() ? u"missing-token"_s : u"wrong-token"_s;
             QCOMPARE(refusal.value(u"reason").toString(), reason);
             QVERIFY(!refusal.value(u"message").toString().isEmpty());
             QCOMPARE(lines[2], "CLOSED 1008 " + reason.toUtf8());
         }
         QCOMPARE(r.js(QStringLiteral("ApiServer.clientCount")).toInt(), 0);
 
-        Client bearer(QStringLiteral("ws://127.0.0.1:%1/").arg(m_port), {u"--bearer"_qs, token});
-        QCOMPARE(bearer.waitMessage({{u"type"_qs, u"hello"_qs}}).value(u"api").toInt(), 1);
-        QVERIFY(!bearer.waitMessage({{u"type"_qs, u"reading"_qs}, {u"weightKg"_qs, 3.0}})
-                         .isEmpty());
+        Client bearer(QStringLiteral("ws://127.0.0.1:%1/").arg(m_port), {u"--bearer"_s, token});
+        QCOMPARE(bearer.waitMessage({{u"type"_s, u"hello"_s}}).value(u"api").toInt(), 1);
+        QVERIFY(!bearer.waitMessage({{u"type"_s, u"reading"_s}, {u"weightKg"_s, 3.0}}).isEmpty());
         QTRY_COMPARE(r.js(QStringLiteral("ApiServer.clientCount")).toInt(), 1);
 
         // A new token lets the old one's clients go, and refuses the old token.
         r.js(QStringLiteral("ApiServer.newToken()"));
         QVERIFY(bearer.waitFor([](const QByteArray &l) { return l.startsWith("CLOSED"); }) >= 0);
         Client old(url());
-        QVERIFY(!old.waitMessage({{u"type"_qs, u"refused"_qs}, {u"reason"_qs, u"wrong-token"_qs}})
+        QVERIFY(!old.waitMessage({{u"type"_s, u"refused"_s}, {u"reason"_s, u"wrong-token"_s}})
                          .isEmpty());
         Client renewed(url(r.js(QStringLiteral("ApiServer.token")).toString()));
-        QVERIFY(!renewed.waitMessage({{u"type"_qs, u"hello"_qs}}).isEmpty());
+        QVERIFY(!renewed.waitMessage({{u"type"_s, u"hello"_s}}).isEmpty());
     }
 
     // The readings as the display shows them (weight in kg, the unit shown, stable, overload,
@@ -211,19 +213,19 @@ private Q_SLOTS:
         if (QTest::currentTestFailed())
             return;
         Client c(url());
-        QVERIFY(!c.waitMessage({{u"type"_qs, u"hello"_qs}}).isEmpty());
+        QVERIFY(!c.waitMessage({{u"type"_s, u"hello"_s}}).isEmpty());
         r.sensor->setLoad(12.35);
         int at = -1;
         QJsonObject m = c.waitMessage(
-                {{u"type"_qs, u"reading"_qs}, {u"weightKg"_qs, 12.35}, {u"stable"_qs, true}}, 0,
-                15000, &at);
-        QCOMPARE(m.value(u"unit").toString(), u"kg"_qs);
-        QCOMPARE(m.value(u"shown").toString(), u"12.350"_qs);
+                {{u"type"_s, u"reading"_s}, {u"weightKg"_s, 12.35}, {u"stable"_s, true}}, 0, 15000,
+                &at);
+        QCOMPARE(m.value(u"unit").toString(), u"kg"_s);
+        QCOMPARE(m.value(u"shown").toString(), u"12.350"_s);
         QCOMPARE(m.value(u"live").toBool(), true);
         QCOMPARE(m.value(u"overload").toBool(), false);
 
         // The record the recorder makes of this load, as the file has it.
-        const QJsonObject record = c.waitMessage({{u"type"_qs, u"record"_qs}});
+        const QJsonObject record = c.waitMessage({{u"type"_s, u"record"_s}});
         QCOMPARE(record.value(u"weightKg").toDouble(), 12.35);
         QCOMPARE(record.value(u"manual").toBool(), false);
         const QVariantList stored = TestSupport::storedRecords(
@@ -232,21 +234,29 @@ private Q_SLOTS:
         QCOMPARE(record.value(u"id").toInt(),
                  stored.first().toMap().value(QStringLiteral("id")).toInt());
 
-        r.js(QStringLiteral("AppSettings.weightUnit = 0")); // 斤
-        m = c.waitMessage({{u"type"_qs, u"reading"_qs}, {u"unit"_qs, u"jin"_qs}}, at);
+        // A sensor that stops sending: the last weight is still there, no longer live.
+        r.sensor->setAutoReport(false);
+        m = c.waitMessage({{u"type"_s, u"reading"_s}, {u"state"_s, u"stale"_s}}, at);
+        QCOMPARE(m.value(u"live").toBool(), false);
         QCOMPARE(m.value(u"weightKg").toDouble(), 12.35);
-        QCOMPARE(m.value(u"shown").toString(), u"24.700"_qs);
+        r.sensor->setAutoReport(true);
+        QVERIFY(!c.waitMessage({{u"type"_s, u"reading"_s}, {u"live"_s, true}}, at).isEmpty());
+
+        r.js(QStringLiteral("AppSettings.weightUnit = 0")); // 斤
+        m = c.waitMessage({{u"type"_s, u"reading"_s}, {u"unit"_s, u"jin"_s}}, at);
+        QCOMPARE(m.value(u"weightKg").toDouble(), 12.35);
+        QCOMPARE(m.value(u"shown").toString(), u"24.700"_s);
 
         r.sensor->setLoad(100000);
-        m = c.waitMessage({{u"type"_qs, u"reading"_qs}, {u"overload"_qs, true}}, at);
+        m = c.waitMessage({{u"type"_s, u"reading"_s}, {u"overload"_s, true}}, at);
         QCOMPARE(m.value(u"stable").toBool(), false);
 
         // A pulled adapter: the reading is no longer live.
         r.sensor->unplug();
-        m = c.waitMessage({{u"type"_qs, u"reading"_qs}, {u"state"_qs, u"disconnected"_qs}}, at);
+        m = c.waitMessage({{u"type"_s, u"reading"_s}, {u"state"_s, u"disconnected"_s}}, at);
         QCOMPARE(m.value(u"live").toBool(), false);
         QVERIFY(r.sensor->plug());
-        QVERIFY(!c.waitMessage({{u"type"_qs, u"reading"_qs}, {u"live"_qs, true}}, at, 20000)
+        QVERIFY(!c.waitMessage({{u"type"_s, u"reading"_s}, {u"live"_s, true}}, at, 20000)
                          .isEmpty());
     }
 
@@ -263,35 +273,35 @@ private Q_SLOTS:
         r.sensor->setOneCommandAtATime(true);
         r.sensor->setLoad(0.05);
         Client c(url());
-        QVERIFY(!c.waitMessage({{u"type"_qs, u"reading"_qs}, {u"weightKg"_qs, 0.05}}).isEmpty());
+        QVERIFY(!c.waitMessage({{u"type"_s, u"reading"_s}, {u"weightKg"_s, 0.05}}).isEmpty());
 
-        c.send({{u"id"_qs, 1}, {u"request"_qs, u"reading"_qs}});
+        c.send({{u"id"_s, 1}, {u"request"_s, u"reading"_s}});
         QCOMPARE(c.reply(1).value(u"reading").toObject().value(u"weightKg").toDouble(), 0.05);
 
         // Below the minimum load (or not yet settled) the record is refused, with the reason.
-        c.send({{u"id"_qs, 2}, {u"request"_qs, u"record"_qs}});
+        c.send({{u"id"_s, 2}, {u"request"_s, u"record"_s}});
         QJsonObject reply = c.reply(2);
         QCOMPARE(reply.value(u"ok").toBool(), false);
-        QCOMPARE(reply.value(u"error").toString(), u"refused"_qs);
+        QCOMPARE(reply.value(u"error").toString(), u"refused"_s);
         QVERIFY(!reply.value(u"message").toString().isEmpty()); // the recorder's reason
 
         // Zero and tare go to the sensor one at a time, answered by its OK.
-        c.send({{u"id"_qs, 3}, {u"request"_qs, u"zero"_qs}});
-        c.send({{u"id"_qs, u"t"_qs}, {u"request"_qs, u"tare"_qs}});
+        c.send({{u"id"_s, 3}, {u"request"_s, u"zero"_s}});
+        c.send({{u"id"_s, u"t"_s}, {u"request"_s, u"tare"_s}});
         reply = c.reply(3);
         QCOMPARE(reply.value(u"ok").toBool(), true);
-        QCOMPARE(reply.value(u"request").toString(), u"zero"_qs);
-        reply = c.waitMessage({{u"type"_qs, u"reply"_qs}, {u"id"_qs, u"t"_qs}});
+        QCOMPARE(reply.value(u"request").toString(), u"zero"_s);
+        reply = c.waitMessage({{u"type"_s, u"reply"_s}, {u"id"_s, u"t"_s}});
         QCOMPARE(reply.value(u"ok").toBool(), true);
-        QVERIFY(r.sensor->commands().contains(u"AT+ZERO"_qs));
-        QVERIFY(r.sensor->commands().contains(u"AT+TARE"_qs));
+        QVERIFY(r.sensor->commands().contains(u"AT+ZERO"_s));
+        QVERIFY(r.sensor->commands().contains(u"AT+TARE"_s));
 
         // A record on request, answered once it is in the file, with its number; asked
         // once the load has settled (the automatic record of it says so).
         r.sensor->setLoad(5.55); // 5.5 net of the tare of 0.05
-        const QJsonObject automatic = c.waitMessage({{u"type"_qs, u"record"_qs}});
+        const QJsonObject automatic = c.waitMessage({{u"type"_s, u"record"_s}});
         QCOMPARE(automatic.value(u"weightKg").toDouble(), 5.5);
-        c.send({{u"id"_qs, 4}, {u"request"_qs, u"record"_qs}});
+        c.send({{u"id"_s, 4}, {u"request"_s, u"record"_s}});
         reply = c.reply(4);
         QVERIFY2(reply.value(u"ok").toBool(), qPrintable(reply.value(u"message").toString()));
         const QJsonObject made = reply.value(u"record").toObject();
@@ -304,30 +314,30 @@ private Q_SLOTS:
             return row.toMap().value(QStringLiteral("id")).toInt() == made.value(u"id").toInt();
         });
         QVERIFY(inFile != stored.end());
-        QCOMPARE(inFile->toMap().value(QStringLiteral("weight_kg")).toDouble(), 5.5);
+        QCOMPARE(inFile->toMap().value(QStringLiteral("weightKg")).toDouble(), 5.5);
 
         // A refused tare is a failure, and a sensor that says nothing is no confirmation.
-        r.sensor->setRefusedActions({u"TARE"_qs});
-        c.send({{u"id"_qs, 5}, {u"request"_qs, u"tare"_qs}});
+        r.sensor->setRefusedActions({u"TARE"_s});
+        c.send({{u"id"_s, 5}, {u"request"_s, u"tare"_s}});
         reply = c.reply(5);
         QCOMPARE(reply.value(u"ok").toBool(), false);
-        QCOMPARE(reply.value(u"error").toString(), u"refused"_qs);
+        QCOMPARE(reply.value(u"error").toString(), u"refused"_s);
         r.sensor->setReplying(false);
-        c.send({{u"id"_qs, 6}, {u"request"_qs, u"zero"_qs}});
+        c.send({{u"id"_s, 6}, {u"request"_s, u"zero"_s}});
         reply = c.reply(6);
         QCOMPARE(reply.value(u"ok").toBool(), false);
-        QCOMPARE(reply.value(u"error").toString(), u"no-answer"_qs);
+        QCOMPARE(reply.value(u"error").toString(), u"no-answer"_s);
         r.sensor->setReplying(true);
 
         // Requests it cannot carry out, and ones it does not know.
-        c.send({{u"id"_qs, 7}, {u"request"_qs, u"calibrate"_qs}});
-        QCOMPARE(c.reply(7).value(u"error").toString(), u"unknown-request"_qs);
+        c.send({{u"id"_s, 7}, {u"request"_s, u"calibrate"_s}});
+        QCOMPARE(c.reply(7).value(u"error").toString(), u"unknown-request"_s);
         c.sendRaw("{not json");
-        QVERIFY(!c.waitMessage({{u"type"_qs, u"error"_qs}, {u"error"_qs, u"bad-request"_qs}})
+        QVERIFY(!c.waitMessage({{u"type"_s, u"error"_s}, {u"error"_s, u"bad-request"_s}})
                          .isEmpty());
         r.manager->disconnectSerialPort();
-        c.send({{u"id"_qs, 8}, {u"request"_qs, u"zero"_qs}});
-        QCOMPARE(c.reply(8).value(u"error").toString(), u"not-connected"_qs);
+        c.send({{u"id"_s, 8}, {u"request"_s, u"zero"_s}});
+        QCOMPARE(c.reply(8).value(u"error").toString(), u"not-connected"_s);
     }
 
     // A client that stops reading is let go; the others go on being served.
@@ -337,7 +347,7 @@ private Q_SLOTS:
         if (QTest::currentTestFailed())
             return;
         Client reader(url());
-        Client stuck(url(), {u"--stall"_qs});
+        Client stuck(url(), {u"--stall"_s});
         QVERIFY(stuck.waitFor([](const QByteArray &l) { return l == "OPEN"; }) >= 0);
         QTRY_COMPARE_WITH_TIMEOUT(r.js(QStringLiteral("ApiServer.clientCount")).toInt(), 2, 10000);
         r.sensor->burst(8000); // weights as fast as the wire carries them
@@ -347,8 +357,7 @@ private Q_SLOTS:
         const int seen = reader.lineCount();
         r.sensor->setLoad(7.25);
         // Once the burst has passed, the reader has everything up to the newest weight.
-        QVERIFY(!reader.waitMessage({{u"type"_qs, u"reading"_qs}, {u"weightKg"_qs, 7.25}}, seen,
-                                    60000)
+        QVERIFY(!reader.waitMessage({{u"type"_s, u"reading"_s}, {u"weightKg"_s, 7.25}}, seen, 60000)
                          .isEmpty());
         QCOMPARE(r.js(QStringLiteral("ApiServer.clientCount")).toInt(), 1);
     }
@@ -381,16 +390,15 @@ private Q_SLOTS:
         QTRY_VERIFY_WITH_TIMEOUT(log.contains("listening on 127.0.0.1"), 20000);
 
         Client c(url());
-        QVERIFY(!c.waitMessage({{u"type"_qs, u"hello"_qs}}).isEmpty());
+        QVERIFY(!c.waitMessage({{u"type"_s, u"hello"_s}}).isEmpty());
         r.sensor->setLoad(8.8);
-        QVERIFY(!c.waitMessage(
-                          {{u"type"_qs, u"reading"_qs}, {u"weightKg"_qs, 8.8}, {u"live"_qs, true}})
+        QVERIFY(!c.waitMessage({{u"type"_s, u"reading"_s}, {u"weightKg"_s, 8.8}, {u"live"_s, true}})
                          .isEmpty());
-        const QJsonObject automatic = c.waitMessage({{u"type"_qs, u"record"_qs}});
+        const QJsonObject automatic = c.waitMessage({{u"type"_s, u"record"_s}});
         QCOMPARE(automatic.value(u"weightKg").toDouble(), 8.8);
-        c.send({{u"id"_qs, 1}, {u"request"_qs, u"zero"_qs}});
+        c.send({{u"id"_s, 1}, {u"request"_s, u"zero"_s}});
         QCOMPARE(c.reply(1).value(u"ok").toBool(), true);
-        c.send({{u"id"_qs, 2}, {u"request"_qs, u"record"_qs}});
+        c.send({{u"id"_s, 2}, {u"request"_s, u"record"_s}});
         const QJsonObject made = c.reply(2).value(u"record").toObject();
         QCOMPARE(made.value(u"manual").toBool(), true);
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "recordstore.h"
 #include "weighrecorder.h"
 #include "weightreading.h"
 
