@@ -129,6 +129,7 @@ ApplicationWindow {
         ScaleAudit.follow(serialPortManager)
         ScaleAudit.followRecorder(WeighRecorder)
         FleetLink.follow(weightReading)
+        KeyboardWedge.follow(weightReading)
         window._loadAutoConnectConfig()
         if (window._shouldAutoReconnect()) {
             serialPortManager.refreshPorts()
