@@ -11,7 +11,7 @@ packages=(
   qml6-module-qtqml qml6-module-qtqml-models qml6-module-qttest qt6-qpa-plugins libgl-dev
   libqt6sql6-sqlite qml6-module-qtquick-shapes qml6-module-qtquick-dialogs
   qml6-module-qt-labs-folderlistmodel qt6-translations-l10n
-  xvfb xauth fonts-noto-cjk
+  xvfb xauth fonts-noto-cjk libx11-dev libxtst-dev
   clang-format dpkg-dev file appstream desktop-file-utils debootstrap
   libreoffice-calc-nogui sqlite3 poppler-utils
   postgresql libqt6sql6-psql

@@ -131,6 +131,7 @@ ApplicationWindow {
         FleetLink.follow(weightReading)
         ApiServer.follow(weightReading)
         ApiServer.followRecorder(WeighRecorder)
+        KeyboardWedge.follow(weightReading)
         window._loadAutoConnectConfig()
         if (window._shouldAutoReconnect()) {
             serialPortManager.refreshPorts()

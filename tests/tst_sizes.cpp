@@ -129,6 +129,9 @@ private Q_SLOTS:
         QFETCH(QSize, size);
         r.window->resize(size);
         QTRY_COMPARE(r.window->contentItem()->size(), QSizeF(size));
+        // The keyboard wedge on: its button beside 记录.
+        r.js(u"KeyboardWedge.enabled = true"_s);
+        QTRY_VERIFY(r.item(u"sendWeightButton"_s)->isVisible());
         checkLayout(r.window->contentItem(), u"home"_s);
         // 大字 with a long reading: the digits stop at the readout's width too.
         r.sensor->setLoad(188.888);
@@ -161,6 +164,12 @@ private Q_SLOTS:
                     u"settings"_s);
         QMetaObject::invokeMethod(dialog, "close");
         QTRY_VERIFY(!dialog->property("visible").toBool());
+        QObject *wedge = r.object(u"wedgeDialog"_s);
+        QMetaObject::invokeMethod(wedge, "open");
+        QTRY_VERIFY(wedge->property("opened").toBool());
+        checkLayout(wedge->property("contentItem").value<QQuickItem *>()->parentItem(), u"wedge"_s);
+        QMetaObject::invokeMethod(wedge, "close");
+        QTRY_VERIFY(!wedge->property("visible").toBool());
         // A record with a long port name, so that the records page lays out a full row too.
         auto *store = r.engine->property("_peloraRecordStore").value<RecordStore *>();
         QVERIFY(store);

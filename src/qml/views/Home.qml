@@ -88,6 +88,32 @@ Page {
                             color: recordButton.down ? "#1B5E20" : recordButton.enabled ? "#2E7D32" : "#B0BEC5"
                         }
                     }
+                    Button {
+                        id: sendWeightButton
+
+                        objectName: "sendWeightButton"
+                        text: qsTr("发送重量")
+                        font.pixelSize: 20
+                        font.bold: true
+                        Layout.preferredWidth: 160
+                        Layout.preferredHeight: 56
+                        visible: KeyboardWedge.enabled
+                        // Pressed while it cannot send, it says why rather than doing nothing.
+                        readonly property bool ready: KeyboardWedge.canSend
+                        onClicked: root.sendWeight()
+
+                        contentItem: Label {
+                            text: sendWeightButton.text
+                            font: sendWeightButton.font
+                            color: "white"
+                            horizontalAlignment: Text.AlignHCenter
+                            verticalAlignment: Text.AlignVCenter
+                        }
+                        background: Rectangle {
+                            radius: 12
+                            color: sendWeightButton.down ? "#0D47A1" : sendWeightButton.ready ? "#1565C0" : "#B0BEC5"
+                        }
+                    }
                     Label {
                         id: recordMessage
 
@@ -128,6 +154,12 @@ Page {
     function recordByHand() {
         if (WeighRecorder.recordNow() < 0)
             root._say(WeighRecorder.refusal.length > 0 ? WeighRecorder.refusal : RecordStore.errorText)
+    }
+
+    // The weight typed into the program that has the keyboard focus, or why not.
+    function sendWeight() {
+        KeyboardWedge.send()
+        root._say(KeyboardWedge.lastMessage)
     }
 
     function _say(text) {
@@ -211,7 +243,8 @@ Page {
         }
     }
 
-    // F2 zeroes, F3 tares and F4 records by hand, as the buttons do, anywhere in the window
+    // F2 zeroes, F3 tares and F4 records by hand (sends the weight while the keyboard wedge is
+    // on), as the buttons do, anywhere in the window
     // while this page is the one shown (the stack keeps it below the others), and only when
     // the action can be done.
     readonly property bool _shown: root.StackView.status === StackView.Active
@@ -240,7 +273,25 @@ Page {
     Shortcut {
         objectName: "recordShortcut"
         sequence: "F4"
-        enabled: root._shown && WeighRecorder.canRecordNow && RecordStore.writable
+        enabled: root._shown && WeighRecorder.canRecordNow && RecordStore.writable && !KeyboardWedge.enabled
         onActivated: root.recordByHand()
+    }
+
+    // While the keyboard wedge is on, F4 sends the weight instead (in any program: the wedge
+    // holds the key on the desktop; this one serves where it cannot).
+    Shortcut {
+        objectName: "sendWeightShortcut"
+        sequence: "F4"
+        enabled: root._shown && KeyboardWedge.enabled
+        onActivated: root.sendWeight()
+    }
+
+    // A weight typed by the F4 key in another program or after a record is told here too.
+    Connections {
+        target: KeyboardWedge
+
+        function onTyped() {
+            root._say(KeyboardWedge.lastMessage)
+        }
     }
 }

@@ -8,6 +8,7 @@ import QtQuick.Templates as T
 import Pelora
 import "fleet" as Fleet
 import "api" as Api
+import "wedge" as Wedge
 
 // The one configuration screen: port, baud rate, connect/disconnect, output format and unit.
 // It only writes settings, through AppSettings (and talks to the manager); everyone else
@@ -484,6 +485,46 @@ Dialog {
         }
 
         Label {
+            text: qsTr("键盘输出")
+            font.pixelSize: 14
+            font.bold: true
+            color: root.Material.foreground
+        }
+
+        Rectangle {
+            Layout.fillWidth: true
+            Layout.preferredHeight: 56
+            color: Qt.rgba(0.55, 0.45, 0.95, 0.10)
+            border.width: 1
+            border.color: Qt.rgba(1, 1, 1, 0.55)
+            radius: 8
+
+            RowLayout {
+                anchors.fill: parent
+                anchors.margins: 10
+                spacing: 10
+
+                Label {
+                    objectName: "wedgeSummary"
+                    Layout.fillWidth: true
+                    elide: Text.ElideRight
+                    text: !KeyboardWedge.available ? qsTr("不可用：%1").arg(KeyboardWedge.unavailableReason)
+                          : KeyboardWedge.enabled ? qsTr("已开启 · 输入如 %1")
+                                                    .arg(KeyboardWedge.visible(KeyboardWedge.format(12.345, AppSettings.weightUnit,
+                                                                                                    KeyboardWedge.withUnit,
+                                                                                                    KeyboardWedge.decimalComma,
+                                                                                                    KeyboardWedge.terminator)))
+                          : qsTr("未开启：重量不输入到其他程序")
+                }
+                Button {
+                    objectName: "wedgeButton"
+                    text: qsTr("键盘输出设置…")
+                    onClicked: wedgeDialog.open()
+                }
+            }
+        }
+
+        Label {
             text: qsTr("服务器")
             font.pixelSize: 14
             font.bold: true
@@ -565,5 +606,9 @@ Dialog {
 
     Api.ApiDialog {
         id: apiDialog
+    }
+
+    Wedge.WedgeDialog {
+        id: wedgeDialog
     }
 }
