@@ -5,7 +5,12 @@
 #include "sensorsession.h"
 #include "serialportmanager.h"
 
+#include <QLoggingCategory>
+
 #include <chrono>
+#include <utility>
+
+Q_LOGGING_CATEGORY(lcKeeper, "pelora.station")
 
 using namespace std::chrono_literals;
 
@@ -59,8 +64,12 @@ void PortKeeper::tryConnect()
         && (m_manager->portList().contains(m_portName) || m_catalog->isSerialDevice(m_portName)))
         target = m_portName;
     if (target.isEmpty()) {
+        if (!std::exchange(m_saidAbsent, true))
+            qCWarning(lcKeeper, "link: %s is not there; waiting for it",
+                      qPrintable(m_portName.isEmpty() ? tr("the remembered adapter") : m_portName));
         m_manager->refreshPorts();
         return;
     }
+    m_saidAbsent = false;
     m_manager->connectSerialPort(target, m_baudRate, 8, 0, 1, 0);
 }

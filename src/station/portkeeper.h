@@ -32,5 +32,6 @@ private:
     QString m_portName;
     QString m_identity;
     int m_baudRate = 115200;
+    bool m_saidAbsent = false; // told once that the port is missing, until it is found
     QTimer m_timer;
 };

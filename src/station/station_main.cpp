@@ -24,6 +24,7 @@
 #include <csignal>
 #include <cstdio>
 #include <memory>
+#include <utility>
 
 #ifdef Q_OS_UNIX
 #include <unistd.h>
@@ -190,14 +191,26 @@ int main(int argc, char *argv[])
         api.follow(&reading);
         api.followRecorder(&recorder);
 
-        logChanges(
-                &manager, &SerialPortManager::statusMessageChanged,
-                [](SerialPortManager *m) {
-                    // What was sent is not news; the link's state and its errors are.
-                    const QString text = m->statusMessage();
-                    return text.startsWith(SerialPortManager::tr("已发送")) ? QString() : text;
-                },
-                "link");
+        // The link's state once per change; a failure once until the port opens again, not
+        // at every attempt of the second.
+        QObject::connect(&manager, &SerialPortManager::statusMessageChanged, &manager,
+                         [&manager, failing = false, last = QString()]() mutable {
+                             const QString text = manager.statusMessage();
+                             if (text == last || text.startsWith(SerialPortManager::tr("已发送")))
+                                 return;
+                             last = text;
+                             if (manager.isConnected()) {
+                                 failing = false;
+                                 qCInfo(lcStation, "link: %s", qPrintable(text));
+                             } else if (text.startsWith(SerialPortManager::tr("串口错误"))
+                                        || text.startsWith(SerialPortManager::tr("连接失败"))) {
+                                 if (!std::exchange(failing, true))
+                                     qCWarning(lcStation, "link: %s (trying again every second)",
+                                               qPrintable(text));
+                             } else {
+                                 qCInfo(lcStation, "link: %s", qPrintable(text));
+                             }
+                         });
         logChanges(
                 &store, &RecordStore::errorTextChanged,
                 [](RecordStore *s) { return s->errorText(); }, "records", true);
