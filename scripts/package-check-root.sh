@@ -64,24 +64,28 @@ chmod o+rx "$scratch"
 # A serial adapter is the dialout group's; the simulated sensor's terminal is root's alone.
 chmod o+rw "$(readlink -f "$scratch/sensor")"
 station=""
+run=0
 start_station() {
+  # Each run logs to a file of its own: the next waits for its own "listening".
+  run=$((run + 1))
+  log="$scratch/station-$run.log"
   # As systemd starts it: the program itself, as that user (setpriv execs, it does not wait).
-  setpriv --reuid=weigher --regid=weigher --init-groups env HOME="$home" JOURNAL_STREAM=0:0 $command >>"$scratch/station.log" 2>&1 &
+  setpriv --reuid=weigher --regid=weigher --init-groups env HOME="$home" JOURNAL_STREAM=0:0 $command >"$log" 2>&1 &
   station=$!
-  for _ in $(seq 200); do grep -q "api: listening" "$scratch/station.log" && return 0; sleep 0.05; done
-  echo "package check: pelora-station did not start" >&2; cat "$scratch/station.log" >&2; exit 1
+  for _ in $(seq 200); do grep -q "api: listening" "$log" && return 0; sleep 0.05; done
+  echo "package check: pelora-station did not start" >&2; cat "$log" >&2; exit 1
 }
 stop_station() {
   kill -TERM "$station"
   local rc=0
   wait "$station" || rc=$?
-  [ "$rc" -eq 0 ] || { echo "package check: pelora-station ended with $rc on SIGTERM" >&2; cat "$scratch/station.log" >&2; exit 1; }
-  tail -n 1 "$scratch/station.log" | grep -q "pelora-station: station: stopped" \
-    || { echo "package check: pelora-station did not stop cleanly" >&2; cat "$scratch/station.log" >&2; exit 1; }
+  [ "$rc" -eq 0 ] || { echo "package check: pelora-station ended with $rc on SIGTERM" >&2; cat "$log" >&2; exit 1; }
+  tail -n 1 "$log" | grep -q "pelora-station: station: stopped" \
+    || { echo "package check: pelora-station did not stop cleanly" >&2; cat "$log" >&2; exit 1; }
 }
 start_station
-for _ in $(seq 200); do grep -q "station: record 1:" "$scratch/station.log" && break; sleep 0.05; done
-grep -q "station: record 1:" "$scratch/station.log" || { echo "package check: the station made no record" >&2; cat "$scratch/station.log" >&2; exit 1; }
+for _ in $(seq 200); do grep -q "station: record 1:" "$log" && break; sleep 0.05; done
+grep -q "station: record 1:" "$log" || { echo "package check: the station made no record" >&2; cat "$log" >&2; exit 1; }
 # A WebSocket handshake by hand, then what the server sends: its greeting and the reading.
 exec 3<>/dev/tcp/127.0.0.1/18765
 printf 'GET /?token=packagecheck0123456789 HTTP/1.1\r\nHost: 127.0.0.1:18765\r\nUpgrade: websocket\r\nConnection: Upgrade\r\nSec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n\r\n' >&3
@@ -94,7 +98,7 @@ esac
 stop_station
 start_station
 stop_station
-grep "pelora-station: " "$scratch/station.log" | sed 's/^<[0-9]>//' | grep -v "link: " | tail -n 12
+cat "$scratch"/station-*.log | sed 's/^<[0-9]>//' | grep -v "api: 正在" | tail -n 14
 records="$home/.local/share/Pelora/Pelora/records.sqlite"
 said="$(/usr/bin/pelora-verify "$records" 2>&1)" || { echo "package check: pelora-verify of the station's file: $said" >&2; exit 1; }
 echo "pelora-verify the station's records.sqlite: $said"

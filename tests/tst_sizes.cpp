@@ -10,6 +10,7 @@
 #include <QQmlApplicationEngine>
 #include <QQuickItem>
 #include <QQuickWindow>
+#include <QTcpServer>
 #include <QTest>
 
 #include <functional>
@@ -170,6 +171,20 @@ private Q_SLOTS:
         checkLayout(wedge->property("contentItem").value<QQuickItem *>()->parentItem(), u"wedge"_s);
         QMetaObject::invokeMethod(wedge, "close");
         QTRY_VERIFY(!wedge->property("visible").toBool());
+        // The live API on, with its token and address shown.
+        QTcpServer probe;
+        QVERIFY(probe.listen(QHostAddress::LocalHost, 0));
+        const quint16 apiPort = probe.serverPort();
+        probe.close();
+        QCOMPARE(r.js(u"ApiServer.apply(true, '127.0.0.1', %1)"_s.arg(apiPort)).toString(),
+                 QString());
+        QTRY_VERIFY(r.js(u"ApiServer.listening"_s).toBool());
+        QObject *api = r.object(u"apiDialog"_s);
+        QMetaObject::invokeMethod(api, "open");
+        QTRY_VERIFY(api->property("opened").toBool());
+        checkLayout(api->property("contentItem").value<QQuickItem *>()->parentItem(), u"api"_s);
+        QMetaObject::invokeMethod(api, "close");
+        QTRY_VERIFY(!api->property("visible").toBool());
         // A record with a long port name, so that the records page lays out a full row too.
         auto *store = r.engine->property("_peloraRecordStore").value<RecordStore *>();
         QVERIFY(store);

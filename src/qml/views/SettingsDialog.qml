@@ -485,30 +485,43 @@ Dialog {
         }
 
         Label {
-            text: qsTr("键盘输出")
+            text: qsTr("与其他程序")
             font.pixelSize: 14
             font.bold: true
             color: root.Material.foreground
         }
 
+        // Where the weight and the records go besides this window: one row each, its state
+        // and the button to its own dialog.
         Rectangle {
             Layout.fillWidth: true
-            Layout.preferredHeight: 56
+            Layout.preferredHeight: outlets.implicitHeight + 12
             color: Qt.rgba(0.55, 0.45, 0.95, 0.10)
             border.width: 1
             border.color: Qt.rgba(1, 1, 1, 0.55)
             radius: 8
 
-            RowLayout {
-                anchors.fill: parent
-                anchors.margins: 10
-                spacing: 10
+            GridLayout {
+                id: outlets
 
+                anchors.fill: parent
+                anchors.leftMargin: 10
+                anchors.rightMargin: 10
+                anchors.topMargin: 6
+                anchors.bottomMargin: 6
+                columns: 3
+                columnSpacing: 10
+                rowSpacing: 0
+
+                Label {
+                    text: qsTr("键盘输出")
+                    font.bold: true
+                }
                 Label {
                     objectName: "wedgeSummary"
                     Layout.fillWidth: true
                     elide: Text.ElideRight
-                    text: !KeyboardWedge.available ? qsTr("不可用：%1").arg(KeyboardWedge.unavailableReason)
+                    text: !KeyboardWedge.available ? qsTr("不可用：此桌面不让程序向其他窗口输入")
                           : KeyboardWedge.enabled ? qsTr("已开启 · 输入如 %1")
                                                     .arg(KeyboardWedge.visible(KeyboardWedge.format(12.345, AppSettings.weightUnit,
                                                                                                     KeyboardWedge.withUnit,
@@ -521,29 +534,10 @@ Dialog {
                     text: qsTr("键盘输出设置…")
                     onClicked: wedgeDialog.open()
                 }
-            }
-        }
-
-        Label {
-            text: qsTr("服务器")
-            font.pixelSize: 14
-            font.bold: true
-            color: root.Material.foreground
-        }
-
-        Rectangle {
-            Layout.fillWidth: true
-            Layout.preferredHeight: 56
-            color: Qt.rgba(0.55, 0.45, 0.95, 0.10)
-            border.width: 1
-            border.color: Qt.rgba(1, 1, 1, 0.55)
-            radius: 8
-
-            RowLayout {
-                anchors.fill: parent
-                anchors.margins: 10
-                spacing: 10
-
+                Label {
+                    text: qsTr("服务器")
+                    font.bold: true
+                }
                 Label {
                     objectName: "serverSummary"
                     Layout.fillWidth: true
@@ -557,29 +551,10 @@ Dialog {
                     text: qsTr("服务器设置…")
                     onClicked: serverDialog.open()
                 }
-            }
-        }
-
-        Label {
-            text: qsTr("本机接口")
-            font.pixelSize: 14
-            font.bold: true
-            color: root.Material.foreground
-        }
-
-        Rectangle {
-            Layout.fillWidth: true
-            Layout.preferredHeight: 56
-            color: Qt.rgba(0.25, 0.65, 0.55, 0.10)
-            border.width: 1
-            border.color: Qt.rgba(1, 1, 1, 0.55)
-            radius: 8
-
-            RowLayout {
-                anchors.fill: parent
-                anchors.margins: 10
-                spacing: 10
-
+                Label {
+                    text: qsTr("本机接口")
+                    font.bold: true
+                }
                 Label {
                     objectName: "apiSummary"
                     Layout.fillWidth: true
