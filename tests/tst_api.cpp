@@ -402,6 +402,25 @@ private Q_SLOTS:
         const QJsonObject made = c.reply(2).value(u"record").toObject();
         QCOMPARE(made.value(u"manual").toBool(), true);
 
+        // The example client of the API's documentation, as a user would copy it.
+        const QByteArray doc
+                = TestSupport::readAll(QStringLiteral(PELORA_SOURCE_DIR "/docs/api.md"));
+        const qsizetype from = doc.indexOf("```python\n") + 10;
+        QVERIFY(from >= 10);
+        QTemporaryDir scratch;
+        const QString example = scratch.filePath(QStringLiteral("client.py"));
+        QVERIFY(TestSupport::writeFile(example,
+                                       doc.mid(from, doc.indexOf("```", from) - from)
+                                               .replace("8765", QByteArray::number(m_port))));
+        QProcess copied;
+        copied.start(python, {example, token});
+        QByteArray printed;
+        QTRY_VERIFY_WITH_TIMEOUT((printed += copied.readAllStandardOutput()).contains("kg 稳定"),
+                                 15000);
+        QVERIFY2(printed.contains("'request': 'reading', 'type': 'reply'"), printed.constData());
+        copied.kill();
+        copied.waitForFinished();
+
         station.terminate();
         QVERIFY(QSignalSpy(&station, &QProcess::finished).wait(20000)
                 || station.state() == QProcess::NotRunning);
