@@ -30,7 +30,7 @@ QString compact(const QJsonObject &object)
 
 QString freshToken()
 {
-    quint32 words[6];
+    quint32 words[4]; // 128 bits
     QRandomGenerator::system()->fillRange(words);
     return QString::fromLatin1(
             QByteArray(reinterpret_cast<const char *>(words), sizeof words).toHex());

@@ -97,6 +97,8 @@ Dialog {
                         selectByMouse: true
                         font.family: "monospace"
                         text: ApiServer.token.length > 0 ? ApiServer.token : qsTr("（开启时生成）")
+                        // Its beginning in view, not its end, where setting the text leaves the cursor.
+                        onTextChanged: tokenField.cursorPosition = 0
                     }
                     Button {
                         objectName: "apiCopyButton"
