@@ -124,9 +124,9 @@ void ApiHub::onNewConnection()
         if (!reason.isEmpty()) {
             refuse(socket, reason,
                    reason == QLatin1String("missing-token")
-                           ? tr("缺少令牌：连接地址须带 ?token=…（令牌见 Pelora 的设置 → "
-                                "本机接口）")
-                           : tr("令牌不对：请从 Pelora 的设置 → 本机接口复制"));
+                           ? tr("缺少令牌：连接地址须带 ?token=…（令牌见 Pelora 的系统设置 → "
+                                "与其他程序 → 接口设置…）")
+                           : tr("令牌不对：请从 Pelora 的系统设置 → 与其他程序 → 接口设置…复制"));
             continue;
         }
         if (int(m_clients.size()) >= maxClients) {
