@@ -205,6 +205,26 @@ private Q_SLOTS:
         QVERIFY(!renewed.waitMessage({{u"type"_s, u"hello"_s}}).isEmpty());
     }
 
+    // A port another program holds: the dialog says so, and saving again once it is free
+    // starts the server.
+    void portInUse()
+    {
+        startWindow();
+        if (QTest::currentTestFailed())
+            return;
+        QTcpServer holder;
+        QVERIFY(holder.listen(QHostAddress::LocalHost, 0));
+        const QString apply = u"ApiServer.apply(true, '127.0.0.1', %1)"_s.arg(holder.serverPort());
+        QCOMPARE(r.js(apply).toString(), QString());
+        QTRY_VERIFY(r.js(u"ApiServer.statusText"_s).toString().startsWith(u"无法在 127.0.0.1:"_s));
+        QCOMPARE(r.js(u"ApiServer.listening"_s).toBool(), false);
+        holder.close();
+        QCOMPARE(r.js(apply).toString(), QString());
+        QTRY_VERIFY(r.js(u"ApiServer.listening"_s).toBool());
+        QCOMPARE(r.js(u"ApiServer.apply(true, 'not an address', 8765)"_s).toString(),
+                 u"地址应是本机的一个 IP 地址，例如 127.0.0.1"_s);
+    }
+
     // The readings as the display shows them (weight in kg, the unit shown, stable, overload,
     // live), and each record as it is written.
     void streamsReadingsAndRecords()

@@ -162,10 +162,11 @@ QString ApiServer::apply(bool enabled, const QString &address, int port)
         m_settings->setValue(portKey, m_port);
         m_settings->setValue(tokenKey, m_token);
     }
-    if (changed) {
+    if (changed)
         Q_EMIT configChanged();
+    // Saved again after the port was taken by another program: try again.
+    if (changed || (enabled && !m_listening))
         start();
-    }
     return {};
 }
 
