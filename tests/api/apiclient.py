@@ -18,6 +18,13 @@ import urllib.parse
 
 import websockets
 
+try:  # websockets 13 and later (Debian 13): the new asyncio client
+    from websockets.asyncio.client import connect
+    HEADERS, LEGACY = "additional_headers", False
+except ImportError:  # websockets 10 (Debian 12)
+    from websockets import connect
+    HEADERS, LEGACY = "extra_headers", True
+
 
 def say(*words):
     print(*words, flush=True)
@@ -33,10 +40,13 @@ async def main():
     if stall:
         sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
     sock.connect((parts.hostname, parts.port))
+    options = {"sock": sock, "max_queue": 1 if stall else 1024, "ping_interval": None}
+    if headers:
+        options[HEADERS] = headers
+    if LEGACY:
+        options["read_limit"] = 4096 if stall else 2 ** 16
     try:
-        ws = await websockets.connect(url, sock=sock, extra_headers=headers,
-                                      max_queue=1 if stall else 1024,
-                                      read_limit=4096 if stall else 2 ** 16, ping_interval=None)
+        ws = await connect(url, **options)
     except Exception as error:  # the handshake itself failed
         say("FAILED", repr(error))
         os._exit(0)
@@ -44,7 +54,7 @@ async def main():
     if stall:
         # Reading nothing, it would not even see the connection go: a ping now and then
         # is written, and fails once the server has let it go.
-        while not ws.closed:
+        while True:
             try:
                 (await ws.ping()).cancel()  # no pong is awaited
             except websockets.ConnectionClosed:

@@ -69,7 +69,6 @@ Dialog {
                     objectName: "apiAddressField"
                     Layout.fillWidth: true
                     selectByMouse: true
-                    placeholderText: "127.0.0.1"
                 }
                 Label {
                     text: qsTr("端口")
